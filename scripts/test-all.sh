@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+jobs=2
+echo "== linux: build and test"
+cmake --preset linux >/dev/null
+cmake --build --preset linux -j"$jobs"
+ctest --preset linux
