@@ -3,6 +3,8 @@
 
 #include <cstring>
 #include <random>
+#include <thread>
+#include <vector>
 
 #include "crypto/Des.h"
 #include "crypto/Vectors.h"
@@ -77,6 +79,28 @@ TEST(DesBlock, ResultMayBeTheNextData) {
         des.Decrypt(des.m_byResult, des.m_byKey);
         EXPECT_EQ(Hex(des.m_byResult, 8), Hex(data, 8));
     }
+}
+
+// Each operation keeps its working arrays to itself: two objects on two
+// threads give the results they give alone.
+TEST(DesBlock, TwoThreadsWithTheirOwnObjects) {
+    const auto rows = ReadTable("des_kat.tsv");
+    ASSERT_FALSE(rows.empty());
+    std::vector<int> failures(2, 0);
+    auto work = [&](int id) {
+        CDes des;
+        for (int pass = 0; pass < 10; ++pass) {
+            for (size_t r = id; r < rows.size(); r += 2) {
+                des.Encrypt(Bytes(rows[r][1]).data(), Bytes(rows[r][0]).data());
+                if (rows[r][2] != des.m_szResultHex) ++failures[id];
+            }
+        }
+    };
+    std::thread a(work, 0), b(work, 1);
+    a.join();
+    b.join();
+    EXPECT_EQ(failures[0], 0);
+    EXPECT_EQ(failures[1], 0);
 }
 
 // Grabbe's worked example prints the subkeys of this key.
