@@ -43,10 +43,6 @@ void BuildSteps(Step (&steps)[kSteps], Direction dir, int deviceNo, const FrameB
     steps[4] = {FrameBody("44"), {text::kSendComErr, read ? text::kPowerOffTimeoutRead : text::kPowerOffTimeoutWrite}};
 }
 
-bool StatusIsSuccess(const Reply& reply) {
-    return !reply.statusEmpty && reply.status[0] == '0' && reply.status[1] == '0';
-}
-
 bool StepsAccepted(const Step (&steps)[kSteps]) {
     for (const Step& step : steps) {
         if (!step.body.ok()) return false;
@@ -72,9 +68,8 @@ short RunOneShot(Direction dir, int nPort, const Step (&steps)[kSteps], char cTi
             g_nPortClosed = 1;
             return -1;
         }
-        const bool ok = StatusIsSuccess(out.reply);
-        // A status such as "0A" reads as the number 0; it is no success.
-        const short result = ok || out.result != 0 ? out.result : -1;
+        const bool ok = out.reply.Succeeded();
+        const short result = out.result;
         if (i == kPowerOffStep) {
             // The read's data is already delivered; only a write that may not
             // have reached the card blocks the session.
