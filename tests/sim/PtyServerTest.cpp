@@ -92,7 +92,9 @@ TEST(PtyServer, ServesAcrossRepeatedOpensWithoutSpinning) {
     EXPECT_EQ(port.Command("2501").status, "00");
     EXPECT_EQ(port.Command("5405").status, "00");
     EXPECT_EQ(port.Command("55").status, "00");
-    if (i == 0) EXPECT_EQ(port.Command("57001002CAFE").status, "00");
+    if (i == 0) {
+      EXPECT_EQ(port.Command("57001002CAFE").status, "00");
+    }
     EXPECT_EQ(port.Command("52001002").data, "CAFE") << "card state kept across opens";
     EXPECT_EQ(port.Command("44").status, "00");
   }
