@@ -1,5 +1,7 @@
 // Every session command family, and the AT24 one-shot calls, fed by the
 // fuzzer: parameters from the first chunk, the reader's answers from the rest.
+#include <algorithm>
+
 #include "fuzz/FuzzHarness.h"
 
 using namespace qd500::fuzz;
@@ -27,6 +29,41 @@ const Command kSessionCommands[] = {
     [](Call& c) { gMemAT88SC_VerifyPin(c.a.get(), c.b.get(), c.c.get(), c.msg.get()); c.msg.CheckText(); },
     [](Call& c) { gMemAT88SC_EraseData(c.a.get(), c.b.get(), c.n, c.msg.get()); c.msg.CheckText(); },
     [](Call& c) { gMemAT88SC_PersonalTake(c.a.get(), c.b.get(), c.msg.get()); c.msg.CheckText(); },
+    [](Call& c) { gSetCardType(c.a.get(), c.msg.get()); c.msg.CheckText(); },
+    [](Call& c) { gCardPowerOn(c.atr.get(), c.msg.get()); c.msg.CheckText(); c.atr.CheckText(); },
+    [](Call& c) { gCardPowerDown(c.msg.get()); c.msg.CheckText(); },
+    [](Call& c) { gGetDeviceStatus(c.s1.get(), c.s2.get(), c.s3.get(), c.msg.get()); c.msg.CheckText(); },
+    [](Call& c) { gOutCard(c.msg.get()); c.msg.CheckText(); },
+    [](Call& c) { gSetDeviceNo(c.n, c.msg.get()); c.msg.CheckText(); },
+    [](Call& c) { gGetDeviceVersion(c.version.get(), c.msg.get()); c.msg.CheckText(); },
+    [](Call& c) {
+        // The APDU record: five 3-byte fields from the first text, then data.
+        std::string rec(15, '\0');
+        std::memcpy(&rec[0], c.a.get(), std::min<size_t>(15, std::strlen(c.a.get())));
+        rec += c.b.get();
+        gCPUCommand(rec.c_str(), c.sw.get(), c.resp.get(), c.msg.get());
+        c.msg.CheckText();
+    },
+    [](Call& c) { gCPUGetResponse(c.n, c.sw.get(), c.resp.get(), c.msg.get()); c.msg.CheckText(); },
+    [](Call& c) { gCard_ReadData(c.a.get(), c.b.get(), c.n, c.mem.get(), c.msg.get()); c.msg.CheckText(); },
+    [](Call& c) {
+        short n = static_cast<short>(std::min<size_t>(std::strlen(c.c.get()), static_cast<size_t>(c.n < 0 ? 0 : c.n)));
+        gCard_WriteData(c.a.get(), c.b.get(), c.c.get(), c.msg.get(), n);
+        c.msg.CheckText();
+    },
+    [](Call& c) { gCheck_Pin(c.a.get(), c.b.get(), c.c.get(), c.msg.get()); c.msg.CheckText(); },
+    [](Call& c) { gGetChallenge(c.sw.get(), c.resp.get(), c.msg.get()); c.msg.CheckText(); },
+    [](Call& c) { gSelectFile(c.a.get(), c.sw.get(), c.resp.get(), c.msg.get()); c.msg.CheckText(); },
+    [](Call& c) { MW_CPUDeleteMF(c.sw.get(), c.resp.get(), c.msg.get()); },
+    [](Call& c) { MW_CPUCreateMF(c.sw.get(), c.resp.get(), c.msg.get()); },
+    [](Call& c) { MW_CPUCreateEndMF(c.sw.get(), c.resp.get(), c.msg.get()); },
+    [](Call& c) { MW_CPUCreateDF(c.sw.get(), c.resp.get(), c.msg.get(), c.a.get()); },
+    [](Call& c) { MW_CPUCreateEndDF(c.sw.get(), c.resp.get(), c.msg.get(), c.a.get()); },
+    [](Call& c) { MW_CPUCreateFile(c.sw.get(), c.resp.get(), c.msg.get(), c.a.get()); },
+    [](Call& c) { MW_CPUSelectFile(c.sw.get(), c.resp.get(), c.msg.get(), c.a.get()); },
+    [](Call& c) { MW_CPUWriteKey(c.sw.get(), c.resp.get(), c.msg.get(), c.a.get()); },
+    [](Call& c) { MW_CPUWriteBin(c.sw.get(), c.resp.get(), c.msg.get(), c.a.get()); },
+    [](Call& c) { MW_CPUAppendRecord(c.sw.get(), c.resp.get(), c.msg.get(), c.a.get()); },
     [](Call& c) { sReadByEndChar(0x03, c.t, c.data.get(), &c.len); c.data.CheckText(); },
     [](Call& c) { sReadByLen(c.n, c.t, c.data.get(), &c.len); c.data.CheckText(); },
     [](Call& c) { sAsynReadNomal(c.data.get(), &c.len); c.data.CheckText(); },

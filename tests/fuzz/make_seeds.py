@@ -53,12 +53,23 @@ def session() -> None:
     write('session', 'write4428', chunk(session_params(2, 1, 0, b'00', b'20', b'\x12\x34')) + chunk(ok))
     write('session', 'verify_noise', chunk(session_params(4, 1, 0, b'FFFFFF', b'', b'')) + chunk(b'\x00\xff' + reply(b'31')))
     write('session', 'at88_short', chunk(session_params(6, 1, 0, b'00', b'0A', b'1234')) + chunk(b'\x1b=0\x03'))
-    write('session', 'raw_endchar', chunk(session_params(9, 1, 0, b'', b'', b'')) + chunk(b'AB\x00CD\x03tail'))
-    write('session', 'raw_bylen', chunk(session_params(10, 1, 10, b'', b'', b'')) + chunk(b'ABCD'))
-    write('session', 'raw_all', chunk(session_params(11, 1, 0, b'', b'', b'')) + chunk(b'12') + chunk(b'34', 1))
+    write('session', 'raw_endchar', chunk(session_params(33, 1, 0, b'', b'', b'')) + chunk(b'AB\x00CD\x03tail'))
+    write('session', 'raw_bylen', chunk(session_params(34, 1, 10, b'', b'', b'')) + chunk(b'ABCD'))
+    write('session', 'raw_all', chunk(session_params(35, 1, 0, b'', b'', b'')) + chunk(b'12') + chunk(b'34', 1))
     at24 = [reply(b'00'), reply(b'00'), reply(b'00', b'3B00'), data16, reply(b'00')]
-    write('session', 'at24_read', chunk(session_params(13, 2, 16, b'00', b'20', b'')) + b''.join(chunk(r) for r in at24))
-    write('session', 'at24_write_refused', chunk(session_params(14, 1, 1, b'00', b'20', b'\x55')) + chunk(reply(b'00')) + chunk(reply(b'24')))
+    write('session', 'at24_read', chunk(session_params(37, 2, 16, b'00', b'20', b'')) + b''.join(chunk(r) for r in at24))
+    write('session', 'at24_write_refused', chunk(session_params(38, 1, 1, b'00', b'20', b'\x55')) + chunk(reply(b'00')) + chunk(reply(b'24')))
+    write('session', 'power_on', chunk(session_params(10, 1, 0, b'', b'', b'')) + chunk(reply(b'00', b'3B6800005144353030')))
+    write('session', 'version', chunk(session_params(15, 1, 0, b'', b'', b'')) + chunk(reply(b'00', b'51443530302D53494D')))
+    write('session', 'status', chunk(session_params(12, 1, 0, b'', b'', b'')) + chunk(reply(b'21', b'010088')))
+    apdu = b'00\x00A4\x0000\x0000\x0002\x00'
+    write('session', 'select_61', chunk(session_params(16, 1, 0, apdu, b'3F00', b''))
+          + chunk(reply(b'00', b'611A')) + chunk(reply(b'00', b'6F0A840E315041592E5359532E4444463031' + b'9000')))
+    write('session', 'getresponse_6c', chunk(session_params(17, 1, 8, b'', b'', b'')) + chunk(reply(b'00', b'6C08')))
+    write('session', 'writekey_61', chunk(session_params(30, 1, 0, b'0102FF123456', b'', b''))
+          + chunk(reply(b'00', b'6110')) + chunk(reply(b'00', b'6108')) + chunk(reply(b'00', b'9000')))
+    write('session', 'deletemf', chunk(session_params(23, 1, 0, b'', b'', b'')) + chunk(reply(b'00', b'6A81')))
+    write('session', 'readdata', chunk(session_params(18, 1, 16, b'00', b'20', b'')) + chunk(data16))
     write('session', 'oversized', chunk(session_params(1, 1, 128, b'00', b'00', b'')) + chunk(b'\x1b=FF00' + b'AB' * 400 + b'\x03'))
 
 
