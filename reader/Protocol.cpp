@@ -213,8 +213,12 @@ int Reply::DataChars() const {
     return chars < tailLen ? chars : tailLen;
 }
 
+bool Reply::Succeeded() const { return !statusEmpty && status[0] == '0' && status[1] == '0'; }
+
 short Reply::Result() const {
-    return statusEmpty ? -1 : static_cast<short>(StatusNumber(status));
+    if (statusEmpty) return -1;
+    int number = StatusNumber(status);
+    return number == 0 && !Succeeded() ? -1 : static_cast<short>(number);
 }
 
 Reply ParseReply(const char* recv, int recvLen, char endChar) {

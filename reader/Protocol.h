@@ -94,8 +94,11 @@ struct Reply {
 
     // Characters of the data field that arrived: 2*LL-4, cut to what arrived.
     int DataChars() const;
+    // The status code is "00".
+    bool Succeeded() const;
     // The transaction's result: the status number, or -1 when the status was
-    // taken as empty.
+    // taken as empty. A status such as "0A" reads as the number 0 but is no
+    // success, so it gives -1 too.
     short Result() const;
 };
 Reply ParseReply(const char* recv, int recvLen, char endChar);

@@ -184,6 +184,19 @@ TEST(ReplyParsing, StatusMustHaveArrived) {
     EXPECT_TRUE(reply.statusEmpty);  // the received text is shorter than two characters
 }
 
+TEST(ReplyParsing, StatusThatReadsAsZeroIsNoSuccess) {
+    for (const char* r : {"\x1B=020A\x03", "\x1B=020 \x03", "\x1B=02A0\x03"}) {
+        Reply reply = ParseReply(r, static_cast<int>(std::strlen(r)), 0x03);
+        EXPECT_FALSE(reply.Succeeded()) << r;
+        EXPECT_EQ(reply.Result(), -1) << r;
+    }
+    const char* ok = "\x1B=0200\x03";
+    EXPECT_TRUE(ParseReply(ok, 7, 0x03).Succeeded());
+    EXPECT_EQ(ParseReply(ok, 7, 0x03).Result(), 0);
+    const char* other = "\x1B=021A\x03";
+    EXPECT_EQ(ParseReply(other, 7, 0x03).Result(), 1);
+}
+
 TEST(ReplyParsing, NoHeader) {
     const std::string r = "0200\x03";
     EXPECT_FALSE(ParseReply(r.data(), static_cast<int>(r.size()), 0x03).header);
