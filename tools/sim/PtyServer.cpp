@@ -21,6 +21,7 @@ namespace {
 
 constexpr uint64_t kIdlePollUs = 100000;
 constexpr uint64_t kHangupPollUs = 10000;
+constexpr uint64_t kHangupGraceUs = 300000;
 
 bool MakeRaw(int fd) {
   termios t{};
@@ -176,7 +177,9 @@ void PtyServer::Schedule(Output out, uint64_t now_us) {
       }
     }
   }
-  if (out.hangup) out_.push_back({t, std::string(), true});
+  // Closing the master flushes what the slave still holds, so the line
+  // drops a moment after the last byte: the host gets to read the part.
+  if (out.hangup) out_.push_back({t + kHangupGraceUs, std::string(), true});
   line_free_us_ = t;
 }
 

@@ -102,6 +102,8 @@ class Reader {
  public:
   explicit Reader(Scenario scenario = Scenario::Default());
   ~Reader();
+  Reader(Reader&&) = default;
+  Reader& operator=(Reader&&) = default;
 
   // Bytes from the host at time now_ms; returns what the reader sends.
   Output Feed(std::string_view bytes, uint64_t now_ms = 0);
