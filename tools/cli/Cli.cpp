@@ -195,7 +195,7 @@ Args ParseArgs(const Command& c, const std::vector<std::string>& words) {
 
 }  // namespace
 
-int Context::Execute(const std::vector<std::string>& words) {
+int Context::Execute(const std::vector<std::string>& words, Outcome* outcome) {
     if (words.empty()) return kOk;
     Outcome o;
     o.command = words[0];
@@ -205,6 +205,7 @@ int Context::Execute(const std::vector<std::string>& words) {
         o.exit = kUsage;
         o.error = "unknown command '" + words[0] + "' (try: qd500 help)";
         Print(o);
+        if (outcome) *outcome = o;
         return o.exit;
     }
     if (std::find(words.begin() + 1, words.end(), "--help") != words.end() ||
@@ -221,6 +222,7 @@ int Context::Execute(const std::vector<std::string>& words) {
         o.error = e.what();
     }
     Print(o);
+    if (outcome) *outcome = o;
     return o.exit;
 }
 

@@ -94,8 +94,9 @@ public:
     bool sessionOpen() const { return m_sessionOpen; }
     int sessionOpens() const { return m_opens; }
 
-    // Runs one command line (already split into words); prints its outcome.
-    int Execute(const std::vector<std::string>& words);
+    // Runs one command line (already split into words); prints its outcome
+    // and hands it to the caller when asked.
+    int Execute(const std::vector<std::string>& words, Outcome* outcome = nullptr);
     // Runs lines of commands (a script or the shell); stops at the first
     // failing line unless keepGoing.
     int RunLines(std::istream& lines, const std::string& source, bool keepGoing);

@@ -134,6 +134,7 @@ void CmdTimeout(Context& ctx, const Args& a, Outcome& o) {
     o.Field("timeout", std::to_string(ctx.timeoutSeconds) + " s");
 }
 
+#if QD500_CLI_HAVE_CONTROL
 void CmdCardType(Context& ctx, const Args& a, Outcome& o) {
     const std::string& name = a.positional[0];
     char code[8] = {};
@@ -259,6 +260,9 @@ void CmdPersonalise(Context& ctx, const Args& a, Outcome& o) {
     RunProfile(steps, o);
 }
 
+#endif  // QD500_CLI_HAVE_CONTROL
+
+#if QD500_CLI_HAVE_MEMORY
 // ---- SLE44xx ----
 
 void CmdSleVerify(Context& ctx, const Args& a, Outcome& o) {
@@ -377,6 +381,9 @@ void CmdAt24Write(Context& ctx, const Args& a, Outcome& o) {
     });
 }
 
+#endif  // QD500_CLI_HAVE_MEMORY
+
+#if QD500_CLI_HAVE_MAGNETIC
 // ---- magnetic stripe ----
 
 void CmdMagRead(Context& ctx, const Args& a, Outcome& o) {
@@ -431,6 +438,8 @@ void CmdMagSetting(Context& ctx, const Args& a, Outcome& o) {
     o.Library(gSet_Li_MSRA(letter[0], msg), msg);
 }
 
+#endif  // QD500_CLI_HAVE_MAGNETIC
+
 // ---- cryptography (no reader) ----
 
 void CmdTriDes(Context&, const Args& a, Outcome& o) {
@@ -438,7 +447,7 @@ void CmdTriDes(Context&, const Args& a, Outcome& o) {
     std::string key = ToHex(ExactHex(a.positional[1], 16, "key"));
     char out[40] = {};
     gAscTriDes(data.c_str(), key.c_str(), out);
-    o.Field("result", out);
+    o.Field("encrypted", out);
 }
 
 void CmdDiversify(Context&, const Args& a, Outcome& o) {
@@ -452,7 +461,7 @@ void CmdDiversify(Context&, const Args& a, Outcome& o) {
 void CmdXor(Context&, const Args& a, Outcome& o) {
     std::string x = ToHex(ExactHex(a.positional[0], 8, "first value"));
     std::string y = ToHex(ExactHex(a.positional[1], 8, "second value"));
-    o.Field("result", gAscXor(x.c_str(), y.c_str()));
+    o.Field("xor", gAscXor(x.c_str(), y.c_str()));
 }
 
 // ---- raw frame ----
@@ -530,6 +539,7 @@ const std::vector<Command>& Commands() {
          "A path is handed to the library as COM<n> through QD500_COM<n>.", 1, 1, "", "", CmdPort},
         {"timeout", "SECONDS", "reply time-out for what follows (0..255)", "", 1, 1, "", "", CmdTimeout},
 
+#if QD500_CLI_HAVE_CONTROL
         {"card-type", "NAME", "tell the reader which card it holds",
          "NAME: CPU S4418 S4428 S4432 S4442 AT24C01 AT24C02 AT24C04 AT24C08 AT24C16\n"
          "AT24C32 AT24C64 AT24C65 AT88SC101A AT88SC102A AT88SC103A AT88SC1604A (exact case).",
@@ -556,6 +566,8 @@ const std::vector<Command>& Commands() {
         {"personalise", "PROFILE", "set up a CPU card's file system from a profile file", kProfileHelp, 1, 1, "", "",
          CmdPersonalise},
 
+#endif
+#if QD500_CLI_HAVE_MEMORY
         {"sle-verify", "PSC", "present the SLE44xx programmable security code (hex)", "", 1, 1, "", "", CmdSleVerify},
         {"sle-change-pin", "PSC", "change the SLE44xx security code", "", 1, 1, "", "", CmdSleChangePin},
         {"sle-write", "ADDR HEX", "SLE44xx write with data comparison",
@@ -577,12 +589,15 @@ const std::vector<Command>& Commands() {
         {"at24-write", "ADDR HEX", "write an AT24Cxx card in one call (--device N)",
          "One-shot, as at24-read; the write carries no 00 bytes.", 2, 2, "device", "", CmdAt24Write},
 
+#endif
+#if QD500_CLI_HAVE_MAGNETIC
         {"mag-read", "[2|3|23]", "read magnetic tracks (default 23) from a swipe",
          "One-shot on the port; waits up to the time-out for the swipe.", 0, 1, "", "", CmdMagRead},
         {"mag-write", "2|3|23 TEXT [TEXT3]", "write magnetic tracks (--prefix sends ESC B 4 first)",
          "mag-write 2 TRACK2 | mag-write 3 TRACK3 | mag-write 23 TRACK2 TRACK3", 2, 3, "", "prefix", CmdMagWrite},
         {"mag-setting", "LETTER", "magnetic head setting: A B C D K R Z", "", 1, 1, "", "", CmdMagSetting},
 
+#endif
         {"3des", "DATA KEY", "two-key triple-DES of an 8-byte block (hex)", "", 2, 2, "", "", CmdTriDes},
         {"diversify", "DATA KEY", "diversified 16-byte key from 8 bytes of data and a master key", "", 2, 2, "", "",
          CmdDiversify},
@@ -610,7 +625,7 @@ void PrintHelp(std::ostream& out, const std::string& name) {
            "       qd500 COMMAND --help\n\ncommands:\n";
     for (const Command& c : Commands()) {
         std::string head = std::string(c.name) + (c.usage[0] ? " " : "") + c.usage;
-        out << "  " << head << std::string(head.size() < 30 ? 30 - head.size() : 1, ' ') << c.summary << "\n";
+        out << "  " << head << std::string(head.size() < 34 ? 34 - head.size() : 1, ' ') << c.summary << "\n";
     }
     out << "\nExit status: 0 done, 1 the reader or library reported a failure, 2 bad usage.\n";
 }

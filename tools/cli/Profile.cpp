@@ -4,6 +4,8 @@
 
 #include "qd500dll.h"
 
+#if QD500_CLI_HAVE_CONTROL
+
 namespace qd500::cli {
 namespace {
 
@@ -103,3 +105,5 @@ void RunProfile(const std::vector<ProfileStep>& steps, Outcome& o) {
 }
 
 }  // namespace qd500::cli
+
+#endif  // QD500_CLI_HAVE_CONTROL

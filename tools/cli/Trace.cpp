@@ -140,14 +140,20 @@ std::string DecodeApdu(const std::string& apdu) {
 }
 
 // One sent frame's trace text: body and checksum digits.
-std::string DecodeCommand(const std::string& text, bool& apdu) {
-    apdu = false;
-    if (!IsHex(text) || text.size() < 4) return "raw " + Escaped(text) + " (magnetic head or pass-through)";
+enum class Sent { Frame, Apdu, Raw };
+
+std::string DecodeCommand(const std::string& text, Sent& kind) {
+    kind = Sent::Frame;
+    if (!IsHex(text) || text.size() < 4) {
+        kind = Sent::Raw;
+        return "raw " + (text.empty() ? std::string("(no bytes after the first two)") : Escaped(text)) +
+               " (magnetic head or pass-through)";
+    }
     std::string body = text.substr(0, text.size() - 2);
     int bcc = Byte(text, text.size() - 2);
     char sum[32];
     if ((XorOf(body) ^ 0x5A) == bcc && body.size() >= 10) {
-        apdu = true;
+        kind = Sent::Apdu;
         std::snprintf(sum, sizeof sum, "; bcc %02X ok", bcc);
         return DecodeApdu(body) + sum;
     }
@@ -167,8 +173,9 @@ std::string DecodeCommand(const std::string& text, bool& apdu) {
 
 // One reply's trace text: status, data, and the reader's checksum if it
 // sent one (over LL, status and data).
-std::string DecodeReply(const std::string& text, bool afterApdu) {
-    if (text.size() < 2 || !std::isdigit(static_cast<unsigned char>(text[0])) || !std::isdigit(static_cast<unsigned char>(text[1])))
+std::string DecodeReply(const std::string& text, Sent after) {
+    bool afterApdu = after == Sent::Apdu;
+    if (after == Sent::Raw || text.size() < 2 || !std::isdigit(static_cast<unsigned char>(text[0])) || !std::isdigit(static_cast<unsigned char>(text[1])))
         return "raw " + (text.empty() ? std::string("(empty)") : Escaped(text));
     std::string status = text.substr(0, 2), rest = text.substr(2);
     const char* meaning = "unknown status";
@@ -215,7 +222,7 @@ int DecodeTrace(std::istream& in, std::ostream& out) {
     // The texts as the library writes them, in GBK.
     const std::string sendPrefix(text::kTraceCommand, std::strlen(text::kTraceCommand) - 3);  // up to "[%s]"
     const std::string recvPrefix(text::kTraceReply, std::strlen(text::kTraceReply) - 4);      // up to "[%s]\n"
-    bool lastWasApdu = false;
+    Sent last = Sent::Frame;
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty()) continue;
@@ -227,14 +234,14 @@ int DecodeTrace(std::istream& in, std::ostream& out) {
         std::string decoded;
         if (body == text::kTracePowerOn) {
             decoded = "send 55 card power on";
-            lastWasApdu = false;
+            last = Sent::Frame;
         } else if (body == text::kTracePowerOff) {
             decoded = "send 44 card power off";
-            lastWasApdu = false;
+            last = Sent::Frame;
         } else if (Starts(body, sendPrefix.c_str()) && body.back() == ']') {
-            decoded = "send " + DecodeCommand(body.substr(sendPrefix.size(), body.size() - sendPrefix.size() - 1), lastWasApdu);
+            decoded = "send " + DecodeCommand(body.substr(sendPrefix.size(), body.size() - sendPrefix.size() - 1), last);
         } else if (Starts(body, recvPrefix.c_str()) && body.back() == ']') {
-            decoded = "recv " + DecodeReply(body.substr(recvPrefix.size(), body.size() - recvPrefix.size() - 1), lastWasApdu);
+            decoded = "recv " + DecodeReply(body.substr(recvPrefix.size(), body.size() - recvPrefix.size() - 1), last);
         } else {
             decoded = GbkToUtf8(body);
         }
