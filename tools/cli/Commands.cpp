@@ -307,15 +307,32 @@ void CmdSle4442Protection(Context& ctx, const Args& a, Outcome& o) {
     o.Field("protection", ToHex(reinterpret_cast<uint8_t*>(data), static_cast<size_t>(len)));
 }
 
+// The reply carries the data bytes, then one protection bit per byte
+// (ceil(n/8) bytes, 1 = writable); chunks keep both within 128 bytes.
 void CmdSle4428ReadProtected(Context& ctx, const Args& a, Outcome& o) {
+    constexpr long kChunk = 112;
     long addr = ParseAddress(a.positional[0], 0xFFFF, "address");
     long len = ParseNumber(a.positional[1], 1, 0x10000, "length");
     CheckRange(addr, len, 0xFFFF);
     if (!ctx.Session(o)) return;
-    ReadInChunks(ctx, o, addr, len, [](const char* h, const char* l, int n, char* data, char* msg) {
-        std::string hh = h, ll = l;
-        return gMemS4428_GuardbitRData(hh.data(), ll.data(), static_cast<short>(n), data, msg);
-    });
+    std::vector<uint8_t> data, bits;
+    char msg[kMsg] = {};
+    short rc = 0;
+    for (long done = 0; done < len && rc == 0;) {
+        long n = std::min(kChunk, len - done);
+        char buf[kReadChunk + 16] = {};
+        Hex2 h((addr + done) >> 8), l(addr + done);
+        rc = gMemS4428_GuardbitRData(h.text, l.text, static_cast<short>(n), buf, msg);
+        if (rc != 0) break;
+        data.insert(data.end(), buf, buf + n);
+        bits.insert(bits.end(), buf + n, buf + n + (n + 7) / 8);
+        done += n;
+        if (len > kChunk) ctx.Progress(static_cast<size_t>(done), static_cast<size_t>(len));
+    }
+    ctx.ProgressDone();
+    o.Library(rc, msg);
+    o.Field("data", ToHex(data));
+    o.Field("protection", ToHex(bits));
 }
 
 // ---- AT88SC ----
@@ -570,7 +587,7 @@ const std::vector<Command>& Commands() {
 #if QD500_CLI_HAVE_MEMORY
         {"sle-verify", "PSC", "present the SLE44xx programmable security code (hex)", "", 1, 1, "", "", CmdSleVerify},
         {"sle-change-pin", "PSC", "change the SLE44xx security code", "", 1, 1, "", "", CmdSleChangePin},
-        {"sle-write", "ADDR HEX", "SLE44xx write with data comparison",
+        {"sle-compare-write", "ADDR HEX", "SLE44xx write with data comparison (protects bytes that match)",
          "The card's write carries no 00 bytes.", 2, 2, "", "", CmdSleWrite},
         {"sle4442-protection", "[ADDR [LEN]]", "read the SLE4442 protection bits (default 00, 4 bytes)", "", 0, 2, "", "",
          CmdSle4442Protection},
