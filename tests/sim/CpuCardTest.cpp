@@ -45,6 +45,9 @@ TEST_F(CpuCardTest, BinaryReadUpdateAndWrongLe) {
   Apdu r = SendApdu(reader, "00B0003C04");
   EXPECT_EQ(r.data, "3C3D3E3F");
   EXPECT_EQ(SendApdu(reader, "00B0003C08").sw, "6C04") << "Le past the end";
+  Apdu chained = SendApdu(reader, "00C0000004");
+  EXPECT_EQ(chained.sw, "9000") << "the host follows 6Cxx with GET RESPONSE";
+  EXPECT_EQ(chained.data, "3C3D3E3F");
   EXPECT_EQ(SendApdu(reader, "00B0004001").sw, "6B00");
   EXPECT_EQ(SendApdu(reader, "00D6000202CAFE").sw, "9000");
   EXPECT_EQ(SendApdu(reader, "00B0000004").data, "0001CAFE");
@@ -85,6 +88,7 @@ TEST_F(CpuCardTest, ChallengeIsFreshAndErrorsForUnknownCommands) {
   EXPECT_EQ(a.data.size(), 8u);
   EXPECT_NE(a.data, b.data);
   EXPECT_EQ(SendApdu(reader, "0084000000").sw, "6C08");
+  EXPECT_EQ(SendApdu(reader, "00C0000008").data.size(), 16u);
   EXPECT_EQ(SendApdu(reader, "00FF000000").sw, "6D00");
   EXPECT_EQ(SendApdu(reader, "A0A40000023F00").sw, "6E00");
   EXPECT_EQ(SendApdu(reader, "8001000000").sw, "6D00");

@@ -92,7 +92,9 @@ TEST(PtyServer, ServesAcrossRepeatedOpensWithoutSpinning) {
     EXPECT_EQ(port.Command("2501").status, "00");
     EXPECT_EQ(port.Command("5405").status, "00");
     EXPECT_EQ(port.Command("55").status, "00");
-    if (i == 0) EXPECT_EQ(port.Command("57001002CAFE").status, "00");
+    if (i == 0) {
+      EXPECT_EQ(port.Command("57001002CAFE").status, "00");
+    }
     EXPECT_EQ(port.Command("52001002").data, "CAFE") << "card state kept across opens";
     EXPECT_EQ(port.Command("44").status, "00");
   }
@@ -126,7 +128,7 @@ TEST(PtyServer, PacesAt9600BaudAndSplitsPastTheReadWindow) {
   const double expected = 136 * 10000.0 / 9600 / 1000 * 1000;  // first to last byte, ms
   const double spread = arrivals.back() - arrivals.front();
   EXPECT_GT(spread, expected * 0.85);
-  EXPECT_LT(spread, expected * 1.5);
+  EXPECT_LT(spread, expected * 2.0);  // loose: the machine is shared
   EXPECT_GT(arrivals.size(), 10u) << "bytes arrive one by one, not in a burst";
   server.Stop();
 

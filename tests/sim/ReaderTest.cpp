@@ -97,6 +97,9 @@ TEST(Magnetic, WriteThenReadAndShortAnswers) {
   r.Feed("\x1Bt" "A" "777" "\x1D\x1B\\" "\x1Bj");
   EXPECT_EQ(r.Feed("\x1B" "B]").Joined(), "\x1Bs" "5555=12A777?\x1C");
   EXPECT_EQ(r.Feed("\x1Bj").Joined(), "\x1B" "1e") << "commit without a frame";
+  EXPECT_EQ(r.Feed("\x1Bt" "1111" "\x1Bj").Joined(), "\x1B" "1e") << "frame without its end mark";
+  EXPECT_EQ(Send(r, "47").status, "00") << "and the contact unit still answers";
+  EXPECT_EQ(r.Feed("\x1B]").Joined(), "\x1Bs" "5555=12?\x1C") << "nothing written";
   EXPECT_EQ(r.Feed("\x1B%K").Joined(), "\x1B%0");
   EXPECT_EQ(r.Feed("\x1B%Q").Joined(), "\x1B%1");
 }

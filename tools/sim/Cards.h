@@ -226,6 +226,7 @@ class CpuCard : public Card {
 
  private:
   Response Select(const Bytes& data);
+  void SetPending(Bytes data);
   Response GetResponse(unsigned le);
   Response GetChallenge(unsigned le);
   Response ReadBinary(unsigned p1, unsigned p2, unsigned le);

@@ -249,9 +249,13 @@ CpuCard::Response CpuCard::Select(const Bytes& data) {
     current_df_ = found->parent;
     current_ef_ = found;
   }
-  pending_ = Fci(*found);
-  has_pending_ = true;
+  SetPending(Fci(*found));
   return {{}, static_cast<uint16_t>(0x6100 | pending_.size())};
+}
+
+void CpuCard::SetPending(Bytes data) {
+  pending_ = std::move(data);
+  has_pending_ = true;
 }
 
 CpuCard::Response CpuCard::GetResponse(unsigned le) {
@@ -265,9 +269,12 @@ CpuCard::Response CpuCard::GetResponse(unsigned le) {
 }
 
 CpuCard::Response CpuCard::GetChallenge(unsigned le) {
-  if (le == 0 || le > 8) return {{}, 0x6C08};
-  Bytes r(le);
+  Bytes r(le == 0 || le > 8 ? 8 : le);
   for (auto& b : r) b = static_cast<uint8_t>(ChallengeSource()() & 0xFF);
+  if (le == 0 || le > 8) {
+    SetPending(r);
+    return {{}, 0x6C08};
+  }
   return {r, kOk};
 }
 
@@ -293,7 +300,12 @@ CpuCard::Response CpuCard::ReadBinary(unsigned p1, unsigned p2, unsigned le) {
   if (offset >= size) return {{}, kBadOffset};
   const unsigned remaining = size - offset;
   if (le == 0) le = std::min(remaining, 256u);
-  if (le > remaining) return {{}, static_cast<uint16_t>(0x6C00 | remaining)};
+  if (le > remaining) {
+    // The host answers 6Cxx with GET RESPONSE, not a second read: keep the
+    // exact answer ready for it.
+    SetPending(Bytes(ef->data.begin() + offset, ef->data.end()));
+    return {{}, static_cast<uint16_t>(0x6C00 | remaining)};
+  }
   return {Bytes(ef->data.begin() + offset, ef->data.begin() + offset + le), kOk};
 }
 
@@ -327,7 +339,10 @@ CpuCard::Response CpuCard::ReadRecord(unsigned p1, unsigned p2, unsigned le) {
   if (ef->type != Node::Record) return {{}, kBadStructure};
   if (p1 > ef->records.size()) return {{}, kNoRecord};
   const Bytes& rec = ef->records[p1 - 1];
-  if (le != 0 && le != rec.size()) return {{}, static_cast<uint16_t>(0x6C00 | rec.size())};
+  if (le != 0 && le != rec.size()) {
+    SetPending(rec);
+    return {{}, static_cast<uint16_t>(0x6C00 | rec.size())};
+  }
   return {rec, kOk};
 }
 

@@ -92,7 +92,18 @@ Output Reader::Feed(std::string_view bytes, uint64_t now) {
   for (;;) {
     if (collecting_write_) {
       static const std::string kEnd = {kGs, kEsc, '\\'};
+      static const std::string kCommit = {kEsc, 'j'};
       size_t end = in_.find(kEnd);
+      size_t commit = in_.find(kCommit);
+      if (commit != std::string::npos && commit < end) {
+        // Committed without the end mark: the frame is broken, ESC 'j' fails.
+        Record(true, std::string{kEsc, 't'} + in_.substr(0, commit), now);
+        write_bad_ = true;
+        write_frame_ = in_.substr(0, commit);
+        collecting_write_ = false;
+        in_.erase(0, commit);
+        continue;
+      }
       if (end == std::string::npos) {
         if (in_.size() > kMaxWriteFrame + 3) {  // keep the tail: the end mark may be split
           write_bad_ = true;
