@@ -52,6 +52,23 @@ TEST(Frame, FieldsThatDoNotFitRefuseTheBody) {
     EXPECT_FALSE(FrameBody(std::string(251, '1').c_str()).ok());
 }
 
+TEST(Frame, TheApduBodyCarries255DataBytes) {
+    const std::string data(kMaxApduDataChars, 'A');
+    FrameBody full("5A", kMaxApduBodyChars);
+    full.Text("00D60000FF").Text(data.c_str());
+    ASSERT_TRUE(full.ok());
+    Frame frame = BuildFrame(full);
+    EXPECT_EQ(frame.length, kMaxApduFrameChars);
+    EXPECT_EQ(std::string(frame.text + 2, 12), "5A00D60000FF");
+    EXPECT_EQ(frame.text[frame.length - 1], kEtx);
+
+    FrameBody over("5A", kMaxApduBodyChars);
+    over.Text("00D60000FF").Text((data + "AA").c_str());
+    EXPECT_FALSE(over.ok());
+    // Other commands keep the 255-character frame.
+    EXPECT_FALSE(FrameBody("5A").Text(data.c_str()).ok());
+}
+
 TEST(StatusTable, EveryCodeHasItsMessage) {
     struct Row {
         const char* code;
