@@ -57,6 +57,130 @@ TEST_F(Raw, ReaderRefusalIsAFailureWithTheReadersMessage) {
     EXPECT_TRUE(Has(none.err, "result 21: 无卡!")) << none.err;
 }
 
+// ---- reader control and the CPU card ----
+
+class Cpu : public SimTest {};
+
+TEST_F(Cpu, CardTypePowerAndDeviceCommands) {
+    ToolRun r = Qd500({"shell"}, "port " + server.SlavePath() +
+                                     "\ncard-type CPU\npower-on\nstatus\nversion\ndevice-no 7\npower-off\neject\nstatus\n");
+    EXPECT_EQ(r.rc, kOk) << r.err;
+    EXPECT_TRUE(Has(r.out, "atr: 3B680000514435303053494D")) << r.out;
+    EXPECT_TRUE(Has(r.out, "state1: 01\nstate2: 01\nstate3: 88")) << r.out;  // card in, powered, type CPU
+    EXPECT_TRUE(Has(r.out, "version: QD500-SIM V1.0")) << r.out;
+    EXPECT_TRUE(Has(r.out, "state1: 00")) << r.out;  // ejected
+    unsigned device = 0;
+    server.WithReader([&](qd500sim::Reader& reader) { device = reader.device_number(); });
+    EXPECT_EQ(device, 7u);
+}
+
+TEST_F(Cpu, BadCardTypeAndDeviceNumberSendNothing) {
+    ToolRun r = On({"card-type", "cpu"});
+    EXPECT_EQ(r.rc, kUsage);
+    EXPECT_TRUE(Has(r.err, "unknown card type 'cpu'")) << r.err;
+    EXPECT_EQ(On({"device-no", "100"}).rc, kUsage);
+    EXPECT_EQ(On({"get-response", "257"}).rc, kUsage);
+    EXPECT_EQ(Sent(), 0u);
+}
+
+TEST_F(Cpu, ApdusWithAndWithoutBlanks) {
+    std::string prelude = "port " + server.SlavePath() + "\ncard-type CPU\npower-on\n";
+    ToolRun r = Qd500({"shell"}, prelude +
+                                     "apdu 00A4000002 3F00 --expect 9000\n"
+                                     "apdu '00 A4 00 00 02 00 15' --expect 9000\n"
+                                     "apdu 00 B0 00 00 05\n"
+                                     "challenge --expect 9000\n"
+                                     "select 9999\n");
+    EXPECT_EQ(r.rc, kOk) << r.err;  // select of a missing file is the card's verdict, not a failure
+    EXPECT_TRUE(Has(r.out, "response: 5144353030")) << r.out;  // "QD500" from EF 0015
+    EXPECT_TRUE(Has(r.out, "sw: 6A82")) << r.out;
+    ToolRun expect = Qd500({"shell"}, prelude + "select 9999 --expect 9000\n");
+    EXPECT_EQ(expect.rc, kFailed);
+    EXPECT_TRUE(Has(expect.err, "status word 6A82, expected 9000")) << expect.err;
+}
+
+TEST_F(Cpu, MalformedApdusAreRefusedBeforeTheLine) {
+    EXPECT_EQ(On({"apdu", "00A400"}).rc, kUsage);             // no P2
+    EXPECT_EQ(On({"apdu", "00A4000002", "3F"}).rc, kUsage);   // P3 says 2, one follows
+    EXPECT_EQ(On({"apdu", "00A4000002", "3F0"}).rc, kUsage);  // odd digits
+    EXPECT_EQ(On({"select", "3F"}).rc, kUsage);
+    EXPECT_EQ(On({"apdu", "00A40000FF" + std::string(512, 'A')}).rc, kUsage);
+    EXPECT_EQ(Sent(), 0u);
+}
+
+TEST_F(Cpu, PinVerification) {
+    std::string prelude = "port " + server.SlavePath() + "\ncard-type CPU\npower-on\nselect 3F00\n";
+    EXPECT_EQ(Qd500({"shell"}, prelude + "verify-pin 123456 --ref 01\n").rc, kOk);
+    ToolRun wrong = Qd500({"shell"}, prelude + "verify-pin 111111 --ref 01\n");
+    EXPECT_EQ(wrong.rc, kFailed);
+    EXPECT_TRUE(Has(wrong.err, "result 31")) << wrong.err;
+}
+
+class Personalisation : public SimTest {
+protected:
+    std::string profile = ::testing::TempDir() + "qd500-cli-" + std::to_string(::getpid()) + ".profile";
+    void TearDown() override {
+        std::remove(profile.c_str());
+        SimTest::TearDown();
+    }
+};
+
+TEST_F(Personalisation, ProfileRebuildsTheCardAndReadsBack) {
+    std::ofstream(profile) << "deletemf\ncreatemf\nendmf\nselect 3F00\n"
+                              "createfile 0007 01 0008 00 00\nwritebin 0102030405060708\n";
+    std::string prelude = "port " + server.SlavePath() + "\ncard-type CPU\npower-on\n";
+    ToolRun r = Qd500({"shell"}, prelude + "personalise " + profile + "\nselect 0007 --expect 9000\napdu 00B0000008\n");
+    EXPECT_EQ(r.rc, kOk) << r.err;
+    EXPECT_TRUE(Has(r.out, "steps: 6")) << r.out;
+    EXPECT_TRUE(Has(r.out, "response: 0102030405060708")) << r.out;
+    // The old file system is gone.
+    EXPECT_EQ(Qd500({"shell"}, prelude + "select 0015 --expect 9000\n").rc, kFailed);
+}
+
+TEST_F(Personalisation, BadProfileLineStopsEverythingBeforeItIsSent) {
+    std::ofstream(profile) << "select 3F00\nwritebin 0102030\n";
+    ToolRun r = On({"personalise", profile});
+    EXPECT_EQ(r.rc, kUsage);
+    EXPECT_TRUE(Has(r.err, profile + ":2: bad hex")) << r.err;
+    std::ofstream(profile) << "select 3F00\nformat\n";
+    EXPECT_TRUE(Has(On({"personalise", profile}).err, "unknown step 'format'"));
+    std::ofstream(profile) << "createfile 0007\n";
+    EXPECT_TRUE(Has(On({"personalise", profile}).err, "exactly 7 bytes"));
+    EXPECT_EQ(Sent(), 0u);
+}
+
+TEST_F(Personalisation, StepTheCardRefusesEndsTheRun) {
+    std::ofstream(profile) << "select 3F00\ncreatemf\nselect 0015\n";  // the MF exists already
+    std::string prelude = "port " + server.SlavePath() + "\ncard-type CPU\npower-on\n";
+    ToolRun r = Qd500({"shell"}, prelude + "personalise " + profile + "\n");
+    EXPECT_EQ(r.rc, kFailed);
+    EXPECT_TRUE(Has(r.err, "line 2 createmf answered sw 6A89")) << r.err;
+    EXPECT_FALSE(Has(r.out, "line 3")) << r.out;
+}
+
+class Memory : public SimTest {
+protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        ASSERT_TRUE(server.Insert("AT24C64"));
+    }
+};
+
+TEST_F(Memory, SessionReadsAndWritesInChunks) {
+    std::string data;
+    for (int i = 0; i < 200; ++i) {
+        char b[3];
+        std::snprintf(b, sizeof b, "%02X", (i * 7) & 0xFF);  // zeros included: this write carries them
+        data += b;
+    }
+    ToolRun r = Qd500({"shell"}, "port " + server.SlavePath() + "\ncard-type AT24C64\npower-on\nwrite 0x0300 " + data +
+                                     "\nread 300 200\n");
+    EXPECT_EQ(r.rc, kOk) << r.err;
+    EXPECT_EQ(Field(r.out, "data"), data);
+    EXPECT_EQ(SentWithCode("57"), 2u);
+    EXPECT_EQ(SentWithCode("52"), 2u);
+}
+
 // ---- magnetic stripe ----
 
 class Magnetic : public SimTest {};

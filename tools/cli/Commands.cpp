@@ -134,7 +134,6 @@ void CmdTimeout(Context& ctx, const Args& a, Outcome& o) {
     o.Field("timeout", std::to_string(ctx.timeoutSeconds) + " s");
 }
 
-#if QD500_CLI_HAVE_CONTROL
 void CmdCardType(Context& ctx, const Args& a, Outcome& o) {
     const std::string& name = a.positional[0];
     char code[8] = {};
@@ -260,9 +259,6 @@ void CmdPersonalise(Context& ctx, const Args& a, Outcome& o) {
     RunProfile(steps, o);
 }
 
-#endif  // QD500_CLI_HAVE_CONTROL
-
-#if QD500_CLI_HAVE_MEMORY
 // ---- SLE44xx ----
 
 void CmdSleVerify(Context& ctx, const Args& a, Outcome& o) {
@@ -398,9 +394,6 @@ void CmdAt24Write(Context& ctx, const Args& a, Outcome& o) {
     });
 }
 
-#endif  // QD500_CLI_HAVE_MEMORY
-
-#if QD500_CLI_HAVE_MAGNETIC
 // ---- magnetic stripe ----
 
 void CmdMagRead(Context& ctx, const Args& a, Outcome& o) {
@@ -454,8 +447,6 @@ void CmdMagSetting(Context& ctx, const Args& a, Outcome& o) {
     char msg[kMsg] = {};
     o.Library(gSet_Li_MSRA(letter[0], msg), msg);
 }
-
-#endif  // QD500_CLI_HAVE_MAGNETIC
 
 // ---- cryptography (no reader) ----
 
@@ -556,7 +547,6 @@ const std::vector<Command>& Commands() {
          "A path is handed to the library as COM<n> through QD500_COM<n>.", 1, 1, "", "", CmdPort},
         {"timeout", "SECONDS", "reply time-out for what follows (0..255)", "", 1, 1, "", "", CmdTimeout},
 
-#if QD500_CLI_HAVE_CONTROL
         {"card-type", "NAME", "tell the reader which card it holds",
          "NAME: CPU S4418 S4428 S4432 S4442 AT24C01 AT24C02 AT24C04 AT24C08 AT24C16\n"
          "AT24C32 AT24C64 AT24C65 AT88SC101A AT88SC102A AT88SC103A AT88SC1604A (exact case).",
@@ -583,8 +573,6 @@ const std::vector<Command>& Commands() {
         {"personalise", "PROFILE", "set up a CPU card's file system from a profile file", kProfileHelp, 1, 1, "", "",
          CmdPersonalise},
 
-#endif
-#if QD500_CLI_HAVE_MEMORY
         {"sle-verify", "PSC", "present the SLE44xx programmable security code (hex)", "", 1, 1, "", "", CmdSleVerify},
         {"sle-change-pin", "PSC", "change the SLE44xx security code", "", 1, 1, "", "", CmdSleChangePin},
         {"sle-compare-write", "ADDR HEX", "SLE44xx write with data comparison (protects bytes that match)",
@@ -606,15 +594,12 @@ const std::vector<Command>& Commands() {
         {"at24-write", "ADDR HEX", "write an AT24Cxx card in one call (--device N)",
          "One-shot, as at24-read; the write carries no 00 bytes.", 2, 2, "device", "", CmdAt24Write},
 
-#endif
-#if QD500_CLI_HAVE_MAGNETIC
         {"mag-read", "[2|3|23]", "read magnetic tracks (default 23) from a swipe",
          "One-shot on the port; waits up to the time-out for the swipe.", 0, 1, "", "", CmdMagRead},
         {"mag-write", "2|3|23 TEXT [TEXT3]", "write magnetic tracks (--prefix sends ESC B 4 first)",
          "mag-write 2 TRACK2 | mag-write 3 TRACK3 | mag-write 23 TRACK2 TRACK3", 2, 3, "", "prefix", CmdMagWrite},
         {"mag-setting", "LETTER", "magnetic head setting: A B C D K R Z", "", 1, 1, "", "", CmdMagSetting},
 
-#endif
         {"3des", "DATA KEY", "two-key triple-DES of an 8-byte block (hex)", "", 2, 2, "", "", CmdTriDes},
         {"diversify", "DATA KEY", "diversified 16-byte key from 8 bytes of data and a master key", "", 2, 2, "", "",
          CmdDiversify},

@@ -45,7 +45,7 @@ std::function<std::string(const Outcome&)> FieldIs(const std::string& name, cons
     };
 }
 
-[[maybe_unused]] std::function<std::string(const Outcome&)> FieldLength(const std::string& name, size_t chars, const std::string& sw = "") {
+std::function<std::string(const Outcome&)> FieldLength(const std::string& name, size_t chars, const std::string& sw = "") {
     return [=](const Outcome& o) -> std::string {
         if (o.exit != kOk) return "the command failed";
         if (!sw.empty() && FieldOf(o, "sw") != sw) return "sw is " + FieldOf(o, "sw") + ", expected " + sw;
@@ -94,7 +94,6 @@ int RunDemo(Context& ctx) {
         steps.push_back(std::move(s));
     };
 
-#if QD500_CLI_HAVE_CONTROL
     section("CPU card", [] {},
             {
                 {"select the card type", "card-type CPU", Succeeds()},
@@ -118,15 +117,11 @@ int RunDemo(Context& ctx) {
                 {"the protection bits", "sle4442-protection", FieldLength("protection", 8)},
                 {"power off", "power-off", Succeeds()},
             });
-#endif
-#if QD500_CLI_HAVE_MEMORY
     section("AT24C16 one-shot calls", [&] { server.Insert("AT24C16"); },
             {
                 {"write 16 bytes at 0x0100", "at24-write 0100 0102030405060708090A0B0C0D0E0F10", Succeeds()},
                 {"read them back", "at24-read 0100 16", FieldIs("data", "0102030405060708090A0B0C0D0E0F10")},
             });
-#endif
-#if QD500_CLI_HAVE_MAGNETIC
     section("magnetic stripe", [] {},
             {
                 {"write tracks 2 and 3", std::string("mag-write 23 ") + kTrack2 + " " + kTrack3, Succeeds()},
@@ -138,7 +133,6 @@ int RunDemo(Context& ctx) {
                      return "";
                  }},
             });
-#endif
     // Published single-DES vector: with both key halves equal, triple-DES
     // is single DES.
     section("3DES and key diversity (no reader)", [] {},

@@ -4,8 +4,6 @@
 
 #include "qd500dll.h"
 
-#if QD500_CLI_HAVE_CONTROL
-
 namespace qd500::cli {
 namespace {
 
@@ -106,4 +104,3 @@ void RunProfile(const std::vector<ProfileStep>& steps, Outcome& o) {
 
 }  // namespace qd500::cli
 
-#endif  // QD500_CLI_HAVE_CONTROL
