@@ -29,8 +29,8 @@ Context::Context(std::ostream& o, std::ostream& e, std::istream& i) : out(o), er
 
 Context::~Context() { CloseSession(); }
 
-void Context::SetPort(const std::string& spec) {
-    std::string number = spec;
+void Context::SetPort(const std::string& given) {
+    std::string number = given;
     if (number.size() > 3 && (number.compare(0, 3, "COM") == 0 || number.compare(0, 3, "com") == 0))
         number = number.substr(3);
     int port = 0;
@@ -38,27 +38,27 @@ void Context::SetPort(const std::string& spec) {
     if (!number.empty() && std::all_of(number.begin(), number.end(), ::isdigit)) {
         port = static_cast<int>(ParseNumber(number, 1, 255, "port number"));
     } else {
-        if (spec.find('/') == std::string::npos) throw UsageError("bad port '" + spec + "': give a COM number or a device path");
-        if (::access(spec.c_str(), F_OK) != 0) throw UsageError("no such device: " + spec);
+        if (given.find('/') == std::string::npos) throw UsageError("bad port '" + given + "': give a COM number or a device path");
+        if (::access(given.c_str(), F_OK) != 0) throw UsageError("no such device: " + given);
         isPath = true;
         // The library opens COM<n> through QD500_COM<n>: reuse a number that
         // already names this path, else take the first one not in use.
         for (int n = 1; n <= 255 && port == 0; ++n) {
             const char* named = std::getenv(("QD500_COM" + std::to_string(n)).c_str());
-            if (named && spec == named) port = n;
+            if (named && given == named) port = n;
         }
         for (int n = 1; n <= 255 && port == 0; ++n) {
             std::string var = "QD500_COM" + std::to_string(n);
             if (!std::getenv(var.c_str())) {
-                ::setenv(var.c_str(), spec.c_str(), 1);
+                ::setenv(var.c_str(), given.c_str(), 1);
                 port = n;
             }
         }
-        if (port == 0) throw UsageError("no free QD500_COM<n> for " + spec);
+        if (port == 0) throw UsageError("no free QD500_COM<n> for " + given);
     }
     if (port != m_port) CloseSession();
     m_port = port;
-    m_portName = isPath ? spec + " (COM" + std::to_string(port) + ")" : "COM" + std::to_string(port);
+    m_portName = isPath ? given + " (COM" + std::to_string(port) + ")" : "COM" + std::to_string(port);
 }
 
 void Context::SetTimeout(int seconds) {

@@ -79,7 +79,7 @@ public:
 
     // COM number or device path; a path is given to the library through
     // QD500_COM<n>. Throws UsageError for a bad value.
-    void SetPort(const std::string& spec);
+    void SetPort(const std::string& given);
     int port() const { return m_port; }
     const std::string& portName() const { return m_portName; }
     void SetTimeout(int seconds);
