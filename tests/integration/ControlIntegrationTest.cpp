@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "Simulator.h"
+#include "SimulatedReader.h"
 #include "qd500dll.h"
 #include "reader/Texts.h"
 #include "support/Fixtures.h"
@@ -22,10 +22,8 @@ constexpr int kCom = 47;
 class ControlIntegrationTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        server = std::make_unique<qd500sim::PtyServer>(qd500sim::Scenario::Default());
-        std::string error;
-        ASSERT_TRUE(server->Start(&error)) << error;
-        setenv("QD500_COM47", server->SlavePath().c_str(), 1);
+        reader = std::make_unique<SimulatedReader>(kCom);
+        ASSERT_TRUE(reader->started());
         ASSERT_EQ(gOpenComIC(kCom, msg), 0) << msg;
         gSetTimeOutIC(3);
     }
@@ -33,8 +31,7 @@ protected:
         char ignored[64];
         gCloseComIC(ignored);
         gSetTimeOutIC(10);
-        server.reset();
-        unsetenv("QD500_COM47");
+        reader.reset();
     }
     void PowerOnCpu() {
         ASSERT_EQ(gSetCardType("CPU", msg), 0) << msg;
@@ -42,7 +39,7 @@ protected:
     }
 
     ScopedTraceFile trace;
-    std::unique_ptr<qd500sim::PtyServer> server;
+    std::unique_ptr<SimulatedReader> reader;
     char msg[64] = {};
     char atr[600] = {};
     char sw[16] = {};
@@ -63,7 +60,7 @@ TEST_F(ControlIntegrationTest, CardTypePowerAndTheReaderItself) {
     // 0..9 read the same whether the reader takes the digits as decimal or hex.
     EXPECT_EQ(gSetDeviceNo(7, msg), 0);
     unsigned number = 0;
-    server->WithReader([&](qd500sim::Reader& r) { number = r.device_number(); });
+    reader->server().WithReader([&](qd500sim::Reader& r) { number = r.device_number(); });
     EXPECT_EQ(number, 7u);
 
     char version[129];
@@ -72,7 +69,7 @@ TEST_F(ControlIntegrationTest, CardTypePowerAndTheReaderItself) {
 
     EXPECT_EQ(gCardPowerDown(msg), 0);
     bool powered = true;
-    server->WithReader([&](qd500sim::Reader& r) { powered = r.powered(); });
+    reader->server().WithReader([&](qd500sim::Reader& r) { powered = r.powered(); });
     EXPECT_FALSE(powered);
 
     EXPECT_EQ(gOutCard(msg), 0);

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "Simulator.h"
+#include "SimulatedReader.h"
 #include "data/MagneticTracks.h"
 #include "qd500dll.h"
 #include "reader/Texts.h"
@@ -26,29 +26,19 @@ protected:
         char ignored[64];
         gCloseComIC(ignored);
         gSetTimeOutIC(10);
-        server.reset();
-        unsetenv("QD500_COM46");
+        reader.reset();
     }
     void Serve(qd500sim::Scenario scenario) {
-        server.reset();
-        qd500sim::ServerOptions options;
-        options.baud = 9600;
-        server = std::make_unique<qd500sim::PtyServer>(std::move(scenario), options);
-        std::string error;
-        ASSERT_TRUE(server->Start(&error)) << error;
-        setenv("QD500_COM46", server->SlavePath().c_str(), 1);
+        reader.reset();
+        reader = std::make_unique<SimulatedReader>(kCom, std::move(scenario), 9600);
+        ASSERT_TRUE(reader->started());
         gSetTimeOutIC(3);
     }
     // Magnetic sequences the simulator received from the host.
-    std::string FromHost() const {
-        std::string all;
-        for (const auto& entry : server->FrameLog())
-            if (entry.from_host) all += entry.bytes;
-        return all;
-    }
+    std::string FromHost() const { return reader->FromHost(); }
 
     ScopedTraceFile trace;
-    std::unique_ptr<qd500sim::PtyServer> server;
+    std::unique_ptr<SimulatedReader> reader;
     char msg[64] = {};
     char track2[1025] = {};
     char track3[1025] = {};
@@ -94,7 +84,7 @@ TEST_F(MagneticIntegrationTest, WrittenTracksReadBack) {
 }
 
 TEST_F(MagneticIntegrationTest, UnreadableTrackAndTheSwipeTheHeadWaitsFor) {
-    server->Swipe(std::nullopt, std::string("0112345"));
+    reader->server().Swipe(std::nullopt, std::string("0112345"));
     EXPECT_EQ(gMagCard_ReadData23(kCom, track2, track3, msg), -1);
     EXPECT_STREQ(msg, text::kTrack2NotRead);
     EXPECT_STREQ(track2, "");
@@ -108,7 +98,7 @@ TEST_F(MagneticIntegrationTest, UnreadableTrackAndTheSwipeTheHeadWaitsFor) {
     gSetTimeOutIC(0);
     EXPECT_EQ(gMagCard_ReadData2(kCom, track2, msg), -1);
     EXPECT_STREQ(msg, text::kCommTimeout);
-    server->Swipe(std::string("1234"), std::string("5678"));
+    reader->server().Swipe(std::string("1234"), std::string("5678"));
     gSetTimeOutIC(3);
     EXPECT_EQ(gMagCard_ReadData2(kCom, track2, msg), 0);
     EXPECT_STREQ(track2, "1234");

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "Simulator.h"
+#include "SimulatedReader.h"
 #include "qd500dll.h"
 #include "reader/Session.h"
 #include "reader/Texts.h"
@@ -18,40 +18,8 @@ using namespace qd500;
 
 namespace {
 
-// A simulator on a pty of its own, reachable as COM<n>.
-class SimulatedReader {
-public:
-    SimulatedReader(int comNumber, qd500sim::Scenario scenario) : m_com(comNumber), m_server(std::move(scenario)) {
-        std::string error;
-        m_started = m_server.Start(&error);
-        EXPECT_TRUE(m_started) << error;
-        char name[32];
-        std::snprintf(name, sizeof name, "QD500_COM%d", comNumber);
-        m_env = name;
-        setenv(name, m_server.SlavePath().c_str(), 1);
-    }
-    ~SimulatedReader() {
-        unsetenv(m_env.c_str());
-        m_server.Stop();
-    }
-    bool started() const { return m_started; }
-    short com() const { return static_cast<short>(m_com); }
-    qd500sim::PtyServer& server() { return m_server; }
-
-private:
-    int m_com;
-    qd500sim::PtyServer m_server;
-    std::string m_env;
-    bool m_started = false;
-};
-
-qd500sim::Scenario WithCard(const char* type) {
-    qd500sim::Scenario scenario = qd500sim::Scenario::Default();
-    qd500sim::CardConfig card;
-    card.type = type;
-    scenario.card = card;
-    return scenario;
-}
+using SimulatedReader = qd500::test::SimulatedReader;
+constexpr auto WithCard = &SimulatedReader::WithCard;
 
 class MemoryIntegrationTest : public ::testing::Test {
 protected:

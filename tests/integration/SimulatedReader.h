@@ -47,13 +47,7 @@ public:
         return all;
     }
 
-    static qd500sim::Scenario WithCard(const char* type) {
-        qd500sim::Scenario scenario = qd500sim::Scenario::Default();
-        qd500sim::CardConfig card;
-        card.type = type;
-        scenario.card = card;
-        return scenario;
-    }
+    static qd500sim::Scenario WithCard(const char* type) { return qd500sim::Scenario::WithCard(type); }
     // A scenario from JSON; a broken text fails the test.
     static qd500sim::Scenario FromJson(const std::string& json) {
         std::string error;

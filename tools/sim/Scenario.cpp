@@ -17,6 +17,12 @@ Scenario Scenario::Default() {
   return s;
 }
 
+Scenario Scenario::WithCard(const std::string& type) {
+  Scenario s = Default();
+  s.card->type = type;
+  return s;
+}
+
 namespace {
 
 struct Bad : std::runtime_error {

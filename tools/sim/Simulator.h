@@ -68,6 +68,8 @@ struct Scenario {
   std::vector<FaultRule> faults;
 
   static Scenario Default();
+  // The default scenario with another card in the slot.
+  static Scenario WithCard(const std::string& type);
   // Parse a JSON scenario; on error returns nullopt with a message.
   static std::optional<Scenario> FromJson(const std::string& text, std::string* error);
   static std::optional<Scenario> FromFile(const std::string& path, std::string* error);
