@@ -230,6 +230,9 @@ short CComPort::ReadByLen(short count, uint16_t timeoutSec) {
     const uint32_t limit = static_cast<uint32_t>(timeoutSec) * 1000u;
     const int want = std::clamp<int>(count, 0, kRecvCapacity);
     m_bFrameDone = 0;
+    // Asking for nothing gets nothing at once, instead of spinning on bytes
+    // that are waiting but may not be taken.
+    if (want == 0) return 0;
     int got = 0;
     for (;;) {
         platform.PumpMessages();

@@ -30,7 +30,12 @@ const Command kSessionCommands[] = {
     [](Call& c) { gMemAT88SC_EraseData(c.a.get(), c.b.get(), c.n, c.msg.get()); c.msg.CheckText(); },
     [](Call& c) { gMemAT88SC_PersonalTake(c.a.get(), c.b.get(), c.msg.get()); c.msg.CheckText(); },
     [](Call& c) { gSetCardType(c.a.get(), c.msg.get()); c.msg.CheckText(); },
-    [](Call& c) { gCardPowerOn(c.atr.get(), c.msg.get()); c.msg.CheckText(); c.atr.CheckText(); },
+    [](Call& c) {
+        c.atr.get()[0] = '\0';  // left as it is when no reply is parsed
+        gCardPowerOn(c.atr.get(), c.msg.get());
+        c.msg.CheckText();
+        c.atr.CheckText();
+    },
     [](Call& c) { gCardPowerDown(c.msg.get()); c.msg.CheckText(); },
     [](Call& c) { gGetDeviceStatus(c.s1.get(), c.s2.get(), c.s3.get(), c.msg.get()); c.msg.CheckText(); },
     [](Call& c) { gOutCard(c.msg.get()); c.msg.CheckText(); },

@@ -55,6 +55,8 @@ def session() -> None:
     write('session', 'at88_short', chunk(session_params(6, 1, 0, b'00', b'0A', b'1234')) + chunk(b'\x1b=0\x03'))
     write('session', 'raw_endchar', chunk(session_params(33, 1, 0, b'', b'', b'')) + chunk(b'AB\x00CD\x03tail'))
     write('session', 'raw_bylen', chunk(session_params(34, 1, 10, b'', b'', b'')) + chunk(b'ABCD'))
+    # Found by fuzzing: a count of 0 with bytes waiting made the read spin.
+    write('session', 'raw_bylen_zero', chunk(session_params(34, 1, 0, b'', b'', b'')) + chunk(b'ABCD'))
     write('session', 'raw_all', chunk(session_params(35, 1, 0, b'', b'', b'')) + chunk(b'12') + chunk(b'34', 1))
     at24 = [reply(b'00'), reply(b'00'), reply(b'00', b'3B00'), data16, reply(b'00')]
     write('session', 'at24_read', chunk(session_params(37, 2, 16, b'00', b'20', b'')) + b''.join(chunk(r) for r in at24))

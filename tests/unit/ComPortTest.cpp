@@ -104,6 +104,14 @@ TEST_F(ComPortTest, ReadByLenWithNothingArrivingReturnsZeroAtTheLimit) {
     EXPECT_GT(fake.platform.pumps, 0);
 }
 
+TEST_F(ComPortTest, ReadByLenOfNothingReturnsAtOnceWithBytesWaiting) {
+    line->ArriveAt(0, "ABCD");
+    EXPECT_EQ(port.ReadByLen(0, 5), 0);
+    EXPECT_EQ(port.ReadByLen(-3, 5), 0);
+    EXPECT_EQ(Now(), 0u);
+    EXPECT_EQ(port.GetInQueue(), 4);
+}
+
 TEST_F(ComPortTest, ReadAllEndsAfterAQuietPeriod) {
     line->ArriveAt(0, "AB");
     line->ArriveAt(60, "CD");
