@@ -263,13 +263,18 @@ short CComPort::ReadByLen(short count, uint16_t timeoutSec) {
     return got >= 1 ? 1 : 0;
 }
 
-short CComPort::ReadAll() {
+int CComPort::StartBlockRead() {
     ResetReceive();
     m_bFrameDone = 0;
     if (!IsOpen()) return 0;
     Purge();
     int queued = QueueCount();
-    if (queued <= 0) return kQueueEmpty;
+    return queued > 0 ? queued : kQueueEmpty;
+}
+
+short CComPort::ReadAll() {
+    int queued = StartBlockRead();
+    if (queued <= 0) return static_cast<short>(queued);
     int n = TakeBytes(reinterpret_cast<uint8_t*>(m_szRecv), std::min(queued, kRecvCapacity));
     if (n < 0) return kQueueEmpty;
     m_nRecvLen = n;
@@ -295,12 +300,8 @@ short CComPort::ReadAll() {
 }
 
 short CComPort::ReadExact(short count) {
-    ResetReceive();
-    m_bFrameDone = 0;
-    if (!IsOpen()) return 0;
-    Purge();
-    int queued = QueueCount();
-    if (queued <= 0) return kQueueEmpty;
+    int queued = StartBlockRead();
+    if (queued <= 0) return static_cast<short>(queued);
     if (count > queued) return kTooFewQueued;
     int want = std::clamp<int>(count, 0, kRecvCapacity);
     int got = 0;

@@ -55,6 +55,9 @@ public:
 
 private:
     void ResetReceive();
+    // The common start of ReadAll and ReadExact: the queued count, 0 when the
+    // port is not open, kQueueEmpty when nothing waits.
+    int StartBlockRead();
     int QueueCount();                      // staged and driver-queued bytes; -1 when the line failed
     int TakeBytes(uint8_t* dst, int max);  // from the staging buffer first, then the line
     bool WaitForInput(uint32_t ms);        // false when the line failed
