@@ -10,3 +10,8 @@ echo "== linux: build and test"
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j"$jobs"
 ctest --preset linux
+
+echo "== asan: the same suites under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j"$jobs"
+ctest --preset asan

@@ -1,0 +1,332 @@
+#include "serial/ComPort.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "reader/Texts.h"
+#include "serial/doVoruv.h"
+
+namespace qd500 {
+
+namespace {
+
+constexpr int kTraceTextChars = 254;
+constexpr int kClearedPrefix = 512;
+// Once a block read has begun, bytes that follow within this gap belong to
+// the same answer (a UART's FIFO time-out is about four character times).
+constexpr uint32_t kByteGapMs = 5;
+
+uint32_t Elapsed(Platform& platform, uint32_t start) { return platform.TickMs() - start; }
+
+// Time left until "more than limit has elapsed" becomes true, at least 1 ms.
+uint32_t UntilPast(uint32_t limit, uint32_t elapsed) { return elapsed > limit ? 1 : limit - elapsed + 1; }
+
+// The bytes of a frame from index 2 (past ESC and '=') up to its first ETX.
+int TraceText(const char* bytes, int count, char* text) {
+    int n = 0;
+    for (int i = 2; i < count && bytes[i] != 0x03 && n < kTraceTextChars; ++i) text[n++] = bytes[i];
+    text[n] = '\0';
+    return n;
+}
+
+}  // namespace
+
+CComPort::CComPort() { ResetReceive(); }
+
+CComPort::~CComPort() { Close(); }
+
+void CComPort::SetParams(int port, int baud, char parity, char dataBits, char stopBits) {
+    m_nPort = port;
+    m_nBaud = baud;
+    m_cParity = parity;
+    m_cDataBits = dataBits;
+    m_cStopBits = stopBits;
+}
+
+int CComPort::Open() {
+    if (m_bOpen) return 1;
+    static constexpr int kBauds[] = {300, 600, 1200, 2400, 4800, 19200, 38400, 56000, 57600, 115200};
+    LineSettings settings;
+    settings.baud = std::find(std::begin(kBauds), std::end(kBauds), m_nBaud) != std::end(kBauds)
+                        ? static_cast<uint32_t>(m_nBaud)
+                        : 9600u;
+    settings.parity = m_cParity == 'O' ? 1 : m_cParity == 'E' ? 2 : 0;
+    settings.dataBits = m_cDataBits == '7' ? 7 : 8;
+    settings.stopBits = m_cStopBits == '2' ? 2 : 0;
+    m_hCom = CurrentPlatform().OpenPort(m_nPort, settings);
+    if (!m_hCom) return 0;
+    m_bOpen = 1;
+    m_bLineFailed = false;
+    m_stagedPos = m_stagedLen = 0;
+    return 1;
+}
+
+int CComPort::Close() {
+    if (!m_bOpen || !m_hCom) return 1;
+    m_hCom.reset();
+    m_bOpen = 0;
+    m_stagedPos = m_stagedLen = 0;
+    return 1;
+}
+
+int CComPort::SendData(const char* bytes, int count) {
+    char text[kTraceTextChars + 1];
+    TraceText(bytes ? bytes : "", bytes ? count : 0, text);
+    if (std::strncmp(text, "5555", 4) == 0) {
+        TraceLine("%s", text::kTracePowerOn);
+    } else if (std::strncmp(text, "4444", 4) == 0) {
+        TraceLine("%s", text::kTracePowerOff);
+    } else if (std::strncmp(text, "5A", 2) == 0) {
+        TraceLine(text::kTraceCommand, text + 2);
+    } else {
+        TraceLine(text::kTraceCommand, text);
+    }
+    if (!IsOpen() || !bytes || count <= 0) return 0;
+    for (int i = 0; i < count; ++i) WriteByte(static_cast<uint8_t>(bytes[i]));
+    return count;
+}
+
+int CComPort::WriteByte(uint8_t byte) {
+    // A byte the driver does not take in time is dropped; the count goes on.
+    if (IsOpen()) m_hCom->WriteByte(byte, kWriteByteWaitMs);
+    return 1;
+}
+
+void CComPort::ResetReceive() {
+    std::memset(m_szRecv, 0, kClearedPrefix);
+    m_szRecv[kRecvCapacity] = '\0';
+    m_nRecvLen = 0;
+}
+
+int CComPort::QueueCount() {
+    int staged = m_stagedLen - m_stagedPos;
+    int queued = m_hCom->InQueue();
+    if (queued < 0) {
+        MarkFailed();
+        return staged > 0 ? staged : -1;
+    }
+    return staged + queued;
+}
+
+int CComPort::TakeBytes(uint8_t* dst, int max) {
+    if (max <= 0) return 0;
+    int staged = m_stagedLen - m_stagedPos;
+    if (staged > 0) {
+        int n = std::min(staged, max);
+        std::memcpy(dst, m_staged + m_stagedPos, static_cast<size_t>(n));
+        m_stagedPos += n;
+        return n;
+    }
+    int n = m_hCom->Read(dst, max);
+    if (n < 0) MarkFailed();
+    return n;
+}
+
+bool CComPort::WaitForInput(uint32_t ms) {
+    if (m_stagedLen > m_stagedPos) return true;
+    if (m_bLineFailed) return false;
+    if (m_hCom->WaitInput(ms) == WaitResult::Failed) {
+        MarkFailed();
+        return false;
+    }
+    return true;
+}
+
+short CComPort::ReadToEndChar(char endChar) {
+    ResetReceive();
+    if (!IsOpen()) return kQueueEmpty;
+    if (QueueCount() <= 0) return kQueueEmpty;
+
+    Platform& platform = CurrentPlatform();
+    const uint32_t start = platform.TickMs();
+    m_bFrameDone = 0;
+    // One window for the whole reply, not renewed as bytes arrive.
+    for (;;) {
+        uint32_t elapsed = Elapsed(platform, start);
+        if (elapsed > kEndCharWindowMs) {
+            Purge();
+            return kTimedOut;
+        }
+        if (m_stagedPos == m_stagedLen) {
+            int queued = QueueCount();
+            if (queued < 0) {
+                Purge();
+                return kTimedOut;
+            }
+            if (queued == 0) {
+                if (!WaitForInput(UntilPast(kEndCharWindowMs, elapsed))) {
+                    Purge();
+                    return kTimedOut;
+                }
+                continue;
+            }
+            // Read a block into the staging buffer; whatever follows the end
+            // character stays there for the next read.
+            int n = m_hCom->Read(m_staged, std::min(queued, kRecvCapacity));
+            if (n < 0) {
+                MarkFailed();
+                Purge();
+                return kTimedOut;
+            }
+            m_stagedPos = 0;
+            m_stagedLen = n;
+        }
+        while (m_stagedPos < m_stagedLen) {
+            char byte = static_cast<char>(m_staged[m_stagedPos++]);
+            // A reply longer than the buffer is cut; the rest up to the end
+            // character is consumed so that it cannot pose as the next reply.
+            if (m_nRecvLen < kRecvCapacity) m_szRecv[m_nRecvLen++] = byte;
+            if (byte == endChar) {
+                m_bFrameDone = 1;
+                break;
+            }
+        }
+        if (m_bFrameDone) break;
+    }
+    m_szRecv[m_nRecvLen] = '\0';
+    Purge();
+    return static_cast<short>(m_nRecvLen);
+}
+
+short CComPort::WaitReply(char endChar, uint8_t timeoutSec) {
+    if (!IsOpen()) {
+        ResetReceive();
+        return -1;
+    }
+    Platform& platform = CurrentPlatform();
+    const uint32_t start = platform.TickMs();
+    const uint32_t limit = static_cast<uint32_t>(timeoutSec) * 1000u;
+    short length;
+    for (;;) {
+        platform.PumpMessages();
+        uint32_t elapsed = Elapsed(platform, start);
+        if (elapsed > limit || m_bLineFailed) {
+            Purge();
+            return kTimedOut;
+        }
+        length = ReadToEndChar(endChar);
+        if (length > 0) break;
+        if (m_bLineFailed) continue;
+        // The rest of a reply whose window ran out may be waiting already.
+        if (QueueCount() > 0) continue;
+        WaitForInput(std::min(kReplyCycleMs, UntilPast(limit, Elapsed(platform, start))));
+    }
+    TraceReply();
+    return length;
+}
+
+void CComPort::TraceReply() {
+    char text[kTraceTextChars + 1];
+    int n = TraceText(m_szRecv, m_nRecvLen, text);
+    // The first two characters are the reply's length field.
+    TraceLine(text::kTraceReply, n > 2 ? text + 2 : "");
+}
+
+short CComPort::ReadByLen(short count, uint16_t timeoutSec) {
+    ResetReceive();
+    if (!IsOpen()) return 0;
+    Platform& platform = CurrentPlatform();
+    const uint32_t start = platform.TickMs();
+    const uint32_t limit = static_cast<uint32_t>(timeoutSec) * 1000u;
+    const int want = std::clamp<int>(count, 0, kRecvCapacity);
+    m_bFrameDone = 0;
+    int got = 0;
+    for (;;) {
+        platform.PumpMessages();
+        uint32_t elapsed = Elapsed(platform, start);
+        if (elapsed > limit) break;
+        int n = TakeBytes(reinterpret_cast<uint8_t*>(m_szRecv), want);
+        if (n < 0) {
+            m_nRecvLen = 0;
+            return 0;
+        }
+        if (n > 0) {
+            got = n;
+            break;
+        }
+        if (!WaitForInput(std::min(kReplyCycleMs, UntilPast(limit, elapsed)))) {
+            m_nRecvLen = 0;
+            return 0;
+        }
+    }
+    // Bytes of the same answer that follow on the heels of the first.
+    while (got > 0 && got < want && WaitForInput(kByteGapMs) && QueueCount() > 0) {
+        int n = TakeBytes(reinterpret_cast<uint8_t*>(m_szRecv) + got, want - got);
+        if (n <= 0) break;
+        got += n;
+    }
+    m_nRecvLen = got;
+    m_szRecv[got] = '\0';
+    return got >= 1 ? 1 : 0;
+}
+
+short CComPort::ReadAll() {
+    ResetReceive();
+    m_bFrameDone = 0;
+    if (!IsOpen()) return 0;
+    Purge();
+    int queued = QueueCount();
+    if (queued <= 0) return kQueueEmpty;
+    int n = TakeBytes(reinterpret_cast<uint8_t*>(m_szRecv), std::min(queued, kRecvCapacity));
+    if (n < 0) return kQueueEmpty;
+    m_nRecvLen = n;
+
+    // Everything that follows until the line has been quiet for 100 ms.
+    Platform& platform = CurrentPlatform();
+    uint32_t last = platform.TickMs();
+    while (m_nRecvLen < kRecvCapacity) {
+        uint32_t quiet = Elapsed(platform, last);
+        if (quiet > kQuietPeriodMs) break;
+        if (!WaitForInput(UntilPast(kQuietPeriodMs, quiet))) break;
+        queued = QueueCount();
+        if (queued <= 0) continue;
+        n = TakeBytes(reinterpret_cast<uint8_t*>(m_szRecv) + m_nRecvLen, std::min(queued, kRecvCapacity - m_nRecvLen));
+        if (n > 0) {
+            m_nRecvLen += n;
+            last = platform.TickMs();
+        }
+    }
+    m_szRecv[m_nRecvLen] = '\0';
+    m_bFrameDone = 1;
+    return static_cast<short>(m_nRecvLen);
+}
+
+short CComPort::ReadExact(short count) {
+    ResetReceive();
+    m_bFrameDone = 0;
+    if (!IsOpen()) return 0;
+    Purge();
+    int queued = QueueCount();
+    if (queued <= 0) return kQueueEmpty;
+    if (count > queued) return kTooFewQueued;
+    int want = std::clamp<int>(count, 0, kRecvCapacity);
+    int got = 0;
+    while (got < want) {
+        int n = TakeBytes(reinterpret_cast<uint8_t*>(m_szRecv) + got, want - got);
+        if (n <= 0) break;
+        got += n;
+    }
+    m_nRecvLen = got;
+    m_szRecv[got] = '\0';
+    if (got < want) return kQueueEmpty;
+    m_bFrameDone = 1;
+    return static_cast<short>(got);
+}
+
+int CComPort::GetInQueue() {
+    if (!IsOpen()) return 0;
+    int queued = QueueCount();
+    return queued > 0 ? queued : 0;
+}
+
+int CComPort::ReadAvailable(char* dst, int max) {
+    if (!IsOpen() || !dst || max <= 0) return 0;
+    int queued = QueueCount();
+    if (queued <= 0) return 0;
+    int n = TakeBytes(reinterpret_cast<uint8_t*>(dst), std::min(queued, max));
+    return n > 0 ? n : 0;
+}
+
+int CComPort::Purge() { return IsOpen() && m_hCom->PurgeOutput() ? 1 : 0; }
+
+}  // namespace qd500

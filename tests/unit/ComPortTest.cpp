@@ -1,0 +1,201 @@
+// The channel's time rules on a scripted line and a virtual clock.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "serial/ComPort.h"
+#include "support/Fixtures.h"
+
+using namespace qd500;
+using namespace qd500::test;
+
+namespace {
+
+const std::string kFrame = "\x1B=0200AB\x03";
+
+class ComPortTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        line = &fake.platform.AddPort(4);
+        port.SetParams(4, 9600, 'N', '8', '1');
+        ASSERT_EQ(port.Open(), 1);
+    }
+    std::string Received() const { return std::string(port.m_szRecv, static_cast<size_t>(port.m_nRecvLen)); }
+    uint32_t Now() const { return fake.platform.now; }
+
+    ScopedFakePlatform fake;
+    ScopedTraceFile trace;
+    FakePort* line = nullptr;
+    CComPort port;
+};
+
+TEST_F(ComPortTest, ReplyAlreadyQueuedIsReadInTheFirstCycleAndWhatFollowsStaysQueued) {
+    line->ArriveAt(0, kFrame + "XYZ");
+    EXPECT_EQ(port.WaitReply(0x03, 10), static_cast<short>(kFrame.size()));
+    EXPECT_EQ(Received(), kFrame);
+    EXPECT_EQ(port.m_szRecv[kFrame.size()], '\0');
+    EXPECT_EQ(Now(), 0u);
+    EXPECT_EQ(fake.platform.pausedMs, 0u);
+    EXPECT_EQ(port.GetInQueue(), 3);
+    char rest[8] = {};
+    EXPECT_EQ(port.ReadAvailable(rest, 8), 3);
+    EXPECT_STREQ(rest, "XYZ");
+}
+
+TEST_F(ComPortTest, ReplyWhoseEndComesAfterTheWindowLosesItsBeginning) {
+    line->ArriveAt(0, "\x1B=0200");
+    line->ArriveAt(1100, "AB\x03");
+    EXPECT_EQ(port.WaitReply(0x03, 10), 3);
+    EXPECT_EQ(Received(), "AB\x03");
+    EXPECT_EQ(Now(), 1100u);
+}
+
+TEST_F(ComPortTest, ReplyEndingJustInsideTheWindowIsWhole) {
+    line->ArriveAt(0, "\x1B=02");
+    line->ArriveAt(1000, "00AB\x03");
+    EXPECT_EQ(port.WaitReply(0x03, 10), static_cast<short>(kFrame.size()));
+    EXPECT_EQ(Received(), kFrame);
+}
+
+TEST_F(ComPortTest, TimeOutOfZeroGivesOneAttemptThenTimesOut) {
+    line->ArriveAt(0, "\x1B=02");  // begun, never finished
+    line->ArriveAt(3000, "00AB\x03");
+    EXPECT_EQ(port.WaitReply(0x03, 0), CComPort::kTimedOut);
+    EXPECT_LE(Now(), 1001u + CComPort::kReplyCycleMs);
+
+    CComPort other;
+    fake.platform.AddPort(5).ArriveAt(Now(), kFrame);
+    other.SetParams(5, 9600, 'N', '8', '1');
+    ASSERT_EQ(other.Open(), 1);
+    EXPECT_EQ(other.WaitReply(0x03, 0), static_cast<short>(kFrame.size()));
+}
+
+TEST_F(ComPortTest, SilentLineTimesOutRightAfterTheLimit) {
+    EXPECT_EQ(port.WaitReply(0x03, 3), CComPort::kTimedOut);
+    EXPECT_EQ(Now(), 3001u);
+    EXPECT_EQ(fake.platform.pausedMs, 0u);
+}
+
+TEST_F(ComPortTest, TimeOutsAreUnsigned) {
+    uint32_t start = Now();
+    EXPECT_EQ(port.WaitReply(0x03, 200), CComPort::kTimedOut);
+    EXPECT_EQ(Now() - start, 200001u);
+}
+
+TEST_F(ComPortTest, ReadByLenTakesWhatIsThere) {
+    line->ArriveAt(0, "ABCD");
+    EXPECT_EQ(port.ReadByLen(10, 5), 1);
+    EXPECT_EQ(Received(), "ABCD");
+    EXPECT_LT(Now(), 10u);
+}
+
+TEST_F(ComPortTest, ReadByLenKeepsBytesThatFollowOnTheHeelsOfTheFirst) {
+    line->ArriveAt(0, "AB");
+    line->ArriveAt(2, "C");
+    line->ArriveAt(100, "D");
+    EXPECT_EQ(port.ReadByLen(4, 5), 1);
+    EXPECT_EQ(Received(), "ABC");
+}
+
+TEST_F(ComPortTest, ReadByLenWithNothingArrivingReturnsZeroAtTheLimit) {
+    EXPECT_EQ(port.ReadByLen(3, 2), 0);
+    EXPECT_EQ(port.m_nRecvLen, 0);
+    EXPECT_EQ(Now(), 2001u);
+    EXPECT_GT(fake.platform.pumps, 0);
+}
+
+TEST_F(ComPortTest, ReadAllEndsAfterAQuietPeriod) {
+    line->ArriveAt(0, "AB");
+    line->ArriveAt(60, "CD");
+    line->ArriveAt(150, "EF");
+    line->ArriveAt(400, "GH");
+    EXPECT_EQ(port.ReadAll(), 6);
+    EXPECT_EQ(Received(), "ABCDEF");
+    EXPECT_EQ(Now(), 251u);
+    EXPECT_EQ(port.m_bFrameDone, 1);
+}
+
+TEST_F(ComPortTest, ReadsOfAnEmptyQueue) {
+    EXPECT_EQ(port.ReadAll(), CComPort::kQueueEmpty);
+    EXPECT_EQ(port.ReadExact(2), CComPort::kQueueEmpty);
+    EXPECT_EQ(port.ReadToEndChar(0x03), CComPort::kQueueEmpty);
+    EXPECT_EQ(port.GetInQueue(), 0);
+    EXPECT_EQ(Now(), 0u);
+}
+
+TEST_F(ComPortTest, ReadExactNeedsTheWholeCountQueued) {
+    line->ArriveAt(0, "ABCD");
+    EXPECT_EQ(port.ReadExact(6), CComPort::kTooFewQueued);
+    EXPECT_EQ(port.ReadExact(3), 3);
+    EXPECT_EQ(Received(), "ABC");
+    EXPECT_EQ(port.GetInQueue(), 1);
+}
+
+TEST_F(ComPortTest, OverlongReplyIsCutAtTheBufferAndConsumedToItsEnd) {
+    line->ArriveAt(0, std::string(3000, 'A') + "\x03" + kFrame);
+    EXPECT_EQ(port.WaitReply(0x03, 10), CComPort::kRecvCapacity);
+    EXPECT_EQ(port.m_szRecv[CComPort::kRecvCapacity], '\0');
+    EXPECT_EQ(port.WaitReply(0x03, 10), static_cast<short>(kFrame.size()));
+    EXPECT_EQ(Received(), kFrame);
+}
+
+TEST_F(ComPortTest, HangUpEndsEveryWaitAtOnce) {
+    line->ArriveAt(0, "\x1B=02");
+    line->HangUpAt(300);
+    EXPECT_EQ(port.WaitReply(0x03, 10), CComPort::kTimedOut);
+    EXPECT_EQ(Now(), 300u);
+    EXPECT_TRUE(port.LineFailed());
+    EXPECT_EQ(port.WaitReply(0x03, 10), CComPort::kTimedOut);
+    EXPECT_EQ(port.ReadByLen(3, 10), 0);
+    EXPECT_EQ(port.ReadAll(), CComPort::kQueueEmpty);
+    EXPECT_EQ(Now(), 300u);
+}
+
+TEST_F(ComPortTest, ClosedObjectRefusesAtOnce) {
+    port.Close();
+    EXPECT_EQ(port.Close(), 1);
+    EXPECT_EQ(port.WaitReply(0x03, 10), -1);
+    EXPECT_EQ(port.ReadToEndChar(0x03), -1);
+    EXPECT_EQ(port.ReadByLen(3, 10), 0);
+    EXPECT_EQ(port.ReadAll(), 0);
+    EXPECT_EQ(port.ReadExact(3), 0);
+    EXPECT_EQ(port.SendData("\x1B=5555\x03", 7), 0);
+    EXPECT_EQ(Now(), 0u);
+    EXPECT_EQ(trace.Lines().size(), 1u);  // the send is traced all the same
+}
+
+TEST_F(ComPortTest, LineSettingsMapToTheDriversValues) {
+    CComPort other;
+    fake.platform.AddPort(6);
+    other.SetParams(6, 14400, 'M', '6', '3');
+    ASSERT_EQ(other.Open(), 1);
+    EXPECT_EQ(fake.platform.lastSettings.baud, 9600u);
+    EXPECT_EQ(fake.platform.lastSettings.parity, 0);
+    EXPECT_EQ(fake.platform.lastSettings.dataBits, 8);
+    EXPECT_EQ(fake.platform.lastSettings.stopBits, 0);
+    other.Close();
+    other.SetParams(6, 19200, 'E', '7', '2');
+    ASSERT_EQ(other.Open(), 1);
+    EXPECT_EQ(fake.platform.lastSettings.baud, 19200u);
+    EXPECT_EQ(fake.platform.lastSettings.parity, 2);
+    EXPECT_EQ(fake.platform.lastSettings.dataBits, 7);
+    EXPECT_EQ(fake.platform.lastSettings.stopBits, 2);
+    EXPECT_EQ(other.Open(), 1);  // already open
+}
+
+TEST_F(ComPortTest, SendDataWritesEveryByteAndCountsThemEvenWhenRefused) {
+    EXPECT_EQ(port.SendData("\x1B=5488DC\x03", 9), 9);
+    EXPECT_EQ(line->written, "\x1B=5488DC\x03");
+    line->refuseWrites = true;
+    EXPECT_EQ(port.SendData("\x1B=4444\x03", 7), 7);
+    EXPECT_EQ(line->written, "\x1B=5488DC\x03");
+}
+
+TEST_F(ComPortTest, HeldPortCannotBeOpenedTwice) {
+    CComPort other;
+    other.SetParams(4, 9600, 'N', '8', '1');
+    EXPECT_EQ(other.Open(), 0);
+    EXPECT_FALSE(other.IsOpen());
+}
+
+}  // namespace
