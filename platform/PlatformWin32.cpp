@@ -150,7 +150,10 @@ public:
                 failed = true;
             }
             // A window message (or an APC run in the wait) sends the caller
-            // round its loop, which pumps the messages.
+            // round its loop, which pumps the messages. Marking the queue as
+            // seen keeps the next wait from waking for the same message again
+            // (Wine's MsgWaitForMultipleObjects would, until it is removed).
+            if (r == WAIT_OBJECT_0 + 1) GetQueueStatus(QS_ALLINPUT);
             if (r == WAIT_OBJECT_0 + 1 || r == WAIT_IO_COMPLETION) result = WaitResult::Ready;
             if (r == WAIT_FAILED) failed = true;
         }

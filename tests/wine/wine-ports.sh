@@ -21,8 +21,12 @@ stop_pid() {
   kill "$pid" 2>/dev/null || true
 }
 
+# Wine starts its services from the first program of a session; they must not
+# inherit our output, or whoever reads it (ctest) waits for them to end.
+quiet() { "$@" </dev/null >/dev/null 2>&1; }
+
 map_port() {  # COM name, device path
-  "$run" reg add 'HKLM\Software\Wine\Ports' /v "$1" /d "$2" /f >/dev/null
+  quiet "$run" reg add 'HKLM\Software\Wine\Ports' /v "$1" /d "$2" /f
 }
 
 start_peer() {  # pid file, output file, command...
@@ -42,7 +46,7 @@ case "$action" in
     mkdir -p "$state"
     stop_pid "$state/peer.pid"
     stop_pid "$state/sim.pid"
-    "$run" --boot
+    quiet "$run" --boot
     peer=$(start_peer "$state/peer.pid" "$state/peer.out" python3 "$here/line_peer.py")
     [ -n "$peer" ] || { echo "line peer did not start" >&2; exit 1; }
     map_port COM5 "$peer"
@@ -56,20 +60,21 @@ case "$action" in
       pty=$(start_peer "$state/sim.pid" "$state/sim.out" "$sim" --pty)
       [ -n "$pty" ] && map_port COM6 "$pty"
     else
-      "$run" reg delete 'HKLM\Software\Wine\Ports' /v COM6 /f >/dev/null 2>&1 || true
+      quiet "$run" reg delete 'HKLM\Software\Wine\Ports' /v COM6 /f || true
     fi
     # The port mapping is read when the Wine session starts.
-    wineserver -k 2>/dev/null || true
-    wineserver -w 2>/dev/null || true
-    # One server for the whole run: every test program starts faster.
-    wineserver -p
-    "$run" cmd /c exit 0
+    quiet wineserver -k || true
+    quiet wineserver -w || true
+    # One server (and one set of services) for the whole run: every test
+    # program starts faster, and none of them starts the services.
+    quiet wineserver -p
+    quiet "$run" cmd /c exit 0
     echo "COM5 -> $peer${pty:+, COM6 -> $pty}"
     ;;
   down)
     stop_pid "$state/peer.pid"
     stop_pid "$state/sim.pid"
-    wineserver -k 2>/dev/null || true
+    quiet wineserver -k || true
     ;;
   *)
     echo "usage: $0 up|down BUILD_DIR" >&2

@@ -150,6 +150,11 @@ TEST_F(EchoLine, WaitWakesForAWindowMessage) {
     EXPECT_EQ(r, WaitResult::Ready);
     EXPECT_GE(spent, 100.0);
     EXPECT_LT(spent, 1000.0);
+    // The message is still queued, but it is no longer news: the next wait
+    // must not return at once for it again (the channel would spin).
+    start = NowMs();
+    EXPECT_EQ(line->WaitInput(200), WaitResult::Timeout);
+    EXPECT_GE(NowMs() - start, 180.0);
     ASSERT_TRUE(PeekMessageA(&msg, nullptr, WM_APP + 1, WM_APP + 1, PM_REMOVE));
     EXPECT_EQ(msg.wParam, 7u);
 }
