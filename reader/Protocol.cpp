@@ -143,14 +143,15 @@ void WriteMessagePort(char* msg, const char* format, int port) {
     std::snprintf(msg, 32, format, port);
 }
 
-FrameBody::FrameBody(const char* code) {
+FrameBody::FrameBody(const char* code, int maxChars) {
+    m_max = maxChars < 0 ? 0 : (maxChars > kMaxApduBodyChars ? kMaxApduBodyChars : maxChars);
     m_text[0] = '\0';
     Text(code);
 }
 
 void FrameBody::Append(const char* text, size_t len) {
     if (!m_ok) return;
-    if (len > static_cast<size_t>(kMaxBodyChars - m_len)) {
+    if (len > static_cast<size_t>(m_max - m_len)) {
         m_ok = false;
         return;
     }
@@ -164,7 +165,7 @@ FrameBody& FrameBody::Text(const char* text) {
         m_ok = false;
         return *this;
     }
-    Append(text, strnlen(text, kMaxBodyChars + 1));
+    Append(text, strnlen(text, static_cast<size_t>(m_max) + 1));
     return *this;
 }
 
@@ -190,11 +191,11 @@ FrameBody& FrameBody::Dec2(int value) {
 }
 
 FrameBody& FrameBody::HexBytes(const unsigned char* bytes, int count) {
-    if (count < 0 || (count > 0 && !bytes) || count > (kMaxBodyChars - m_len) / 2) {
+    if (count < 0 || (count > 0 && !bytes) || count > (m_max - m_len) / 2) {
         m_ok = false;
         return *this;
     }
-    char hex[kMaxBodyChars + 1];
+    char hex[kMaxApduBodyChars + 1];
     int n = SplitHex(bytes, count, hex, sizeof hex);
     Append(hex, static_cast<size_t>(n));
     return *this;
@@ -213,8 +214,12 @@ int Reply::DataChars() const {
     return chars < tailLen ? chars : tailLen;
 }
 
+bool Reply::Succeeded() const { return !statusEmpty && status[0] == '0' && status[1] == '0'; }
+
 short Reply::Result() const {
-    return statusEmpty ? -1 : static_cast<short>(StatusNumber(status));
+    if (statusEmpty) return -1;
+    int number = StatusNumber(status);
+    return number == 0 && !Succeeded() ? -1 : static_cast<short>(number);
 }
 
 Reply ParseReply(const char* recv, int recvLen, char endChar) {

@@ -13,6 +13,11 @@ constexpr char kEtx = 0x03;
 // A command frame (ESC '=' body BCC ETX) holds at most 255 characters.
 constexpr int kMaxFrameChars = 255;
 constexpr int kMaxBodyChars = kMaxFrameChars - 5;
+// The APDU command is the exception: "5A", five header fields and up to 255
+// data bytes (the most a one-byte Lc announces) as 510 hex characters.
+constexpr int kMaxApduDataChars = 510;
+constexpr int kMaxApduBodyChars = 2 + 5 * 2 + kMaxApduDataChars;
+constexpr int kMaxApduFrameChars = kMaxApduBodyChars + 5;
 
 // Value of a two-character hex field as the reader's "%02X" scans read it:
 // blanks in front are skipped, reading stops at the first character that is
@@ -54,10 +59,11 @@ void WriteMessagePort(char* msg, const char* format, int port);
 
 // The body of a command frame, built field by field. A field that would not
 // fit (or a number outside its field, or a missing text) marks the body as
-// refused; a refused body is never sent.
+// refused; a refused body is never sent. maxChars is kMaxBodyChars for every
+// command but the APDU command.
 class FrameBody {
 public:
-    explicit FrameBody(const char* code = "");
+    explicit FrameBody(const char* code = "", int maxChars = kMaxBodyChars);
     FrameBody& Text(const char* text);        // inserted unchanged
     FrameBody& Hex2(int value);               // "%02X", 0..255
     FrameBody& Dec2(int value);               // "%02d", 0..99
@@ -69,7 +75,8 @@ public:
 
 private:
     void Append(const char* text, size_t len);
-    char m_text[kMaxBodyChars + 1];
+    char m_text[kMaxApduBodyChars + 1];
+    int m_max = kMaxBodyChars;
     int m_len = 0;
     bool m_ok = true;
 };
@@ -77,7 +84,7 @@ private:
 // ESC '=' body BCC ETX. The BCC covers size/2 bytes of the body, so the last
 // character of an odd-length body is sent but not checked.
 struct Frame {
-    char text[kMaxFrameChars + 1];
+    char text[kMaxApduFrameChars + 1];
     int length = 0;
 };
 Frame BuildFrame(const FrameBody& body);
@@ -94,8 +101,11 @@ struct Reply {
 
     // Characters of the data field that arrived: 2*LL-4, cut to what arrived.
     int DataChars() const;
+    // The status code is "00".
+    bool Succeeded() const;
     // The transaction's result: the status number, or -1 when the status was
-    // taken as empty.
+    // taken as empty. A status such as "0A" reads as the number 0 but is no
+    // success, so it gives -1 too.
     short Result() const;
 };
 Reply ParseReply(const char* recv, int recvLen, char endChar);

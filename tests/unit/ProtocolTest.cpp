@@ -52,6 +52,23 @@ TEST(Frame, FieldsThatDoNotFitRefuseTheBody) {
     EXPECT_FALSE(FrameBody(std::string(251, '1').c_str()).ok());
 }
 
+TEST(Frame, TheApduBodyCarries255DataBytes) {
+    const std::string data(kMaxApduDataChars, 'A');
+    FrameBody full("5A", kMaxApduBodyChars);
+    full.Text("00D60000FF").Text(data.c_str());
+    ASSERT_TRUE(full.ok());
+    Frame frame = BuildFrame(full);
+    EXPECT_EQ(frame.length, kMaxApduFrameChars);
+    EXPECT_EQ(std::string(frame.text + 2, 12), "5A00D60000FF");
+    EXPECT_EQ(frame.text[frame.length - 1], kEtx);
+
+    FrameBody over("5A", kMaxApduBodyChars);
+    over.Text("00D60000FF").Text((data + "AA").c_str());
+    EXPECT_FALSE(over.ok());
+    // Other commands keep the 255-character frame.
+    EXPECT_FALSE(FrameBody("5A").Text(data.c_str()).ok());
+}
+
 TEST(StatusTable, EveryCodeHasItsMessage) {
     struct Row {
         const char* code;
@@ -182,6 +199,19 @@ TEST(ReplyParsing, StatusMustHaveArrived) {
     reply = ParseReply(nul.data(), static_cast<int>(nul.size()), 0x03);
     ASSERT_TRUE(reply.header);
     EXPECT_TRUE(reply.statusEmpty);  // the received text is shorter than two characters
+}
+
+TEST(ReplyParsing, StatusThatReadsAsZeroIsNoSuccess) {
+    for (const char* r : {"\x1B=020A\x03", "\x1B=020 \x03", "\x1B=02A0\x03"}) {
+        Reply reply = ParseReply(r, static_cast<int>(std::strlen(r)), 0x03);
+        EXPECT_FALSE(reply.Succeeded()) << r;
+        EXPECT_EQ(reply.Result(), -1) << r;
+    }
+    const char* ok = "\x1B=0200\x03";
+    EXPECT_TRUE(ParseReply(ok, 7, 0x03).Succeeded());
+    EXPECT_EQ(ParseReply(ok, 7, 0x03).Result(), 0);
+    const char* other = "\x1B=021A\x03";
+    EXPECT_EQ(ParseReply(other, 7, 0x03).Result(), 1);
 }
 
 TEST(ReplyParsing, NoHeader) {

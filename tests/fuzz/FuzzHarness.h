@@ -1,0 +1,41 @@
+// What the session and magnetic fuzz targets share: a scripted line that
+// delivers the fuzzer's chunks at the times the fuzzer chose, outputs of
+// exactly their stated sizes, and texts as exact heap copies.
+#pragma once
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "fuzz/FuzzInput.h"
+#include "qd500dll.h"
+#include "support/PlatformFake.h"
+
+namespace qd500::fuzz {
+
+// A caller buffer of exactly n bytes on the heap.
+class Out {
+public:
+    explicit Out(size_t n) : m_data(new char[n]), m_size(n) { std::memset(m_data.get(), 0x5A, n); }
+    char* get() { return m_data.get(); }
+    unsigned char* bytes() { return reinterpret_cast<unsigned char*>(m_data.get()); }
+    // A text output must end within its buffer.
+    void CheckText() const {
+        if (!memchr(m_data.get(), 0, m_size)) __builtin_trap();
+    }
+
+private:
+    std::unique_ptr<char[]> m_data;
+    size_t m_size;
+};
+
+// Feeds chunks 1.. to the fake port, each after its delay from the previous.
+inline void Schedule(test::FakePort& port, const std::vector<Chunk>& chunks) {
+    uint32_t at = 0;
+    for (size_t i = 1; i < chunks.size(); ++i) {
+        at += chunks[i].delayMs;
+        port.ArriveAt(at, chunks[i].bytes);
+    }
+}
+
+}  // namespace qd500::fuzz

@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+"""Writes the hand-made seeds of the fuzz corpus (findings are added beside them)."""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def chunk(data: bytes, delay_steps: int = 0) -> bytes:
+    return struct.pack('<H', (delay_steps << 10) | len(data)) + data
+
+
+def text(s: bytes) -> bytes:
+    # ParamReader.Text reads a length byte L and takes L*3 characters.
+    n = (len(s) + 2) // 3
+    return bytes([n]) + s.ljust(n * 3, b'0')
+
+
+def write(target: str, name: str, data: bytes) -> None:
+    folder = os.path.join(HERE, 'corpus', target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), 'wb') as f:
+        f.write(data)
+
+
+def conversions() -> None:
+    write('conversions', 'hex16', chunk(text(b'0123456789ABCDEF') + text(b'FEDCBA98765432100123456789ABCDEF') + struct.pack('<h', 16) + b'\x08'))
+    write('conversions', 'odd', chunk(text(b'abc') + text(b'1') + struct.pack('<h', 3) + b'\x03'))
+    write('conversions', 'nonhex', chunk(text(b'G1 z-+xx\xff\x80') + text(b'') + struct.pack('<h', 9) + b'\x3f'))
+    write('conversions', 'long', chunk(text(b'9' * 600) + text(b'A' * 40) + struct.pack('<h', 2047) + b'\x40'))
+    write('conversions', 'negative', chunk(text(b'12') + text(b'34') + struct.pack('<h', -5) + b'\x00'))
+
+
+def reply(status: bytes, data: bytes = b'') -> bytes:
+    body = b'%02X' % (len(data) // 2 + 2) + status + data
+    bcc = 0
+    for i in range(0, len(body) - 1, 2):
+        bcc ^= int(body[i:i + 2], 16)
+    return b'\x1b=' + body + b'%02X' % bcc + b'\x03'
+
+
+def session_params(which: int, timeout: int, n: int, a: bytes, b: bytes, c: bytes) -> bytes:
+    return bytes([which, timeout]) + struct.pack('<h', n) + text(a) + text(b) + text(c)
+
+
+def session() -> None:
+    # Command indexes follow the table of FuzzSession.cpp.
+    ok = reply(b'00')
+    data16 = reply(b'00', b'00112233445566778899AABBCCDDEEFF')
+    write('session', 'guardbit', chunk(session_params(0, 1, 4, b'00', b'', b'')) + chunk(reply(b'00', b'F0FFFCFF')))
+    write('session', 'read4428_split', chunk(session_params(1, 2, 16, b'00', b'20', b''))
+          + chunk(data16[:7]) + chunk(data16[7:], 25))
+    write('session', 'write4428', chunk(session_params(2, 1, 0, b'00', b'20', b'\x12\x34')) + chunk(ok))
+    write('session', 'verify_noise', chunk(session_params(4, 1, 0, b'FFFFFF', b'', b'')) + chunk(b'\x00\xff' + reply(b'31')))
+    write('session', 'at88_short', chunk(session_params(6, 1, 0, b'00', b'0A', b'1234')) + chunk(b'\x1b=0\x03'))
+    write('session', 'raw_endchar', chunk(session_params(33, 1, 0, b'', b'', b'')) + chunk(b'AB\x00CD\x03tail'))
+    write('session', 'raw_bylen', chunk(session_params(34, 1, 10, b'', b'', b'')) + chunk(b'ABCD'))
+    write('session', 'raw_all', chunk(session_params(35, 1, 0, b'', b'', b'')) + chunk(b'12') + chunk(b'34', 1))
+    at24 = [reply(b'00'), reply(b'00'), reply(b'00', b'3B00'), data16, reply(b'00')]
+    write('session', 'at24_read', chunk(session_params(37, 2, 16, b'00', b'20', b'')) + b''.join(chunk(r) for r in at24))
+    write('session', 'at24_write_refused', chunk(session_params(38, 1, 1, b'00', b'20', b'\x55')) + chunk(reply(b'00')) + chunk(reply(b'24')))
+    write('session', 'power_on', chunk(session_params(10, 1, 0, b'', b'', b'')) + chunk(reply(b'00', b'3B6800005144353030')))
+    write('session', 'version', chunk(session_params(15, 1, 0, b'', b'', b'')) + chunk(reply(b'00', b'51443530302D53494D')))
+    write('session', 'status', chunk(session_params(12, 1, 0, b'', b'', b'')) + chunk(reply(b'21', b'010088')))
+    apdu = b'00\x00A4\x0000\x0000\x0002\x00'
+    write('session', 'select_61', chunk(session_params(16, 1, 0, apdu, b'3F00', b''))
+          + chunk(reply(b'00', b'611A')) + chunk(reply(b'00', b'6F0A840E315041592E5359532E4444463031' + b'9000')))
+    write('session', 'getresponse_6c', chunk(session_params(17, 1, 8, b'', b'', b'')) + chunk(reply(b'00', b'6C08')))
+    write('session', 'writekey_61', chunk(session_params(30, 1, 0, b'0102FF123456', b'', b''))
+          + chunk(reply(b'00', b'6110')) + chunk(reply(b'00', b'6108')) + chunk(reply(b'00', b'9000')))
+    write('session', 'deletemf', chunk(session_params(23, 1, 0, b'', b'', b'')) + chunk(reply(b'00', b'6A81')))
+    write('session', 'readdata', chunk(session_params(18, 1, 16, b'00', b'20', b'')) + chunk(data16))
+    write('session', 'oversized', chunk(session_params(1, 1, 128, b'00', b'00', b'')) + chunk(b'\x1b=FF00' + b'AB' * 400 + b'\x03'))
+
+
+def magnetic_params(which: int, mode: int, timeout: int, t2: bytes, t3: bytes) -> bytes:
+    return bytes([which, mode, timeout]) + text(t2) + text(t3)
+
+
+def magnetic() -> None:
+    t2 = b'6212345678901234567=30121010000012345'
+    t3 = b'996212345678901234567=156000000000000000000000000000000003012=0000000000000000000000000'
+    write('magnetic', 'read2', chunk(magnetic_params(0, 0, 1, b'', b'')) + chunk(b'\x1bs' + t2 + b'?\x1c'))
+    write('magnetic', 'read3', chunk(magnetic_params(1, 0, 1, b'', b'')) + chunk(b'\x1bsA' + t3 + b'?\x1c'))
+    write('magnetic', 'read23_del', chunk(magnetic_params(2, 0, 1, b'', b'')) + chunk(b'noise\x1bs\x7fA' + t3 + b'?\x1c'))
+    write('magnetic', 'read23_split', chunk(magnetic_params(2, 0, 2, b'', b'')) + chunk(b'\x1bs' + t2) + chunk(b'A' + t3 + b'?\x1c', 25))
+    write('magnetic', 'write2', chunk(magnetic_params(3, 1, 1, t2, b'')) + chunk(b'\x1b0p'))
+    write('magnetic', 'write23_fail', chunk(magnetic_params(5, 0, 1, t2, t3)) + chunk(b'\x1b0q'))
+    write('magnetic', 'setting', chunk(magnetic_params(6, 2, 1, b'', b'')) + chunk(b'\x1b%0'))
+    write('magnetic', 'setting_pair_only', chunk(magnetic_params(6, 0, 1, b'', b'')) + chunk(b'\x1b%'))
+
+
+if __name__ == '__main__':
+    conversions()
+    session()
+    magnetic()

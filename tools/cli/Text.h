@@ -1,0 +1,40 @@
+// Text helpers of the command-line tool: GBK to UTF-8, hex and number
+// arguments, JSON strings.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace qd500::cli {
+
+// A mistake in what the user typed: reported with its text, nothing is sent.
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The library's GBK texts as UTF-8. Bytes iconv cannot convert come out as
+// \xNN, so nothing the reader sent is ever lost from view.
+std::string GbkToUtf8(const std::string& gbk);
+
+// Hex digits with or without blanks (or ':' between bytes) into bytes.
+// Throws UsageError naming `what` for anything else or an odd digit count.
+std::vector<uint8_t> ParseHex(const std::string& text, const std::string& what);
+// Upper-case hex text of bytes.
+std::string ToHex(const std::vector<uint8_t>& bytes);
+std::string ToHex(const uint8_t* bytes, size_t count);
+// Hex digits only (blanks removed), validated, upper case.
+std::string NormaliseHex(const std::string& text, const std::string& what);
+
+// A decimal number, or hex with 0x in front, within [min, max].
+long ParseNumber(const std::string& text, long min, long max, const std::string& what);
+// A card address: hex digits (0x allowed), at most `max`.
+long ParseAddress(const std::string& text, long max, const std::string& what);
+
+std::string JsonString(const std::string& utf8);
+
+// The bytes as text where they are printable ASCII, else empty.
+std::string PrintableOrEmpty(const std::string& bytes);
+
+}  // namespace qd500::cli

@@ -1,0 +1,352 @@
+// Serves a Reader on a pseudo-terminal. The host opens and closes the slave
+// again and again (one-shot calls open a private port per call); while no
+// slave is open the master reports hang-up, so that state is polled with a
+// short sleep instead of spinning, and whatever was half received from the
+// host that left is dropped.
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "Simulator.h"
+
+namespace qd500sim {
+
+namespace {
+
+constexpr uint64_t kIdlePollUs = 100000;
+constexpr uint64_t kHangupPollUs = 10000;
+constexpr uint64_t kHangupGraceUs = 300000;
+
+bool MakeRaw(int fd) {
+  termios t{};
+  if (tcgetattr(fd, &t) != 0) return false;
+  cfmakeraw(&t);
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+std::string Errno(const std::string& what) { return what + ": " + strerror(errno); }
+
+}  // namespace
+
+PtyServer::PtyServer(Scenario scenario, ServerOptions options)
+    : reader_(std::move(scenario)), options_(std::move(options)) {}
+
+PtyServer::~PtyServer() { Stop(); }
+
+uint64_t PtyServer::NowUs() const {
+  using namespace std::chrono;
+  return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+bool PtyServer::OpenPty(std::string* error) {
+  int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (m < 0) {
+    if (error) *error = Errno("posix_openpt");
+    return false;
+  }
+  char name[128];
+  if (grantpt(m) != 0 || unlockpt(m) != 0 || ptsname_r(m, name, sizeof name) != 0) {
+    if (error) *error = Errno("pty setup");
+    close(m);
+    return false;
+  }
+  // Raw on both sides: the master's line settings and the slave's, which a
+  // host that forgets to set them would otherwise get in cooked mode with echo.
+  MakeRaw(m);
+  int s = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (s >= 0) {
+    MakeRaw(s);
+    close(s);
+  }
+  fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
+  fd_ = m;
+  slave_path_ = name;
+  if (!options_.link_path.empty()) {
+    unlink(options_.link_path.c_str());
+    if (symlink(name, options_.link_path.c_str()) != 0) {
+      if (error) *error = Errno("symlink " + options_.link_path);
+      close(m);
+      fd_ = -1;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool PtyServer::Start(std::string* error) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (running_) return true;
+  if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (error) *error = Errno("pipe");
+    return false;
+  }
+  bool ok = device_path_.empty() ? OpenPty(error) : false;
+  if (!device_path_.empty()) {
+    int fd = open(device_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+      if (error) *error = Errno("open " + device_path_);
+    } else {
+      if (isatty(fd)) MakeRaw(fd);
+      fd_ = fd;
+      slave_path_ = device_path_;
+      ok = true;
+    }
+  }
+  if (!ok) {
+    close(wake_[0]);
+    close(wake_[1]);
+    wake_[0] = wake_[1] = -1;
+    return false;
+  }
+  start_us_ = NowUs();
+  line_free_us_ = 0;
+  stop_ = false;
+  running_ = true;
+  generation_ = 1;
+  thread_ = std::thread(&PtyServer::Run, this);
+  return true;
+}
+
+bool PtyServer::StartOnDevice(const std::string& path, std::string* error) {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    device_path_ = path;
+  }
+  return Start(error);
+}
+
+void PtyServer::Stop() {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (!running_) return;
+    stop_ = true;
+  }
+  Wake();
+  if (thread_.joinable()) thread_.join();
+  std::lock_guard<std::mutex> lk(mu_);
+  CloseLine();
+  close(wake_[0]);
+  close(wake_[1]);
+  wake_[0] = wake_[1] = -1;
+  if (!options_.link_path.empty()) unlink(options_.link_path.c_str());
+  running_ = false;
+  cv_.notify_all();
+}
+
+bool PtyServer::running() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return running_;
+}
+
+void PtyServer::CloseLine() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+void PtyServer::Wake() {
+  if (wake_[1] >= 0) {
+    char c = 1;
+    ssize_t n = write(wake_[1], &c, 1);
+    (void)n;  // a full pipe already wakes the thread
+  }
+}
+
+void PtyServer::Schedule(Output out, uint64_t now_us) {
+  uint64_t t = std::max(now_us, line_free_us_);
+  const uint64_t byte_us = options_.baud ? 10000000ull / options_.baud : 0;
+  for (auto& c : out.chunks) {
+    t += static_cast<uint64_t>(c.delay_ms) * 1000;
+    if (!byte_us) {
+      out_.push_back({t, c.bytes, false});
+    } else if (c.atomic) {
+      t += byte_us * c.bytes.size();
+      out_.push_back({t, c.bytes, false});
+    } else {
+      for (char b : c.bytes) {
+        t += byte_us;
+        out_.push_back({t, std::string(1, b), false});
+      }
+    }
+  }
+  // Closing the master flushes what the slave still holds, so the line
+  // drops a moment after the last byte: the host gets to read the part.
+  if (out.hangup) out_.push_back({t + kHangupGraceUs, std::string(), true});
+  line_free_us_ = t;
+}
+
+void PtyServer::Run() {
+  bool hup = false;
+  uint64_t reopen_at = 0;
+  char buf[4096];
+  std::unique_lock<std::mutex> lk(mu_);
+  while (!stop_) {
+    uint64_t now = NowUs();
+    if (fd_ < 0 && now >= reopen_at) {
+      // Back after a hang-up: a new line for the host to find.
+      std::string error;
+      bool ok;
+      if (device_path_.empty()) {
+        ok = OpenPty(&error);
+      } else {
+        fd_ = open(device_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        ok = fd_ >= 0;
+        if (ok && isatty(fd_)) MakeRaw(fd_);
+      }
+      if (ok) {
+        hup = false;
+        ++generation_;
+        if (on_new_path_) on_new_path_(slave_path_);
+        cv_.notify_all();
+      } else {
+        reopen_at = now + 1000000;
+      }
+    }
+
+    Schedule(reader_.Poll((now - start_us_) / 1000), now);
+
+    // Send what is due, in one write per run of due bytes.
+    while (fd_ >= 0 && !out_.empty() && out_.front().due_us <= now) {
+      if (out_.front().hangup) {
+        out_.clear();
+        CloseLine();
+        reader_.ResetLine();
+        line_free_us_ = 0;
+        reopen_at = now + static_cast<uint64_t>(options_.reopen_ms) * 1000;
+        break;
+      }
+      std::string chunk;
+      size_t taken = 0;
+      for (auto& p : out_) {
+        if (p.hangup || p.due_us > now) break;
+        chunk += p.bytes;
+        ++taken;
+      }
+      ssize_t n = write(fd_, chunk.data(), chunk.size());
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
+      if (n < 0) n = static_cast<ssize_t>(chunk.size());  // no reader on the line: the bytes are lost
+      out_.erase(out_.begin(), out_.begin() + static_cast<long>(taken));
+      if (static_cast<size_t>(n) < chunk.size()) {
+        out_.push_front({now, chunk.substr(static_cast<size_t>(n)), false});
+        break;
+      }
+    }
+
+    uint64_t timeout = kIdlePollUs;
+    auto until = [&](uint64_t t) { timeout = std::min(timeout, t > now ? t - now : 0); };
+    if (!out_.empty()) until(out_.front().due_us);
+    if (auto due = reader_.NextDueMs()) until(start_us_ + *due * 1000 + 500);
+    if (fd_ < 0) until(reopen_at);
+    if (hup) timeout = std::min(timeout, kHangupPollUs);
+    const int fd = fd_;
+    const bool watch_line = fd >= 0 && !hup;
+    lk.unlock();
+
+    pollfd fds[2] = {{wake_[0], POLLIN, 0}, {fd, POLLIN, 0}};
+    timespec ts{static_cast<time_t>(timeout / 1000000), static_cast<long>(timeout % 1000000) * 1000};
+    ppoll(fds, watch_line ? 2 : 1, &ts, nullptr);
+    if (fds[0].revents & POLLIN)
+      while (read(wake_[0], buf, sizeof buf) > 0) {
+      }
+    if (fd >= 0 && hup) {
+      fds[1].revents = 0;
+      poll(&fds[1], 1, 0);
+    }
+
+    lk.lock();
+    if (fd < 0 || fd != fd_) continue;
+    bool hung = false;
+    if (fds[1].revents & POLLIN) {
+      ssize_t n = read(fd_, buf, sizeof buf);
+      if (n > 0) {
+        hup = false;
+        uint64_t t = NowUs();
+        Schedule(reader_.Feed(std::string_view(buf, static_cast<size_t>(n)), (t - start_us_) / 1000), t);
+      } else if (n < 0 && errno == EIO) {
+        hung = true;
+      }
+    } else if (fds[1].revents & POLLHUP) {
+      hung = true;
+    } else if (hup) {
+      hup = false;  // a host has the slave open again
+    }
+    if (hung && !hup) {
+      hup = true;
+      reader_.ResetLine();
+      out_.clear();
+      line_free_us_ = 0;
+    }
+  }
+}
+
+std::string PtyServer::SlavePath() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return slave_path_;
+}
+
+unsigned PtyServer::Generation() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return generation_;
+}
+
+bool PtyServer::WaitForGeneration(unsigned generation, int timeout_ms) {
+  std::unique_lock<std::mutex> lk(mu_);
+  return cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return generation_ >= generation; });
+}
+
+void PtyServer::OnNewPath(std::function<void(const std::string&)> callback) {
+  std::lock_guard<std::mutex> lk(mu_);
+  on_new_path_ = std::move(callback);
+}
+
+bool PtyServer::Insert(const std::string& type, std::string* error) {
+  std::lock_guard<std::mutex> lk(mu_);
+  return reader_.Insert(type, error);
+}
+
+void PtyServer::Remove() {
+  std::lock_guard<std::mutex> lk(mu_);
+  reader_.Remove();
+}
+
+void PtyServer::Swipe(std::optional<std::string> track2, std::optional<std::string> track3) {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    const uint64_t now = NowUs();
+    Schedule(reader_.Swipe(std::move(track2), std::move(track3), (now - start_us_) / 1000), now);
+  }
+  Wake();
+}
+
+std::string PtyServer::Dump() {
+  std::lock_guard<std::mutex> lk(mu_);
+  return reader_.Dump();
+}
+
+std::vector<LogEntry> PtyServer::FrameLog() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return reader_.log();
+}
+
+void PtyServer::SetLogSink(std::function<void(const LogEntry&)> sink) {
+  std::lock_guard<std::mutex> lk(mu_);
+  reader_.SetLogSink(std::move(sink));
+}
+
+void PtyServer::WithReader(const std::function<void(Reader&)>& f) {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    f(reader_);
+  }
+  Wake();
+}
+
+}  // namespace qd500sim
