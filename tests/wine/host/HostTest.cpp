@@ -230,6 +230,27 @@ TEST_F(Dll, MessagesAreDispatchedDuringTheReplyWait) {
     DestroyWindow(hwnd);
 }
 
+// The reader simulator of the Linux build, on COM6 when wine-ports.sh found it.
+TEST_F(Dll, SessionWithTheReaderSimulator) {
+    const char* text = std::getenv("QD500_WINE_SIM_COM");
+    short port = static_cast<short>(text && *text ? std::atoi(text) : 6);
+    auto open = Fn<OpenFn>("_gOpenComIC@8");
+    auto close = Fn<CloseFn>("_gCloseComIC@4");
+    auto setType = Fn<short(__stdcall*)(const char*, char*)>("_gSetCardType@8");
+    auto powerOn = Fn<PowerOnFn>("_gCardPowerOn@8");
+    auto powerDown = Fn<PowerDownFn>("_gCardPowerDown@4");
+    char msg[64], atr[512] = {};
+    if (open(port, msg) != 0) GTEST_SKIP() << "COM" << port << " is not mapped: no Linux build of qd500-sim";
+    EXPECT_EQ(setType("CPU", msg), 0);
+    EXPECT_STREQ(msg, kSuccess);
+    EXPECT_EQ(powerOn(atr, msg), 0);
+    EXPECT_STREQ(msg, kSuccess);
+    EXPECT_GE(std::strlen(atr), 4u);
+    EXPECT_EQ(std::strspn(atr, "0123456789ABCDEF"), std::strlen(atr)) << atr;
+    EXPECT_EQ(powerDown(msg), 0);
+    EXPECT_EQ(close(msg), 0);
+}
+
 // Handles of this process that are COM ports (only they answer GetCommState).
 std::vector<HANDLE> CommHandles() {
     std::vector<HANDLE> found;
