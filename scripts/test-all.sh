@@ -15,3 +15,4 @@ echo "== asan: the same suites under AddressSanitizer and UndefinedBehaviorSanit
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs"
 ctest --preset asan
+bash scripts/test-wine.sh

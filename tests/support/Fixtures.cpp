@@ -34,6 +34,7 @@ std::vector<std::string> ScopedTraceFile::Lines() const {
     std::stringstream ss(Contents());
     std::string line;
     while (std::getline(ss, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();  // text mode on Windows
         // "--MM/DD hh:mm:ss:mmm " is 21 characters.
         lines.push_back(line.size() >= 21 ? line.substr(21) : line);
     }

@@ -11,6 +11,12 @@
 #include "qd500dll.h"
 #include "support/PlatformFake.h"
 
+#ifdef _WIN32
+// The Windows C runtime names these differently; an empty value removes.
+inline int setenv(const char* name, const char* value, int) { return _putenv_s(name, value); }
+inline int unsetenv(const char* name) { return _putenv_s(name, ""); }
+#endif
+
 namespace qd500::test {
 
 // Reads a whole file; empty when it does not exist.

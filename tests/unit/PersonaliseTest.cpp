@@ -16,7 +16,7 @@ using namespace qd500::test;
 
 namespace {
 
-using Operation = short (*)(char*, char*, char*, const char*);
+using Operation = short(QD500_CALL*)(char*, char*, char*, const char*);
 
 struct Named {
     const char* name;
@@ -24,8 +24,8 @@ struct Named {
     bool getResponseOn6A81;
 };
 
-short CreateMF(char* sw, char* resp, char* msg, const char*) { return MW_CPUCreateMF(sw, resp, msg); }
-short CreateEndMF(char* sw, char* resp, char* msg, const char*) { return MW_CPUCreateEndMF(sw, resp, msg); }
+short QD500_CALL CreateMF(char* sw, char* resp, char* msg, const char*) { return MW_CPUCreateMF(sw, resp, msg); }
+short QD500_CALL CreateEndMF(char* sw, char* resp, char* msg, const char*) { return MW_CPUCreateEndMF(sw, resp, msg); }
 
 // The nine operations that follow up on the status word, with the input each
 // is given below.

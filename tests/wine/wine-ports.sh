@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Maps COM ports of the build's Wine prefix to pseudo-terminals and serves them.
+#   wine-ports.sh up BUILD_DIR     start the peers, map them, restart wineserver
+#   wine-ports.sh down BUILD_DIR   stop what "up" started
+# COM5 is the line peer of tests/wine (echo and canned reader answers);
+# COM6 is qd500-sim when a Linux build of it is found (QD500_SIM names it).
+set -euo pipefail
+action=$1
+build=$(cd "$2" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+run="$build/wine-run.sh"
+state="$build/wine-ports"
+export WINEPREFIX="$build/wineprefix" WINEARCH=win32 WINEDEBUG=-all
+
+stop_pid() {
+  local file=$1
+  [ -f "$file" ] || return 0
+  local pid
+  pid=$(cat "$file")
+  rm -f "$file"
+  kill "$pid" 2>/dev/null || true
+}
+
+# Wine starts its services from the first program of a session; they must not
+# inherit our output, or whoever reads it (ctest) waits for them to end.
+quiet() { "$@" </dev/null >/dev/null 2>&1; }
+
+map_port() {  # COM name, device path
+  quiet "$run" reg add 'HKLM\Software\Wine\Ports' /v "$1" /d "$2" /f
+}
+
+start_peer() {  # pid file, output file, command...
+  local pidfile=$1 out=$2
+  shift 2
+  "$@" </dev/null >"$out" 2>"$out.err" &
+  echo $! >"$pidfile"
+  for _ in $(seq 100); do
+    [ -s "$out" ] && break
+    sleep 0.05
+  done
+  head -1 "$out"
+}
+
+case "$action" in
+  up)
+    mkdir -p "$state"
+    stop_pid "$state/peer.pid"
+    stop_pid "$state/sim.pid"
+    quiet "$run" --boot
+    peer=$(start_peer "$state/peer.pid" "$state/peer.out" python3 "$here/line_peer.py")
+    [ -n "$peer" ] || { echo "line peer did not start" >&2; exit 1; }
+    map_port COM5 "$peer"
+    sim=${QD500_SIM:-}
+    if [ -z "$sim" ]; then
+      for candidate in "$build/../linux/tools/sim/qd500-sim" "$here/../../build/linux/tools/sim/qd500-sim"; do
+        [ -x "$candidate" ] && { sim=$candidate; break; }
+      done
+    fi
+    if [ -n "$sim" ] && [ -x "$sim" ]; then
+      pty=$(start_peer "$state/sim.pid" "$state/sim.out" "$sim" --pty)
+      [ -n "$pty" ] && map_port COM6 "$pty"
+    else
+      quiet "$run" reg delete 'HKLM\Software\Wine\Ports' /v COM6 /f || true
+    fi
+    # The port mapping is read when the Wine session starts.
+    quiet wineserver -k || true
+    quiet wineserver -w || true
+    # One server (and one set of services) for the whole run: every test
+    # program starts faster, and none of them starts the services.
+    quiet wineserver -p
+    quiet "$run" cmd /c exit 0
+    echo "COM5 -> $peer${pty:+, COM6 -> $pty}"
+    ;;
+  down)
+    stop_pid "$state/peer.pid"
+    stop_pid "$state/sim.pid"
+    quiet wineserver -k || true
+    ;;
+  *)
+    echo "usage: $0 up|down BUILD_DIR" >&2
+    exit 2
+    ;;
+esac
