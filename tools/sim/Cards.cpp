@@ -94,6 +94,15 @@ std::string HexLines(const Bytes& mem, size_t width = 32) {
   return os.str();
 }
 
+// A code presented against the stored one: a match restores the tries and
+// verifies, a miss spends one try and drops any earlier verification.
+Answer PresentCode(const Bytes& given, const Bytes& stored, int max_tries, int& counter, bool& verified) {
+  if (counter == 0) return Answer::Fail(st::kLocked);
+  verified = given == stored;
+  counter = verified ? max_tries : counter - 1;
+  return verified ? Answer::Ok() : Answer::Fail(st::kPin);
+}
+
 }  // namespace
 
 // ---- SLE44xx --------------------------------------------------------------
@@ -172,15 +181,7 @@ Answer SleCard::Write(unsigned addr, const Bytes& data) {
 Answer SleCard::Verify(unsigned, const Bytes& code) {
   if (!HasPsc()) return Answer::Fail(st::kWrongType);
   if (code.size() != psc_len_) return Answer::Fail(st::kLength);
-  if (counter_ == 0) return Answer::Fail(st::kLocked);
-  if (code == psc_) {
-    counter_ = max_tries_;
-    verified_ = true;
-    return Answer::Ok();
-  }
-  --counter_;
-  verified_ = false;
-  return Answer::Fail(st::kPin);
+  return PresentCode(code, psc_, max_tries_, counter_, verified_);
 }
 
 Answer SleCard::ChangePin(const Bytes& code) {
@@ -345,15 +346,7 @@ Answer At88Card::Erase(unsigned addr, unsigned count) {
 
 Answer At88Card::Verify(unsigned addr, const Bytes& code) {
   if (addr != kCodeAddr || code.size() != code_.size()) return Answer::Fail(st::kLength);
-  if (counter_ == 0) return Answer::Fail(st::kLocked);
-  if (code == code_) {
-    counter_ = max_tries_;
-    verified_ = true;
-    return Answer::Ok();
-  }
-  --counter_;
-  verified_ = false;
-  return Answer::Fail(st::kPin);
+  return PresentCode(code, code_, max_tries_, counter_, verified_);
 }
 
 Answer At88Card::ChangePin(const Bytes& code) {
