@@ -2,7 +2,11 @@
 // baud, beside the line time of the bytes they exchange, and the CPU the
 // calling thread uses while a call waits for an answer that never comes.
 //
-//   qd500_roundtrip_bench [runs]
+//   qd500_roundtrip_bench [runs] [--lines]
+//
+// --lines adds one line of key=value fields per family and one for the wait
+// (what scripts/bench-wine.sh reads: it takes the bytes of each family from
+// here, since the Windows build runs the same exchanges).
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -74,13 +78,14 @@ private:
 };
 
 struct Row {
+    std::string key;
     std::string family;
     double medianMs;
     size_t bytes;
     size_t readerBytes;
 };
 
-Row Measure(const char* family, Reader& reader, int runs, const std::function<bool()>& call) {
+Row Measure(const char* key, const char* family, Reader& reader, int runs, const std::function<bool()>& call) {
     std::vector<double> times;
     std::pair<size_t, size_t> bytes;
     reader.BytesSinceLast();
@@ -94,7 +99,7 @@ Row Measure(const char* family, Reader& reader, int runs, const std::function<bo
         bytes = reader.BytesSinceLast();
     }
     std::sort(times.begin(), times.end());
-    return {family, times[times.size() / 2], bytes.first, bytes.second};
+    return {key, family, times[times.size() / 2], bytes.first, bytes.second};
 }
 
 struct Apdu {
@@ -109,7 +114,14 @@ struct Apdu {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
+    int runs = 15;
+    bool lines = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--lines") == 0)
+            lines = true;
+        else
+            runs = std::max(1, std::atoi(argv[i]));
+    }
     setenv("QD500_TRACE_FILE", "/dev/null", 1);
     gSetTimeOutIC(5);
     char msg[32], atr[507], sw[5], resp[503];
@@ -121,12 +133,12 @@ int main(int argc, char** argv) {
     std::vector<Row> rows;
 
     if (gOpenComIC(cpu.com(), msg) != 0) return 2;
-    rows.push_back(Measure("set card type", cpu, runs, [&] { return gSetCardType("CPU", msg) == 0; }));
-    rows.push_back(Measure("power on", cpu, runs, [&] { return gCardPowerOn(atr, msg) == 0; }));
+    rows.push_back(Measure("set_card_type", "set card type", cpu, runs, [&] { return gSetCardType("CPU", msg) == 0; }));
+    rows.push_back(Measure("power_on", "power on", cpu, runs, [&] { return gCardPowerOn(atr, msg) == 0; }));
     Apdu select("00", "A4", "00", "00", "02", "3F00");
-    rows.push_back(Measure("APDU with 61xx GET RESPONSE", cpu, runs,
+    rows.push_back(Measure("apdu_61xx", "APDU with 61xx GET RESPONSE", cpu, runs,
                            [&] { return gCPUCommand(select.rec, sw, resp, msg) == 0 && std::strcmp(sw, "9000") == 0; }));
-    rows.push_back(Measure("magnetic read (track 2)", cpu, runs, [&] {
+    rows.push_back(Measure("mag_track2", "magnetic read (track 2)", cpu, runs, [&] {
         char track[1025];
         gCloseComIC(msg);  // the one-shot call opens the port itself
         bool ok = gMagCard_ReadData2(cpu.com(), track, msg) == 0;
@@ -138,9 +150,9 @@ int main(int argc, char** argv) {
     if (gOpenComIC(sle.com(), msg) != 0) return 2;
     gSetCardType("S4428", msg);
     gCardPowerOn(atr, msg);
-    rows.push_back(Measure("128-byte memory read", sle, runs,
+    rows.push_back(Measure("mem_read_128", "128-byte memory read", sle, runs,
                            [&] { return gCard_ReadData("00", "00", 128, reinterpret_cast<char*>(data), msg) == 0; }));
-    rows.push_back(Measure("SLE4428 whole card, 8 x 128 bytes", sle, runs, [&] {
+    rows.push_back(Measure("sle4428_whole", "SLE4428 whole card, 8 x 128 bytes", sle, runs, [&] {
         for (int piece = 0; piece < 8; ++piece) {
             char hi[3], lo[3];
             std::snprintf(hi, sizeof hi, "%02X", piece * 128 >> 8);
@@ -151,7 +163,7 @@ int main(int argc, char** argv) {
     }));
     gCloseComIC(msg);
 
-    rows.push_back(Measure("AT24 one-shot read (16 bytes)", at24, runs, [&] {
+    rows.push_back(Measure("at24_oneshot", "AT24 one-shot read (16 bytes)", at24, runs, [&] {
         return gAppMemAT24_ReadData(at24.com(), 1, const_cast<char*>("00"), const_cast<char*>("20"), 16,
                                     reinterpret_cast<char*>(data), 5, msg) == 0;
     }));
@@ -166,6 +178,10 @@ int main(int argc, char** argv) {
         std::printf("%-36s %9.1f %6zu %8.1f %6.2f %7zu %9.1f %6.2f\n", row.family.c_str(), row.medianMs, row.bytes,
                     lineMs, row.medianMs / lineMs, row.readerBytes, pacedMs, row.medianMs / pacedMs);
     }
+    if (lines)
+        for (const Row& row : rows)
+            std::printf("family %s runs=%d median_ms=%.2f bytes=%zu paced_bytes=%zu\n", row.key.c_str(), runs,
+                        row.medianMs, row.bytes, row.readerBytes);
 
     // A call that waits 2 s for an answer that never comes: a pty with
     // nobody behind it.
@@ -180,6 +196,9 @@ int main(int argc, char** argv) {
         double usedCpu = ThreadCpuMs() - cpuMs, usedWall = NowMs() - wall;
         std::printf("\nsilent reader, power on with a 2 s time-out: result %d after %.0f ms, CPU %.1f ms (%.2f%% of a core)\n",
                     r, usedWall, usedCpu, 100.0 * usedCpu / usedWall);
+        if (lines)
+            std::printf("wait result=%d wall_ms=%.0f thread_cpu_ms=%.2f share_pct=%.3f\n", r, usedWall, usedCpu,
+                        100.0 * usedCpu / usedWall);
         gCloseComIC(msg);
     }
     close(master);
