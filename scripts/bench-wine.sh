@@ -11,14 +11,16 @@
 # prefix. The bytes a family exchanges are the same on both (same library
 # code, same simulator): they come from the Linux run's own count.
 set -euo pipefail
+self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
 cd "$(dirname "$0")/.."
 runs=${1:-15}
 
 # Mapping COM ports restarts the prefix's wineserver, which would end a Wine
-# test run of this tree: one of the two at a time.
+# run of this tree beside it (scripts/test-wine.sh, scripts/bench-wine.sh):
+# one at a time.
 mkdir -p build
 if [ -z "${QD500_WINE_PORTS_LOCKED:-}" ]; then
-  QD500_WINE_PORTS_LOCKED=1 exec flock -o build/wine-ports.lock "$0" "$@"
+  QD500_WINE_PORTS_LOCKED=1 exec flock -o build/wine-ports.lock bash "$self" "$@"
 fi
 
 echo "== build: linux (qd500-sim, qd500_roundtrip_bench), windows (qd500dll.dll, qd500_wine_roundtrip_bench)"
@@ -54,7 +56,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# Starts a peer in the background; its first stdout line is its slave path.
+# Starts a peer in the background; its first stdout line is its slave path,
+# left in $peer (not a command substitution: the pid must reach our list).
 start_peer() {  # name, command...
   local name=$1
   shift
@@ -64,26 +67,28 @@ start_peer() {  # name, command...
     [ -s "$state/$name.out" ] && break
     sleep 0.05
   done
-  local path
-  path=$(head -1 "$state/$name.out")
-  [ -n "$path" ] || { echo "$name did not start: $(cat "$state/$name.err")" >&2; exit 1; }
-  echo "$path"
+  peer=$(head -1 "$state/$name.out")
+  [ -n "$peer" ] || { echo "$name did not start: $(cat "$state/$name.err")" >&2; exit 1; }
 }
 
 echo '{"card": {"type": "S4428"}}' >"$state/s4428.json"
 echo '{"card": {"type": "AT24C16"}}' >"$state/at24c16.json"
-cpu_pty=$(start_peer cpu "$sim" --pty --baud 9600 --log "$state/cpu.log")
-sle_pty=$(start_peer sle "$sim" --pty --baud 9600 --scenario "$state/s4428.json" --log "$state/sle.log")
-at24_pty=$(start_peer at24 "$sim" --pty --baud 9600 --scenario "$state/at24c16.json" --log "$state/at24.log")
+start_peer cpu "$sim" --pty --baud 9600 --log "$state/cpu.log"
+cpu_pty=$peer
+start_peer sle "$sim" --pty --baud 9600 --scenario "$state/s4428.json" --log "$state/sle.log"
+sle_pty=$peer
+start_peer at24 "$sim" --pty --baud 9600 --scenario "$state/at24c16.json" --log "$state/at24.log"
+at24_pty=$peer
 # Nobody behind this one: the master stays open, nothing reads or answers.
-silent_pty=$(start_peer silent python3 -c '
+start_peer silent python3 -c '
 import os, signal
 master, slave = os.openpty()
 print(os.ttyname(slave), flush=True)
 os.close(slave)
 while True:
     signal.pause()
-')
+'
+silent_pty=$peer
 
 mapped=(COM21 COM22 COM23 COM24)
 "$ports" map "$win" COM21="$cpu_pty" COM22="$sle_pty" COM23="$at24_pty" COM24="$silent_pty"
@@ -93,7 +98,7 @@ echo "COM21 -> $cpu_pty (CPU), COM22 -> $sle_pty (S4428), COM23 -> $at24_pty (AT
 # the prefix), for its CPU time over the wait.
 server_dir=$(printf 'server-%x-%x' $(stat -c '%d %i' "$WINEPREFIX"))
 server_stat=()
-for pid in $(pgrep -x wineserver || true); do
+for pid in $(pgrep -x 'wineserver(32|64)?' || true); do
   case "$(readlink "/proc/$pid/cwd" 2>/dev/null)" in
     */"$server_dir") server_stat=(--server-stat "Z:/proc/$pid/schedstat") ;;
   esac
@@ -125,10 +130,14 @@ table() {  # title, results file
     $1 == "wait" {
       wall = field("wall_ms"); cpu = field("thread_cpu_ms")
       printf "waiting 2 s for a silent reader: result %s after %s ms; calling thread CPU %s ms (%.3f%% of a core)", field("result"), wall, cpu, 100 * cpu / wall
+      if (100 * cpu / wall >= 1) missed++
       if (field("process_cpu_ms") != "") printf "; process %s ms", field("process_cpu_ms")
-      if (field("thread_sched_cpu_ms") != "") printf "; thread by the kernel %s ms", field("thread_sched_cpu_ms")
-      if (field("server_cpu_ms") != "") printf "; wineserver %s ms", field("server_cpu_ms")
+      if (field("server_cpu_ms") != "") printf "; wineserver %s ms (%.3f%%)", field("server_cpu_ms"), 100 * field("server_cpu_ms") / wall
       printf "\n"
+    }
+    $1 == "idle" {
+      wall = field("wall_ms")
+      if (field("server_cpu_ms") != "") printf "over a plain Sleep of %s ms instead: wineserver %s ms (%.3f%%)\n", wall, field("server_cpu_ms"), 100 * field("server_cpu_ms") / wall
     }
     END { printf "worst ratio to the paced line time %.2f: %s\n", worst, missed ? "goal of " goal " missed" : "within " goal }
   ' "$state/linux.txt" "$2"

@@ -11,7 +11,8 @@
 // --server-stat: a /proc/PID/schedstat file (as Z:/proc/...) of the Wine
 // server, whose CPU time over the wait is reported beside ours.
 //
-// One line of key=value fields per family, then one for the wait; the bytes
+// One line of key=value fields per family, one for the wait and one for a
+// plain Sleep as long as the wait; the bytes
 // and the line times are left to scripts/bench-wine.sh.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -80,17 +81,34 @@ double ProcessCpuMs() {
     return FileTimeMs(kernel) + FileTimeMs(user);
 }
 
-// CPU time in ms from the first field of a schedstat file (nanoseconds on
-// the CPU); -1 when it cannot be read.
-double SchedstatMs(const std::string& path) {
-    if (path.empty()) return -1;
-    std::FILE* f = std::fopen(path.c_str(), "r");
-    if (!f) return -1;
-    unsigned long long ns = 0;
-    int n = std::fscanf(f, "%llu", &ns);
-    std::fclose(f);
-    return n == 1 ? static_cast<double>(ns) / 1e6 : -1;
-}
+// CPU time from the first field of a schedstat file (nanoseconds on the
+// CPU). The file stays open: each reading reads it again from the start, so
+// that no reading pays for finding the file.
+class Schedstat {
+public:
+    explicit Schedstat(const std::string& path) {
+        if (!path.empty())
+            m_file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    }
+    ~Schedstat() {
+        if (m_file != INVALID_HANDLE_VALUE) CloseHandle(m_file);
+    }
+    // Milliseconds; -1 when it cannot be read.
+    double Ms() {
+        if (m_file == INVALID_HANDLE_VALUE) return -1;
+        char text[128];
+        DWORD n = 0;
+        if (SetFilePointer(m_file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+            !ReadFile(m_file, text, sizeof text - 1, &n, nullptr) || n == 0)
+            return -1;
+        text[n] = '\0';
+        return std::strtoull(text, nullptr, 10) / 1e6;
+    }
+
+private:
+    HANDLE m_file = INVALID_HANDLE_VALUE;
+};
 
 struct Row {
     const char* key;
@@ -125,7 +143,7 @@ struct Apdu {
 int main(int argc, char** argv) {
     int runs = 15;
     short cpu = 0, sle = 0, at24 = 0, silent = 0;
-    std::string serverStat;
+    std::string serverStatPath;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string opt = argv[i];
         const char* value = argv[i + 1];
@@ -134,7 +152,7 @@ int main(int argc, char** argv) {
         else if (opt == "--sle") sle = static_cast<short>(std::atoi(value));
         else if (opt == "--at24") at24 = static_cast<short>(std::atoi(value));
         else if (opt == "--silent") silent = static_cast<short>(std::atoi(value));
-        else if (opt == "--server-stat") serverStat = value;
+        else if (opt == "--server-stat") serverStatPath = value;
         else {
             std::fprintf(stderr, "unknown option %s\n", opt.c_str());
             return 2;
@@ -219,18 +237,30 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "COM%d: %s\n", silent, msg);
         return 2;
     }
-    const std::string threadStat = "Z:\\proc\\thread-self\\schedstat";
-    double server0 = SchedstatMs(serverStat), fine0 = SchedstatMs(threadStat);
+    // (GetThreadTimes counts in the 10 ms ticks of the kernel under Wine.
+    // A finer count of our own thread is not to be had from here: Wine
+    // opens files in the server, so /proc/thread-self would be its thread.)
+    Schedstat serverStat(serverStatPath);
+    double server0 = serverStat.Ms();
     double process0 = ProcessCpuMs(), wall0 = NowMs(), thread0 = ThreadCpuMs();
     short r = powerOn(atr, msg);
     double thread1 = ThreadCpuMs(), wall1 = NowMs(), process1 = ProcessCpuMs();
-    double fine1 = SchedstatMs(threadStat), server1 = SchedstatMs(serverStat);
+    double server1 = serverStat.Ms();
     close(msg);
     double wall = wall1 - wall0, used = thread1 - thread0;
     std::printf("wait result=%d wall_ms=%.0f thread_cpu_ms=%.2f share_pct=%.3f process_cpu_ms=%.2f", r, wall, used,
                 100.0 * used / wall, process1 - process0);
-    // Counts one read of the file as well: an upper bound.
-    if (fine0 >= 0 && fine1 >= 0) std::printf(" thread_sched_cpu_ms=%.2f", fine1 - fine0);
+    if (server0 >= 0 && server1 >= 0) std::printf(" server_cpu_ms=%.2f", server1 - server0);
+    std::printf("\n");
+
+    // The server's time over a plain Sleep as long: what it spends while
+    // nobody calls anything.
+    server0 = serverStat.Ms();
+    wall0 = NowMs();
+    Sleep(static_cast<DWORD>(wall));
+    wall1 = NowMs();
+    server1 = serverStat.Ms();
+    std::printf("idle wall_ms=%.0f", wall1 - wall0);
     if (server0 >= 0 && server1 >= 0) std::printf(" server_cpu_ms=%.2f", server1 - server0);
     std::printf("\n");
     FreeLibrary(g_dll);
