@@ -2,7 +2,16 @@
 # Cross-builds the Windows DLL and its tests, then runs them under Wine
 # (ctest label "wine"). The Linux simulator is used for COM6 when it is built.
 set -euo pipefail
+self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
 cd "$(dirname "$0")/.."
+
+# Mapping COM ports restarts the prefix's wineserver, which would end a Wine
+# run of this tree beside it (scripts/test-wine.sh, scripts/bench-wine.sh):
+# one at a time.
+mkdir -p build
+if [ -z "${QD500_WINE_PORTS_LOCKED:-}" ]; then
+  QD500_WINE_PORTS_LOCKED=1 exec flock -o build/wine-ports.lock bash "$self" "$@"
+fi
 echo "== windows: cross build, tests under Wine"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j2

@@ -2,7 +2,11 @@
 // baud, beside the line time of the bytes they exchange, and the CPU the
 // calling thread uses while a call waits for an answer that never comes.
 //
-//   qd500_roundtrip_bench [runs]
+//   qd500_roundtrip_bench [runs] [--lines]
+//
+// --lines adds one line of key=value fields per family and one for the wait
+// (what scripts/bench-wine.sh reads: it takes the bytes of each family from
+// here, since the Windows build runs the same exchanges).
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -28,11 +32,16 @@ double NowMs() {
     return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
-// CPU time of the whole process (the simulators are stopped by the time it
-// is read).
 double ProcessCpuMs() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec * 1e3 + usage.ru_utime.tv_usec / 1e3 + usage.ru_stime.tv_sec * 1e3 +
+           usage.ru_stime.tv_usec / 1e3;
+}
+
+double ThreadCpuMs() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
     return usage.ru_utime.tv_sec * 1e3 + usage.ru_utime.tv_usec / 1e3 + usage.ru_stime.tv_sec * 1e3 +
            usage.ru_stime.tv_usec / 1e3;
 }
@@ -76,13 +85,14 @@ private:
 };
 
 struct Row {
+    std::string key;
     std::string family;
     double medianMs;
     size_t bytes;
     size_t readerBytes;
 };
 
-Row Measure(const char* family, Reader& reader, int runs, const std::function<bool()>& call) {
+Row Measure(const char* key, const char* family, Reader& reader, int runs, const std::function<bool()>& call) {
     std::vector<double> times;
     std::pair<size_t, size_t> bytes;
     reader.BytesSinceLast();
@@ -96,7 +106,7 @@ Row Measure(const char* family, Reader& reader, int runs, const std::function<bo
         bytes = reader.BytesSinceLast();
     }
     std::sort(times.begin(), times.end());
-    return {family, times[times.size() / 2], bytes.first, bytes.second};
+    return {key, family, times[times.size() / 2], bytes.first, bytes.second};
 }
 
 struct Apdu {
@@ -111,26 +121,34 @@ struct Apdu {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
+    int runs = 15;
+    bool lines = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--lines") == 0)
+            lines = true;
+        else
+            runs = std::max(1, std::atoi(argv[i]));
+    }
     setenv("QD500_TRACE_FILE", "/dev/null", 1);
     gSetTimeOutIC(5);
     char msg[32], atr[507], sw[5], resp[503];
     unsigned char data[129];
 
     std::vector<Row> rows;
-    {
+    {  // the simulators run for the families only
         Reader cpu(71, qd500sim::Scenario::Default());
         Reader sle(72, qd500sim::Scenario::WithCard("S4428"));
         Reader at24(73, qd500sim::Scenario::WithCard("AT24C16"));
 
         if (gOpenComIC(cpu.com(), msg) != 0) return 2;
-        rows.push_back(Measure("set card type", cpu, runs, [&] { return gSetCardType("CPU", msg) == 0; }));
-        rows.push_back(Measure("power on", cpu, runs, [&] { return gCardPowerOn(atr, msg) == 0; }));
+        rows.push_back(
+            Measure("set_card_type", "set card type", cpu, runs, [&] { return gSetCardType("CPU", msg) == 0; }));
+        rows.push_back(Measure("power_on", "power on", cpu, runs, [&] { return gCardPowerOn(atr, msg) == 0; }));
         Apdu select("00", "A4", "00", "00", "02", "3F00");
-        rows.push_back(Measure("APDU with 61xx GET RESPONSE", cpu, runs, [&] {
+        rows.push_back(Measure("apdu_61xx", "APDU with 61xx GET RESPONSE", cpu, runs, [&] {
             return gCPUCommand(select.rec, sw, resp, msg) == 0 && std::strcmp(sw, "9000") == 0;
         }));
-        rows.push_back(Measure("magnetic read (track 2)", cpu, runs, [&] {
+        rows.push_back(Measure("mag_track2", "magnetic read (track 2)", cpu, runs, [&] {
             char track[1025];
             gCloseComIC(msg);  // the one-shot call opens the port itself
             bool ok = gMagCard_ReadData2(cpu.com(), track, msg) == 0;
@@ -142,10 +160,10 @@ int main(int argc, char** argv) {
         if (gOpenComIC(sle.com(), msg) != 0) return 2;
         gSetCardType("S4428", msg);
         gCardPowerOn(atr, msg);
-        rows.push_back(Measure("128-byte memory read", sle, runs, [&] {
+        rows.push_back(Measure("mem_read_128", "128-byte memory read", sle, runs, [&] {
             return gCard_ReadData("00", "00", 128, reinterpret_cast<char*>(data), msg) == 0;
         }));
-        rows.push_back(Measure("SLE4428 whole card, 8 x 128 bytes", sle, runs, [&] {
+        rows.push_back(Measure("sle4428_whole", "SLE4428 whole card, 8 x 128 bytes", sle, runs, [&] {
             for (int piece = 0; piece < 8; ++piece) {
                 char hi[3], lo[3];
                 std::snprintf(hi, sizeof hi, "%02X", piece * 128 >> 8);
@@ -156,11 +174,11 @@ int main(int argc, char** argv) {
         }));
         gCloseComIC(msg);
 
-        rows.push_back(Measure("AT24 one-shot read (16 bytes)", at24, runs, [&] {
+        rows.push_back(Measure("at24_oneshot", "AT24 one-shot read (16 bytes)", at24, runs, [&] {
             return gAppMemAT24_ReadData(at24.com(), 1, const_cast<char*>("00"), const_cast<char*>("20"), 16,
                                         reinterpret_cast<char*>(data), 5, msg) == 0;
         }));
-    }  // the simulators stop here
+    }
 
     // Line time: 10 bits a byte. "paced" counts the reader's bytes only, the
     // part of the exchange the simulator actually spends on the line.
@@ -172,6 +190,10 @@ int main(int argc, char** argv) {
         std::printf("%-36s %9.1f %6zu %8.1f %6.2f %7zu %9.1f %6.2f\n", row.family.c_str(), row.medianMs, row.bytes,
                     lineMs, row.medianMs / lineMs, row.readerBytes, pacedMs, row.medianMs / pacedMs);
     }
+    if (lines)
+        for (const Row& row : rows)
+            std::printf("family %s runs=%d median_ms=%.2f bytes=%zu paced_bytes=%zu\n", row.key.c_str(), runs,
+                        row.medianMs, row.bytes, row.readerBytes);
 
     // A call that waits 2 s for an answer that never comes: a pty with
     // nobody behind it.
@@ -181,13 +203,18 @@ int main(int argc, char** argv) {
     setenv("QD500_COM74", ptsname(master), 1);
     gSetTimeOutIC(2);
     if (gOpenComIC(74, msg) == 0) {
-        double wall = NowMs(), cpuMs = ProcessCpuMs();
+        // The simulators have stopped: the process's CPU is the library's.
+        double wall = NowMs(), cpuMs = ThreadCpuMs(), processMs = ProcessCpuMs();
         short r = gCardPowerOn(atr, msg);
-        double usedCpu = ProcessCpuMs() - cpuMs, usedWall = NowMs() - wall;
+        double usedCpu = ThreadCpuMs() - cpuMs, usedWall = NowMs() - wall;
+        double usedProcess = ProcessCpuMs() - processMs;
         std::printf(
-            "\nsilent reader, power on with a 2 s time-out: result %d "
-            "after %.0f ms, process CPU %.1f ms (%.2f%% of a core)\n",
-            r, usedWall, usedCpu, 100.0 * usedCpu / usedWall);
+            "\nsilent reader, power on with a 2 s time-out: result %d after %.0f ms, CPU %.1f ms of the "
+            "thread, %.1f ms of the process (%.2f%% of a core)\n",
+            r, usedWall, usedCpu, usedProcess, 100.0 * usedProcess / usedWall);
+        if (lines)
+            std::printf("wait result=%d wall_ms=%.0f thread_cpu_ms=%.2f share_pct=%.3f\n", r, usedWall, usedCpu,
+                        100.0 * usedCpu / usedWall);
         gCloseComIC(msg);
     }
     close(master);

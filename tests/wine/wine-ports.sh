@@ -2,6 +2,9 @@
 # Maps COM ports of the build's Wine prefix to pseudo-terminals and serves them.
 #   wine-ports.sh up BUILD_DIR     start the peers, map them, restart wineserver
 #   wine-ports.sh down BUILD_DIR   stop what "up" started
+#   wine-ports.sh map BUILD_DIR COMn=PATH...   map ports to devices someone
+#                                  else serves, restart wineserver
+#   wine-ports.sh unmap BUILD_DIR COMn...      remove those mappings
 # COM5 is the line peer of tests/wine (echo and canned reader answers);
 # COM6 is qd500-sim when a Linux build of it is found (QD500_SIM names it).
 set -euo pipefail
@@ -41,6 +44,20 @@ start_peer() {  # pid file, output file, command...
   head -1 "$out"
 }
 
+unmap_port() {  # COM name
+  quiet "$run" reg delete 'HKLM\Software\Wine\Ports' /v "$1" /f || true
+}
+
+# The port mapping is read when the Wine session starts.
+restart_server() {
+  quiet wineserver -k || true
+  quiet wineserver -w || true
+  # One server (and one set of services) for the whole run: every program
+  # starts faster, and none of them starts the services.
+  quiet wineserver -p
+  quiet "$run" cmd /c exit 0
+}
+
 case "$action" in
   up)
     mkdir -p "$state"
@@ -60,15 +77,9 @@ case "$action" in
       pty=$(start_peer "$state/sim.pid" "$state/sim.out" "$sim" --pty)
       [ -n "$pty" ] && map_port COM6 "$pty"
     else
-      quiet "$run" reg delete 'HKLM\Software\Wine\Ports' /v COM6 /f || true
+      unmap_port COM6
     fi
-    # The port mapping is read when the Wine session starts.
-    quiet wineserver -k || true
-    quiet wineserver -w || true
-    # One server (and one set of services) for the whole run: every test
-    # program starts faster, and none of them starts the services.
-    quiet wineserver -p
-    quiet "$run" cmd /c exit 0
+    restart_server
     echo "COM5 -> $peer${pty:+, COM6 -> $pty}"
     ;;
   down)
@@ -76,8 +87,23 @@ case "$action" in
     stop_pid "$state/sim.pid"
     quiet wineserver -k || true
     ;;
+  map)
+    shift 2
+    quiet "$run" --boot
+    for pair in "$@"; do
+      map_port "${pair%%=*}" "${pair#*=}"
+    done
+    restart_server
+    ;;
+  unmap)
+    shift 2
+    for port in "$@"; do
+      unmap_port "$port"
+    done
+    quiet wineserver -k || true
+    ;;
   *)
-    echo "usage: $0 up|down BUILD_DIR" >&2
+    echo "usage: $0 up|down BUILD_DIR | map BUILD_DIR COMn=PATH... | unmap BUILD_DIR COMn..." >&2
     exit 2
     ;;
 esac

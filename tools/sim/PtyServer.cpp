@@ -2,9 +2,11 @@
 // again and again (one-shot calls open a private port per call); while no
 // slave is open the master reports hang-up, so that state is polled with a
 // short sleep instead of spinning, and whatever was half received from the
-// host that left is dropped.
+// host that left is dropped. An open of the slave (inotify) ends that sleep
+// at once: the host's first bytes do not wait for the next poll.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -187,6 +189,9 @@ void PtyServer::Run() {
   bool hup = false;
   uint64_t reopen_at = 0;
   char buf[4096];
+  const int notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  int watch = -1;
+  std::string watched;
   std::unique_lock<std::mutex> lk(mu_);
   while (!stop_) {
     uint64_t now = NowUs();
@@ -209,6 +214,12 @@ void PtyServer::Run() {
       } else {
         reopen_at = now + 1000000;
       }
+    }
+
+    if (notify >= 0 && fd_ >= 0 && slave_path_ != watched) {
+      if (watch >= 0) inotify_rm_watch(notify, watch);
+      watch = inotify_add_watch(notify, slave_path_.c_str(), IN_OPEN);
+      watched = slave_path_;
     }
 
     Schedule(reader_.Poll((now - start_us_) / 1000), now);
@@ -250,21 +261,26 @@ void PtyServer::Run() {
     const bool watch_line = fd >= 0 && !hup;
     lk.unlock();
 
-    pollfd fds[2] = {{wake_[0], POLLIN, 0}, {fd, POLLIN, 0}};
+    // The line last: it is left out while it reports hang-up.
+    pollfd fds[3] = {{wake_[0], POLLIN, 0}, {hup ? notify : -1, POLLIN, 0}, {fd, POLLIN, 0}};
     timespec ts{static_cast<time_t>(timeout / 1000000), static_cast<long>(timeout % 1000000) * 1000};
-    ppoll(fds, watch_line ? 2 : 1, &ts, nullptr);
+    ppoll(fds, watch_line ? 3 : 2, &ts, nullptr);
     if (fds[0].revents & POLLIN)
       while (read(wake_[0], buf, sizeof buf) > 0) {
       }
+    if (fds[1].revents & POLLIN)
+      while (read(notify, buf, sizeof buf) > 0) {
+      }
+    pollfd& line = fds[2];
     if (fd >= 0 && hup) {
-      fds[1].revents = 0;
-      poll(&fds[1], 1, 0);
+      line.revents = 0;
+      poll(&line, 1, 0);
     }
 
     lk.lock();
     if (fd < 0 || fd != fd_) continue;
     bool hung = false;
-    if (fds[1].revents & POLLIN) {
+    if (line.revents & POLLIN) {
       ssize_t n = read(fd_, buf, sizeof buf);
       if (n > 0) {
         hup = false;
@@ -273,7 +289,7 @@ void PtyServer::Run() {
       } else if (n < 0 && errno == EIO) {
         hung = true;
       }
-    } else if (fds[1].revents & POLLHUP) {
+    } else if (line.revents & POLLHUP) {
       hung = true;
     } else if (hup) {
       hup = false;  // a host has the slave open again
@@ -285,6 +301,7 @@ void PtyServer::Run() {
       line_free_us_ = 0;
     }
   }
+  if (notify >= 0) close(notify);
 }
 
 std::string PtyServer::SlavePath() const {
