@@ -229,6 +229,7 @@ class CpuCard : public Card {
   void SetPending(Bytes data);
   Response GetResponse(unsigned le);
   Response GetChallenge(unsigned le);
+  uint16_t BinaryTarget(unsigned p1, unsigned p2, Node*& ef, unsigned& offset);
   Response ReadBinary(unsigned p1, unsigned p2, unsigned le);
   Response UpdateBinary(unsigned p1, unsigned p2, const Bytes& data);
   Response ReadRecord(unsigned p1, unsigned p2, unsigned le);

@@ -285,17 +285,27 @@ CpuCard::Node* CpuCard::EfBySfi(unsigned sfi) {
   return nullptr;
 }
 
-CpuCard::Response CpuCard::ReadBinary(unsigned p1, unsigned p2, unsigned le) {
-  Node* ef = current_ef_;
-  unsigned offset = (p1 << 8) | p2;
+// The binary EF and offset that P1 P2 of READ/UPDATE BINARY name: the
+// current EF at a 15-bit offset, or (P1 bit 8 set) the EF of a short
+// identifier, which becomes current, at offset P2.
+uint16_t CpuCard::BinaryTarget(unsigned p1, unsigned p2, Node*& ef, unsigned& offset) {
+  ef = current_ef_;
+  offset = (p1 << 8) | p2;
   if (p1 & 0x80) {
     ef = EfBySfi(p1 & 0x1F);
     offset = p2;
-    if (!ef) return {{}, kNotFound};
+    if (!ef) return kNotFound;
     current_ef_ = ef;
   }
-  if (!ef) return {{}, kNoEf};
-  if (ef->type != Node::Binary) return {{}, kBadStructure};
+  if (!ef) return kNoEf;
+  if (ef->type != Node::Binary) return kBadStructure;
+  return kOk;
+}
+
+CpuCard::Response CpuCard::ReadBinary(unsigned p1, unsigned p2, unsigned le) {
+  Node* ef = nullptr;
+  unsigned offset = 0;
+  if (uint16_t sw = BinaryTarget(p1, p2, ef, offset); sw != kOk) return {{}, sw};
   const unsigned size = static_cast<unsigned>(ef->data.size());
   if (offset >= size) return {{}, kBadOffset};
   const unsigned remaining = size - offset;
@@ -310,16 +320,9 @@ CpuCard::Response CpuCard::ReadBinary(unsigned p1, unsigned p2, unsigned le) {
 }
 
 CpuCard::Response CpuCard::UpdateBinary(unsigned p1, unsigned p2, const Bytes& data) {
-  Node* ef = current_ef_;
-  unsigned offset = (p1 << 8) | p2;
-  if (p1 & 0x80) {
-    ef = EfBySfi(p1 & 0x1F);
-    offset = p2;
-    if (!ef) return {{}, kNotFound};
-    current_ef_ = ef;
-  }
-  if (!ef) return {{}, kNoEf};
-  if (ef->type != Node::Binary) return {{}, kBadStructure};
+  Node* ef = nullptr;
+  unsigned offset = 0;
+  if (uint16_t sw = BinaryTarget(p1, p2, ef, offset); sw != kOk) return {{}, sw};
   if (ef->update_key && !verified_[ef->update_key]) return {{}, kSecurity};
   if (offset > ef->data.size()) return {{}, kBadOffset};
   if (offset + data.size() > ef->data.size()) return {{}, kWrongLength};
