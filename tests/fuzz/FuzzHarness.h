@@ -38,4 +38,16 @@ inline void Schedule(test::FakePort& port, const std::vector<Chunk>& chunks) {
     }
 }
 
+// The scripted line of one run: a fake platform whose COM4 delivers the
+// fuzzer's chunks 1.., and no trace file.
+struct FuzzLine {
+    static constexpr int kCom = 4;
+    explicit FuzzLine(const std::vector<Chunk>& chunks) : port(fake.platform.AddPort(kCom)) {
+        setenv("QD500_TRACE_FILE", "/dev/null", 1);
+        Schedule(port, chunks);
+    }
+    test::ScopedFakePlatform fake;
+    test::FakePort& port;
+};
+
 }  // namespace qd500::fuzz

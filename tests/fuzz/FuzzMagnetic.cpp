@@ -2,15 +2,12 @@
 #include "fuzz/FuzzHarness.h"
 
 using namespace qd500::fuzz;
-using qd500::test::ScopedFakePlatform;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto chunks = SplitChunks(data, size);
     if (chunks.empty()) return 0;
-    ScopedFakePlatform fake;
-    setenv("QD500_TRACE_FILE", "/dev/null", 1);
-    auto& line = fake.platform.AddPort(4);
-    Schedule(line, chunks);
+    FuzzLine fuzzLine(chunks);
+    auto& line = fuzzLine.port;
     ParamReader params(chunks[0].bytes);
     uint8_t which = params.Byte();
     short mode = params.Byte() % 3;

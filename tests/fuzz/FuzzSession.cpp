@@ -5,7 +5,6 @@
 #include "fuzz/FuzzHarness.h"
 
 using namespace qd500::fuzz;
-using qd500::test::ScopedFakePlatform;
 
 namespace {
 
@@ -85,10 +84,8 @@ const Command kOneShotCommands[] = {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto chunks = SplitChunks(data, size);
     if (chunks.empty()) return 0;
-    ScopedFakePlatform fake;
-    setenv("QD500_TRACE_FILE", "/dev/null", 1);
-    auto& line = fake.platform.AddPort(4);
-    Schedule(line, chunks);
+    FuzzLine fuzzLine(chunks);
+    auto& line = fuzzLine.port;
     ParamReader params(chunks[0].bytes);
     uint8_t which = params.Byte();
     char timeout = static_cast<char>(params.Byte() % 4);
