@@ -21,8 +21,17 @@ cmake --build --preset windows -j2
 # down after every test has run.
 dir=build/windows
 ctest --test-dir "$dir" -R '^wine\.ports\.up$' --output-on-failure
+# A Wine program has been seen, once in thousands of runs, to end with a
+# failure status after printing that all its tests passed; a test counts as
+# failed when it fails twice in a row. Every failure status, retried or not,
+# is listed after the run (wine-run.sh records them).
+rm -f "$dir/wine-run-failures.log"
 status=0
 ctest --test-dir "$dir" -L wine -E '^wine\.ports\.(up|down)$' -FS wine_ports -FC wine_ports -j2 \
-  --output-on-failure --timeout 300 || status=$?
+  --repeat until-pass:2 --output-on-failure --timeout 300 || status=$?
 ctest --test-dir "$dir" -R '^wine\.ports\.down$' --output-on-failure >/dev/null || true
+if [ -s "$dir/wine-run-failures.log" ]; then
+  echo "== Wine programs that ended with a failure status (each test ran again once):"
+  cat "$dir/wine-run-failures.log"
+fi
 exit "$status"
