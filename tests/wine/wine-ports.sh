@@ -35,6 +35,9 @@ map_port() {  # COM name, device path
 start_peer() {  # pid file, output file, command...
   local pidfile=$1 out=$2
   shift 2
+  # The peer's own redirection empties the file only once it runs: remove the
+  # last run's line first, or it may be taken for this peer's.
+  rm -f "$out" "$out.err"
   "$@" </dev/null >"$out" 2>"$out.err" &
   echo $! >"$pidfile"
   for _ in $(seq 100); do
@@ -58,6 +61,30 @@ restart_server() {
   quiet "$run" cmd /c exit 0
 }
 
+# Wine makes dosdevices/comN from the mapping when its session starts: check
+# that every mapped port leads to its device, and map once more when one does
+# not (a registry write that never reached the disk).
+check_links() {  # COMn=PATH...
+  local pair name
+  for pair in "$@"; do
+    name=${pair%%=*}
+    [ "$(readlink "$WINEPREFIX/dosdevices/${name,,}" || true)" = "${pair#*=}" ] || return 1
+  done
+}
+
+map_and_restart() {  # COMn=PATH...
+  local pair try
+  for try in 1 2; do
+    for pair in "$@"; do
+      map_port "${pair%%=*}" "${pair#*=}"
+    done
+    restart_server
+    check_links "$@" && return 0
+    echo "wine-ports.sh: the mapping $* did not take effect (try $try)" >&2
+  done
+  return 1
+}
+
 case "$action" in
   up)
     mkdir -p "$state"
@@ -66,7 +93,7 @@ case "$action" in
     quiet "$run" --boot
     peer=$(start_peer "$state/peer.pid" "$state/peer.out" python3 "$here/line_peer.py")
     [ -n "$peer" ] || { echo "line peer did not start" >&2; exit 1; }
-    map_port COM5 "$peer"
+    ports=("COM5=$peer")
     sim=${QD500_SIM:-}
     if [ -z "$sim" ]; then
       for candidate in "$build/../linux/tools/sim/qd500-sim" "$here/../../build/linux/tools/sim/qd500-sim"; do
@@ -75,11 +102,11 @@ case "$action" in
     fi
     if [ -n "$sim" ] && [ -x "$sim" ]; then
       pty=$(start_peer "$state/sim.pid" "$state/sim.out" "$sim" --pty)
-      [ -n "$pty" ] && map_port COM6 "$pty"
+      [ -n "$pty" ] && ports+=("COM6=$pty")
     else
       unmap_port COM6
     fi
-    restart_server
+    map_and_restart "${ports[@]}"
     echo "COM5 -> $peer${pty:+, COM6 -> $pty}"
     ;;
   down)
@@ -90,10 +117,7 @@ case "$action" in
   map)
     shift 2
     quiet "$run" --boot
-    for pair in "$@"; do
-      map_port "${pair%%=*}" "${pair#*=}"
-    done
-    restart_server
+    map_and_restart "$@"
     ;;
   unmap)
     shift 2
