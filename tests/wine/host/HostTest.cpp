@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "../MessageWindow.h"
+
 namespace {
 
 const char kOpened5[] = "\xD5\xFD\xC8\xB7\xB4\xF2\xBF\xAA\xB4\xAE\xBF\xDA[5]";       // 正确打开串口[5]
@@ -200,12 +202,7 @@ LRESULT CALLBACK ProbeProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
 }
 
 TEST_F(Dll, MessagesAreDispatchedDuringTheReplyWait) {
-    WNDCLASSA wc{};
-    wc.lpfnWndProc = ProbeProc;
-    wc.hInstance = GetModuleHandleA(nullptr);
-    wc.lpszClassName = "qd500HostProbe";
-    RegisterClassA(&wc);
-    HWND hwnd = CreateWindowA("qd500HostProbe", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+    HWND hwnd = qd500::wine::CreateProbeWindow("qd500HostProbe", ProbeProc);
     ASSERT_NE(hwnd, nullptr);
 
     auto open = Fn<OpenFn>("_gOpenComIC@8");

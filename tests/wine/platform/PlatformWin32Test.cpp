@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "../MessageWindow.h"
 
 namespace qd500 {
 namespace {
@@ -181,12 +182,7 @@ LRESULT CALLBACK CountingProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
 }
 
 TEST(Win32Pump, DispatchesThePostedMessagesToTheirWindow) {
-    WNDCLASSA wc{};
-    wc.lpfnWndProc = CountingProc;
-    wc.hInstance = GetModuleHandleA(nullptr);
-    wc.lpszClassName = "qd500PumpProbe";
-    RegisterClassA(&wc);
-    HWND hwnd = CreateWindowA("qd500PumpProbe", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+    HWND hwnd = qd500::wine::CreateProbeWindow("qd500PumpProbe", CountingProc);
     ASSERT_NE(hwnd, nullptr);
     int count = 0;
     SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&count));
