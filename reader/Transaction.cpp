@@ -46,22 +46,26 @@ Outcome SessionExchange(const FrameBody& body, const CommandTexts& texts, char* 
     return Exchange(*g_pSessionPort, g_byTimeOut, body, texts, bpMsg);
 }
 
-void CopyDataText(const Reply& reply, char* out, int maxChars) {
-    if (!out) return;
+int CopyDataText(const Reply& reply, char* out, int maxChars) {
+    if (!out) return 0;
     int n = reply.DataChars();
     if (n > maxChars) n = maxChars;
+    if (n < 0) n = 0;
     if (n > 0) std::memcpy(out, reply.tail, static_cast<size_t>(n));
-    out[n > 0 ? n : 0] = '\0';
+    out[n] = '\0';
+    return n;
 }
 
 void CopyDataBytes(const Reply& reply, unsigned char* out) {
     if (!out) return;
     char work[kWorkAreaChars + 1];
-    CopyDataText(reply, work, kWorkAreaChars);
-    int chars = static_cast<int>(std::strlen(work));
+    // The count is what was copied, not the text's length: a NUL byte among
+    // the data (line noise) must not shorten the bytes delivered, or the
+    // caller would take its own old buffer for card data.
+    int chars = CopyDataText(reply, work, kWorkAreaChars);
     out[0] = 0;
-    // An odd count would have gCompressAsc pad with 'F'; the work area's
-    // length decides, as it holds what arrived.
+    // An odd count would have gCompressAsc pad with 'F'; the count of what
+    // arrived decides.
     CompressHex(work, chars, out, chars / 2 + (chars & 1) + 1);
 }
 

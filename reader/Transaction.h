@@ -35,8 +35,9 @@ Outcome Exchange(CComPort& port, uint8_t timeoutSec, const FrameBody& body, cons
 // has made the session check.
 Outcome SessionExchange(const FrameBody& body, const CommandTexts& texts, char* bpMsg);
 
-// The data field as text, at most maxChars characters, then a NUL.
-void CopyDataText(const Reply& reply, char* out, int maxChars);
+// The data field as text, at most maxChars characters, then a NUL. Returns
+// the count of characters copied.
+int CopyDataText(const Reply& reply, char* out, int maxChars);
 
 // The data field from hex text to bytes through the 256-character work area
 // of the memory reads: at most 128 bytes, then a zero byte.

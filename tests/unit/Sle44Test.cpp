@@ -74,6 +74,11 @@ TEST_F(Sle44Test, ReadsDeliverEveryByteOfTheDataField) {
         {"four bytes", ReaderReply("00", "A1B2C3D4"), 0, text::kStatus00, "\xA1\xB2\xC3\xD4"},
         {"zero bytes inside", ReaderReply("00", "00AB0000"), 0, text::kStatus00, std::string("\0\xAB\0\0", 4)},
         {"lower case", ReaderReply("00", "abcd"), 0, text::kStatus00, "\xAB\xCD"},
+        // Line noise: a NUL among the eight data characters. The work area then
+        // reads as the text before it, right-aligned in the count, and all four
+        // bytes are still written.
+        {"NUL among the data", std::string("\x1B=060011") + '\0' + "03344\x03", 0, text::kStatus00,
+         std::string("\0\0\0\x11", 4)},
         {"no data", ReaderReply("00"), 0, text::kStatus00, ""},
         {"refused with data", ReaderReply("23", "5A"), 23, text::kStatus23, "\x5A"},
         {"refused", ReaderReply("24"), 24, text::kStatus24, ""},
