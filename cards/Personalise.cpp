@@ -44,17 +44,17 @@ short Personalise(const char* cla, const char* ins, const char* p1, const char* 
     return answer.result;
 }
 
-// The operations whose Lc is the byte count of bpIn. Odd-length input is
-// answered with 0 and nothing else; input beyond what Lc can announce is
-// refused.
+// The operations whose Lc is the byte count of bpIn. Odd-length input, of
+// any length, is answered with 0 and nothing else; even input beyond what Lc
+// can announce is refused.
 short PersonaliseMeasured(const char* cla, const char* ins, const char* p1, const char* bpIn, On6A81 on6A81, char* bpSW,
                           char* bpResp, char* bpMsg) {
-    size_t chars = bpIn ? strnlen(bpIn, kMaxApduDataChars + 1) : 0;
+    size_t chars = bpIn ? std::strlen(bpIn) : 0;
+    if (bpIn && chars % 2 != 0) return 0;
     if (!bpIn || chars > static_cast<size_t>(kMaxApduDataChars)) {
         if (!SessionCheck(bpMsg)) return -1;
         return RefuseParameters(bpMsg);
     }
-    if (chars % 2 != 0) return 0;
     char lc[3];
     HexByte(lc, static_cast<int>(chars / 2));
     return Personalise(cla, ins, p1, "00", lc, bpIn, on6A81, bpSW, bpResp, bpMsg);
