@@ -15,6 +15,8 @@ constexpr int kClearedPrefix = 512;
 // Once a block read has begun, bytes that follow within this gap belong to
 // the same answer (a UART's FIFO time-out is about four character times).
 constexpr uint32_t kByteGapMs = 5;
+// The settling pause before the block read of ReadAll.
+constexpr uint32_t kSettlingPauseMs = 100;
 
 uint32_t Elapsed(Platform& platform, uint32_t start) { return platform.TickMs() - start; }
 
@@ -189,10 +191,10 @@ short CComPort::ReadToEndChar(char endChar) {
 }
 
 short CComPort::WaitReply(char endChar, uint8_t timeoutSec) {
-    if (!IsOpen()) {
-        ResetReceive();
-        return -1;
-    }
+    // Whatever the last operation read is gone, even when no read attempt
+    // follows (a line already failed).
+    ResetReceive();
+    if (!IsOpen()) return -1;
     Platform& platform = CurrentPlatform();
     const uint32_t start = platform.TickMs();
     const uint32_t limit = static_cast<uint32_t>(timeoutSec) * 1000u;
@@ -252,11 +254,17 @@ short CComPort::ReadByLen(short count, uint16_t timeoutSec) {
             return 0;
         }
     }
-    // Bytes of the same answer that follow on the heels of the first.
-    while (got > 0 && got < want && WaitForInput(kByteGapMs) && QueueCount() > 0) {
+    // Bytes of the same answer that follow on the heels of the first. A wake
+    // for something else (a window message) waits out the rest of the gap.
+    uint32_t gapStart = platform.TickMs();
+    while (got > 0 && got < want) {
+        uint32_t waited = Elapsed(platform, gapStart);
+        if (waited >= kByteGapMs || !WaitForInput(kByteGapMs - waited)) break;
+        if (QueueCount() <= 0) continue;
         int n = TakeBytes(reinterpret_cast<uint8_t*>(m_szRecv) + got, want - got);
         if (n <= 0) break;
         got += n;
+        gapStart = platform.TickMs();
     }
     m_nRecvLen = got;
     m_szRecv[got] = '\0';
@@ -279,19 +287,23 @@ short CComPort::ReadAll() {
     if (n < 0) return kQueueEmpty;
     m_nRecvLen = n;
 
-    // Everything that follows until the line has been quiet for 100 ms.
+    // Everything that follows until the line has been quiet for 100 ms. The
+    // first block is taken at once rather than after the settling pause, but
+    // the quiet period counts from no earlier than the pause's end, so the
+    // read listens as long as it would have.
     Platform& platform = CurrentPlatform();
-    uint32_t last = platform.TickMs();
+    const uint32_t start = platform.TickMs();
+    uint32_t last = kSettlingPauseMs;  // milliseconds after start
     while (m_nRecvLen < kRecvCapacity) {
-        uint32_t quiet = Elapsed(platform, last);
-        if (quiet > kQuietPeriodMs) break;
-        if (!WaitForInput(UntilPast(kQuietPeriodMs, quiet))) break;
+        uint32_t now = Elapsed(platform, start);
+        if (now > last + kQuietPeriodMs) break;
+        if (!WaitForInput(last + kQuietPeriodMs - now + 1)) break;
         queued = QueueCount();
         if (queued <= 0) continue;
         n = TakeBytes(reinterpret_cast<uint8_t*>(m_szRecv) + m_nRecvLen, std::min(queued, kRecvCapacity - m_nRecvLen));
         if (n > 0) {
             m_nRecvLen += n;
-            last = platform.TickMs();
+            last = std::max(last, Elapsed(platform, start));
         }
     }
     m_szRecv[m_nRecvLen] = '\0';

@@ -72,11 +72,19 @@ public:
         uint64_t deadline = static_cast<uint64_t>(m_platform.now) + ms;
         uint64_t next = m_port.m_scheduled.empty() ? UINT64_MAX : m_port.m_scheduled.begin()->first;
         uint64_t hang = m_port.m_hangUpAt;
-        uint64_t wake = std::min({deadline, next, hang});
+        // Messages already due were seen by an earlier wait.
+        auto& messages = m_port.m_messages;
+        messages.erase(messages.begin(), messages.upper_bound(m_platform.now));
+        uint64_t message = messages.empty() ? UINT64_MAX : *messages.begin();
+        uint64_t wake = std::min({deadline, next, hang, message});
         m_platform.now = static_cast<uint32_t>(wake);
         m_port.Deliver();
         if (!m_port.m_inbox.empty()) return WaitResult::Ready;
         if (HungUp()) return WaitResult::Failed;
+        if (wake == message) {
+            messages.erase(messages.begin());
+            return WaitResult::Ready;
+        }
         return WaitResult::Timeout;
     }
     bool PurgeOutput() override { return true; }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,9 @@ public:
     void ArriveIn(uint32_t delayMs, const std::string& bytes);
     // The line hangs up at the given virtual time (as an adapter pulled out).
     void HangUpAt(uint32_t atMs);
+    // A window message wakes a wait at the given virtual time, with no byte
+    // arriving (as the Windows backend's waits wake for messages).
+    void MessageAt(uint32_t atMs) { m_messages.insert(atMs); }
     // Answers every frame the host finishes with endByte: the next reply of
     // the list arrives delayMs later. With no reply left nothing arrives.
     void AnswerFrames(std::vector<std::string> replies, uint32_t delayMs = 0, char endByte = 0x03);
@@ -48,6 +52,7 @@ private:
     std::multimap<uint32_t, std::string> m_scheduled;
     std::string m_inbox;
     uint32_t m_hangUpAt = UINT32_MAX;
+    std::multiset<uint32_t> m_messages;
     std::deque<std::string> m_replies;
     uint32_t m_replyDelay = 0;
     char m_endByte = 0x03;

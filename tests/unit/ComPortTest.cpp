@@ -95,6 +95,17 @@ TEST_F(ComPortTest, ReadByLenKeepsBytesThatFollowOnTheHeelsOfTheFirst) {
     line->ArriveAt(100, "D");
     EXPECT_EQ(port.ReadByLen(4, 5), 1);
     EXPECT_EQ(Received(), "ABC");
+
+    EXPECT_EQ(port.ReadByLen(4, 5), 1);
+    EXPECT_EQ(Received(), "D");
+
+    // A window message inside the gap does not end it.
+    line->ArriveAt(200, "AB");
+    line->MessageAt(202);
+    line->ArriveAt(204, "C");
+    EXPECT_EQ(port.ReadByLen(4, 5), 1);
+    EXPECT_EQ(Received(), "ABC");
+    EXPECT_EQ(Now(), 209u);
 }
 
 TEST_F(ComPortTest, ReadByLenWithNothingArrivingReturnsZeroAtTheLimit) {
@@ -121,6 +132,22 @@ TEST_F(ComPortTest, ReadAllEndsAfterAQuietPeriod) {
     EXPECT_EQ(Received(), "ABCDEF");
     EXPECT_EQ(Now(), 251u);
     EXPECT_EQ(port.m_bFrameDone, 1);
+}
+
+// The first block is taken at once, but the quiet period starts no earlier
+// than the end of the 100 ms settling pause: a second burst 180 ms behind
+// the first still belongs to the read.
+TEST_F(ComPortTest, ReadAllListensThroughTheSettlingPause) {
+    line->ArriveAt(0, "AB");
+    EXPECT_EQ(port.ReadAll(), 2);
+    EXPECT_EQ(Now(), 201u);
+
+    line->ArriveAt(300, "AB");
+    line->ArriveAt(480, "CD");
+    fake.platform.now = 300;
+    EXPECT_EQ(port.ReadAll(), 4);
+    EXPECT_EQ(Received(), "ABCD");
+    EXPECT_EQ(Now(), 581u);
 }
 
 TEST_F(ComPortTest, ReadsOfAnEmptyQueue) {
@@ -157,6 +184,20 @@ TEST_F(ComPortTest, HangUpEndsEveryWaitAtOnce) {
     EXPECT_EQ(port.ReadByLen(3, 10), 0);
     EXPECT_EQ(port.ReadAll(), CComPort::kQueueEmpty);
     EXPECT_EQ(Now(), 300u);
+}
+
+// Bytes staged in the port before a hang-up are still handed out; the reply
+// wait after that reports the failure with nothing left of them.
+TEST_F(ComPortTest, WaitOnAFailedLineLeavesNoOldBytes) {
+    line->ArriveAt(0, "\x1B=0200AB\x03XYZ");
+    ASSERT_GT(port.WaitReply(0x03, 10), 0);
+    line->HangUpAt(0);
+    EXPECT_EQ(port.ReadByLen(4, 1), 1);
+    EXPECT_EQ(Received(), "XYZ");
+    EXPECT_TRUE(port.LineFailed());
+    EXPECT_EQ(port.WaitReply(0x03, 1), CComPort::kTimedOut);
+    EXPECT_EQ(port.m_nRecvLen, 0);
+    EXPECT_EQ(Received(), "");
 }
 
 TEST_F(ComPortTest, ClosedObjectRefusesAtOnce) {
