@@ -236,12 +236,14 @@ public:
 
     // Dispatches the messages that are waiting, at most 256 a round so that a
     // window that keeps posting cannot hold the caller here. WM_QUIT is put
-    // back for the caller's own loop.
+    // back for the caller's own loop, and marked as seen: otherwise the next
+    // wait would wake for it at once, and the wait would spin.
     void PumpMessages() override {
         MSG msg;
         for (int i = 0; i < 256 && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++i) {
             if (msg.message == WM_QUIT) {
                 PostQuitMessage(static_cast<int>(msg.wParam));
+                GetQueueStatus(QS_ALLINPUT);
                 break;
             }
             TranslateMessage(&msg);
@@ -253,7 +255,11 @@ public:
     std::string HostExecutablePath() override {
         char path[500];
         DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-        if (n == 0 || n >= sizeof path) return {};
+        if (n == 0) return {};
+        // A longer path comes back cut to the buffer: keep what fits, as the
+        // log's directory is looked for in it (and a directory too long for
+        // the log path drops the line).
+        if (n >= sizeof path) n = sizeof path - 1;
         return std::string(path, n);
     }
 

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "serial/ComPort.h"
+#include "serial/doVoruv.h"
 #include "../MessageWindow.h"
 
 namespace qd500 {
@@ -198,6 +200,38 @@ TEST(Win32Pump, DispatchesThePostedMessagesToTheirWindow) {
     DestroyWindow(hwnd);
 }
 
+double ProcessCpuMs() {
+    FILETIME created, ended, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+    auto ms = [](const FILETIME& f) {
+        return static_cast<double>((static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime) / 10000.0;
+    };
+    return ms(kernel) + ms(user);
+}
+
+// An application that has posted WM_QUIT (closing down) and then calls the
+// library: the reply wait keeps the quit for the application's loop and
+// still sleeps on the line instead of waking for the quit over and over.
+TEST_F(EchoLine, QuitPostedBeforeAReplyWaitNeitherSpinsNorIsLost) {
+    line.reset();
+    CComPort port;
+    port.SetParams(EchoPort(), 9600, 'N', '8', '1');
+    ASSERT_EQ(port.Open(), 1);
+    PostQuitMessage(7);
+    double cpu = ProcessCpuMs();
+    double start = NowMs();
+    EXPECT_EQ(port.WaitReply(0x03, 1), CComPort::kTimedOut);
+    double spent = NowMs() - start;
+    cpu = ProcessCpuMs() - cpu;
+    std::printf("reply wait with WM_QUIT posted: %.0f ms, process CPU %.0f ms\n", spent, cpu);
+    EXPECT_GE(spent, 950.0);
+    EXPECT_LT(cpu, 150.0);
+    MSG msg;
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
+    EXPECT_EQ(msg.wParam, 7u);
+}
+
 TEST(Win32Clock, PauseKeepsItsLengthAndTicksMove) {
     Platform& p = NativePlatform();
     uint32_t t0 = p.TickMs();
@@ -226,6 +260,26 @@ TEST(Win32Host, ExecutablePathAndUtcClock) {
     EXPECT_LE(std::abs((u.hour * 60 + u.minute) - (t->tm_hour * 60 + t->tm_min)), 1);
     EXPECT_GE(u.millisecond, 0);
     EXPECT_LT(u.millisecond, 1000);
+}
+
+// Run once from the build tree and once from a directory whose path is
+// longer than the 500 characters fetched (wine.long_host_path): a long path
+// is cut, not lost, and a directory too long for the log path drops the
+// trace line instead of sending it to the root of the drive.
+TEST(Win32Host, LongExecutablePathIsCutAndItsTraceDropped) {
+    _putenv_s("QD500_TRACE_FILE", "");
+    std::string path = NativePlatform().HostExecutablePath();
+    ASSERT_FALSE(path.empty());
+    char log[300];
+    if (path.size() < 499) {
+        ASSERT_TRUE(TraceLogPath(log, sizeof log));
+        std::string dir = path.substr(0, path.rfind('\\'));
+        EXPECT_EQ(std::string(log), dir + "\\DOVoruv.Log");
+        return;
+    }
+    EXPECT_EQ(path.size(), 499u);
+    EXPECT_FALSE(TraceLogPath(log, sizeof log));
+    std::printf("host path cut to %zu characters; the trace is dropped\n", path.size());
 }
 
 }  // namespace
