@@ -152,8 +152,8 @@ void CDes::PinEncrypt(const char* bpPin, const char* bpPan, const unsigned char*
     if (len) std::memcpy(pin, bpPin, len);
     std::memmove(m_byKey, bpKey, 8);
     m_byKey[8] = 0;
-    std::memset(m_byData, 0, sizeof m_byData);
     std::memcpy(m_byData, pin, len);
+    m_byData[len] = 0;
 
     // PIN field: 0L, the digits two per byte, F padding. An odd last digit
     // takes the high nibble of its byte, F the low one.

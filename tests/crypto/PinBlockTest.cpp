@@ -177,4 +177,13 @@ TEST(PinBlockHex, ShortPinTextIsPaddedInFrontAndGivesLengthZero) {
     EXPECT_EQ(shortText.m_byData[0], 0);
 }
 
+TEST(PinBlockHex, PinTextKeepsOnlyItsFirstSixCharactersThenAZero) {
+    // Eight PIN bytes in: six are the PIN, a zero follows, the rest of the
+    // member is as the hex conversion left it.
+    CDes des;
+    des.PinEncryptHex("3132333435363738", kZeroPan, "133457799BBCDFF1");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(des.m_byData)), "123456");
+    EXPECT_EQ(des.m_byData[7], 0x38);
+}
+
 }  // namespace
