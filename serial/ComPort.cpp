@@ -15,8 +15,6 @@ constexpr int kClearedPrefix = 512;
 // Once a block read has begun, bytes that follow within this gap belong to
 // the same answer (a UART's FIFO time-out is about four character times).
 constexpr uint32_t kByteGapMs = 5;
-// The settling pause before the block read of ReadAll.
-constexpr uint32_t kSettlingPauseMs = 100;
 
 uint32_t Elapsed(Platform& platform, uint32_t start) { return platform.TickMs() - start; }
 
@@ -297,7 +295,7 @@ short CComPort::ReadAll() {
     while (m_nRecvLen < kRecvCapacity) {
         uint32_t now = Elapsed(platform, start);
         if (now > last + kQuietPeriodMs) break;
-        if (!WaitForInput(last + kQuietPeriodMs - now + 1)) break;
+        if (!WaitForInput(UntilPast(last + kQuietPeriodMs, now))) break;
         queued = QueueCount();
         if (queued <= 0) continue;
         n = TakeBytes(reinterpret_cast<uint8_t*>(m_szRecv) + m_nRecvLen, std::min(queued, kRecvCapacity - m_nRecvLen));

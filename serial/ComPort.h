@@ -22,6 +22,7 @@ public:
     static constexpr uint32_t kWriteByteWaitMs = 1000;
     static constexpr uint32_t kReplyCycleMs = 200;
     static constexpr uint32_t kEndCharWindowMs = 1000;
+    static constexpr uint32_t kSettlingPauseMs = 100;  // before the block read of ReadAll
     static constexpr uint32_t kQuietPeriodMs = 100;
 
     CComPort();
