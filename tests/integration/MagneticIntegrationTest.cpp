@@ -2,9 +2,11 @@
 // against the reader simulator's magnetic head.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "SimulatedReader.h"
 #include "data/MagneticTracks.h"
@@ -98,6 +100,9 @@ TEST_F(MagneticIntegrationTest, UnreadableTrackAndTheSwipeTheHeadWaitsFor) {
     gSetTimeOutIC(0);
     EXPECT_EQ(gMagCard_ReadData2(kCom, track2, msg), -1);
     EXPECT_STREQ(msg, text::kCommTimeout);
+    // The swipe must come after the head has taken the stop, or it answers
+    // the read that was given up.
+    for (int i = 0; i < 200 && FromHost() != "\x1B]\x1B" "0"; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     reader->server().Swipe(std::string("1234"), std::string("5678"));
     gSetTimeOutIC(3);
     EXPECT_EQ(gMagCard_ReadData2(kCom, track2, msg), 0);
