@@ -1,5 +1,6 @@
 #include "crypto/Des.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace qd500 {
@@ -86,6 +87,269 @@ constexpr unsigned char kS[8][64] = {
      2,  1,  14, 7, 4,  10, 8,  13, 15, 12, 9,  0,  3,  5,  6,  11},
 };
 
+// The table-driven engine behind Encrypt, Decrypt and the PIN operations.
+// Every table of it is computed at compile time from the FIPS tables above and
+// lies in read-only storage, so there is nothing to initialise and nothing
+// shared that changes; the working state of an operation (C, D, the packed
+// schedule, the two halves) lives on the calling thread's stack.
+
+using u32 = std::uint32_t;
+
+constexpr u32 Rotl(u32 v, int n) { return (v << n) | (v >> (32 - n)); }  // n in 1..31
+constexpr u32 Rotr(u32 v, int n) { return (v >> n) | (v << (32 - n)); }
+// Bit p (1-based, 1 = most significant) of a 32-bit half.
+constexpr u32 Bit32(int p) { return u32{1} << (32 - p); }
+
+// SP tables: S-box j on its six input bits x (b1 most significant), the four
+// output bits put in place and passed through P, as a 32-bit half rotated left
+// by one, the form in which the rounds keep both halves.
+struct SpTables {
+    u32 t[8][64];
+};
+
+constexpr SpTables MakeSpTables() {
+    SpTables sp{};
+    for (int j = 0; j < 8; ++j) {
+        for (int x = 0; x < 64; ++x) {
+            const int row = ((x >> 4) & 2) | (x & 1);
+            const int col = (x >> 1) & 15;
+            const u32 s = u32{kS[j][16 * row + col]} << (28 - 4 * j);  // bits 4j+1 .. 4j+4
+            u32 p = 0;
+            for (int i = 0; i < 32; ++i)
+                if (s & Bit32(kP[i])) p |= Bit32(i + 1);
+            sp.t[j][x] = Rotl(p, 1);
+        }
+    }
+    return sp;
+}
+
+constexpr SpTables kSp = MakeSpTables();
+
+// Packed subkey of one round, two words to XOR with the rotated right half:
+// word 0 holds the six-bit groups of S-boxes 1, 3, 5, 7 in bits 24-29, 16-21,
+// 8-13, 0-5 (matched against the half rotated right by four more), word 1
+// those of S-boxes 2, 4, 6, 8.
+constexpr int PackedShift(int j) {  // subkey bit j, 1-based
+    const int group = (j - 1) / 6;
+    return 24 - 8 * (group / 2) + 5 - (j - 1) % 6;
+}
+constexpr int PackedWord(int j) { return ((j - 1) / 6) & 1; }
+
+// PC-1 by key nibble: nibble n (0 = high nibble of key byte 0) of value v
+// gives its bits of C and of D, each a 28-bit field with bit 1 most
+// significant.
+struct Pc1Tables {
+    u32 c[16][16];
+    u32 d[16][16];
+};
+
+constexpr bool KeyBitIn(int k, int n, int v) {  // key bit k (1-based) set in nibble n of value v
+    return (k - 1) / 4 == n && ((v >> (3 - (k - 1) % 4)) & 1);
+}
+
+constexpr Pc1Tables MakePc1Tables() {
+    Pc1Tables t{};
+    for (int n = 0; n < 16; ++n)
+        for (int v = 0; v < 16; ++v)
+            for (int i = 0; i < 28; ++i) {
+                if (KeyBitIn(kPC1C[i], n, v)) t.c[n][v] |= u32{1} << (27 - i);
+                if (KeyBitIn(kPC1D[i], n, v)) t.d[n][v] |= u32{1} << (27 - i);
+            }
+    return t;
+}
+
+constexpr Pc1Tables kPc1 = MakePc1Tables();
+
+// PC-2 picks subkey bits 1-24 from C and 25-48 from D only.
+constexpr bool Pc2SplitsCAndD() {
+    for (int j = 0; j < 48; ++j)
+        if ((j < 24) != (kPC2[j] <= 28)) return false;
+    return true;
+}
+static_assert(Pc2SplitsCAndD(), "PC-2 takes its first 24 bits from C, the rest from D");
+
+// PC-2 by seven-bit group g (0 = bits 1-7) of C or of D: the packed subkey
+// bits it gives. C only reaches the upper 16 bits of both packed words, D only
+// the lower 16, so one entry holds both: for C, word 0's upper half above
+// word 1's; for D, word 0's lower half above word 1's.
+struct Pc2Tables {
+    u32 c[4][128];
+    u32 d[4][128];
+};
+
+constexpr Pc2Tables MakePc2Tables() {
+    Pc2Tables t{};
+    for (int g = 0; g < 4; ++g)
+        for (int v = 0; v < 128; ++v)
+            for (int j = 1; j <= 48; ++j) {
+                const int p = j <= 24 ? kPC2[j - 1] : kPC2[j - 1] - 28;  // bit of C or D
+                if ((p - 1) / 7 != g || !((v >> (6 - (p - 1) % 7)) & 1)) continue;
+                const u32 bit = u32{1} << PackedShift(j);
+                if (j <= 24)
+                    t.c[g][v] |= PackedWord(j) == 0 ? bit : bit >> 16;
+                else
+                    t.d[g][v] |= PackedWord(j) == 0 ? bit << 16 : bit;
+            }
+    return t;
+}
+
+constexpr Pc2Tables kPc2 = MakePc2Tables();
+
+// A six-bit group as six bit-bytes, most significant first, and two bytes of
+// slack (m_bySubKey).
+struct SixBits {
+    unsigned char b[64][8];
+};
+
+constexpr SixBits MakeSixBits() {
+    SixBits t{};
+    for (int v = 0; v < 64; ++v)
+        for (int i = 0; i < 6; ++i) t.b[v][i] = static_cast<unsigned char>((v >> (5 - i)) & 1);
+    return t;
+}
+
+constexpr SixBits kSixBits = MakeSixBits();
+
+constexpr u32 Rotl28(u32 v, int n) { return ((v << n) | (v >> (28 - n))) & 0x0FFFFFFFu; }
+
+// All 16 packed subkeys, round 1 first.
+void PackedSchedule(const unsigned char* key, u32 ks[16][2]) {
+    u32 c = 0, d = 0;
+    for (int i = 0; i < 8; ++i) {
+        const unsigned hi = key[i] >> 4, lo = key[i] & 15u;
+        c |= kPc1.c[2 * i][hi] | kPc1.c[2 * i + 1][lo];
+        d |= kPc1.d[2 * i][hi] | kPc1.d[2 * i + 1][lo];
+    }
+#pragma GCC unroll 16
+    for (int round = 0; round < 16; ++round) {
+        c = Rotl28(c, kShifts[round]);
+        d = Rotl28(d, kShifts[round]);
+        const u32 fromC = kPc2.c[0][c >> 21] | kPc2.c[1][(c >> 14) & 127] | kPc2.c[2][(c >> 7) & 127] | kPc2.c[3][c & 127];
+        const u32 fromD = kPc2.d[0][d >> 21] | kPc2.d[1][(d >> 14) & 127] | kPc2.d[2][(d >> 7) & 127] | kPc2.d[3][d & 127];
+        ks[round][0] = (fromC & 0xFFFF0000u) | (fromD >> 16);
+        ks[round][1] = (fromC << 16) | (fromD & 0xFFFFu);
+    }
+}
+
+// The packed schedule in the one-bit-per-byte form of m_bySubKey (16 rows of
+// 48, taken as its 768 bytes). Each group is stored as 8 bytes, the two extra
+// ones overwritten by the next group, save the very last group of all.
+void SubKeyBits(const u32 ks[16][2], unsigned char* out) {
+    for (int round = 0; round < 16; ++round, out += 48) {
+        const u32 even = ks[round][0], odd = ks[round][1];
+        std::memcpy(out + 0, kSixBits.b[even >> 24], 8);
+        std::memcpy(out + 6, kSixBits.b[odd >> 24], 8);
+        std::memcpy(out + 12, kSixBits.b[(even >> 16) & 63], 8);
+        std::memcpy(out + 18, kSixBits.b[(odd >> 16) & 63], 8);
+        std::memcpy(out + 24, kSixBits.b[(even >> 8) & 63], 8);
+        std::memcpy(out + 30, kSixBits.b[(odd >> 8) & 63], 8);
+        std::memcpy(out + 36, kSixBits.b[even & 63], 8);
+        std::memcpy(out + 42, kSixBits.b[odd & 63], round < 15 ? 8 : 6);
+    }
+}
+
+// One step of the permutation networks below: the bits of a selected by
+// mask << shift trade places with the bits of b selected by mask. Applied
+// twice it undoes itself.
+constexpr void SwapBits(u32& a, u32& b, int shift, u32 mask) {
+    const u32 t = ((a >> shift) ^ b) & mask;
+    b ^= t;
+    a ^= t << shift;
+}
+
+struct Halves {
+    u32 l, r;
+};
+
+// IP of the block hi:lo (bit 1 the top bit of hi): L0 and R0, each rotated
+// left by one.
+constexpr Halves InitialPermutation(u32 hi, u32 lo) {
+    u32 l = hi, r = lo;
+    SwapBits(l, r, 4, 0x0F0F0F0Fu);
+    SwapBits(l, r, 16, 0x0000FFFFu);
+    SwapBits(r, l, 2, 0x33333333u);
+    SwapBits(r, l, 8, 0x00FF00FFu);
+    r = Rotl(r, 1);
+    const u32 t = (l ^ r) & 0xAAAAAAAAu;
+    l ^= t;
+    r ^= t;
+    l = Rotl(l, 1);
+    return {l, r};
+}
+
+// IP-1 of the pre-output R16 L16, given as its two halves rotated left by
+// one: the network above run backwards.
+constexpr Halves FinalPermutation(u32 l, u32 r) {
+    l = Rotr(l, 1);
+    const u32 t = (l ^ r) & 0xAAAAAAAAu;
+    l ^= t;
+    r ^= t;
+    r = Rotr(r, 1);
+    SwapBits(r, l, 8, 0x00FF00FFu);
+    SwapBits(r, l, 2, 0x33333333u);
+    SwapBits(l, r, 16, 0x0000FFFFu);
+    SwapBits(l, r, 4, 0x0F0F0F0Fu);
+    return {l, r};
+}
+
+constexpr bool BitOf(const Halves& h, int q) { return q <= 32 ? (h.l & Bit32(q)) != 0 : (h.r & Bit32(q - 32)) != 0; }
+
+// The networks move every single bit where IP and IP-1 of FIPS 46 put it.
+constexpr bool NetworkMatches(const unsigned char table[64], bool initial) {
+    for (int p = 1; p <= 64; ++p) {
+        const u32 hi = p <= 32 ? Bit32(p) : 0, lo = p > 32 ? Bit32(p - 32) : 0;
+        Halves h{};
+        if (initial) {
+            h = InitialPermutation(hi, lo);
+            h = {Rotr(h.l, 1), Rotr(h.r, 1)};
+        } else {
+            h = FinalPermutation(Rotl(hi, 1), Rotl(lo, 1));
+        }
+        for (int q = 1; q <= 64; ++q)
+            if (BitOf(h, q) != (table[q - 1] == p)) return false;
+    }
+    return true;
+}
+static_assert(NetworkMatches(kIP, true), "the IP network is FIPS 46 IP");
+static_assert(NetworkMatches(kIPInverse, false), "the IP-1 network is FIPS 46 IP-1");
+
+inline u32 RoundFunction(u32 r, const u32 k[2]) {
+    u32 w = Rotr(r, 4) ^ k[0];
+    u32 f = kSp.t[0][(w >> 24) & 63] ^ kSp.t[2][(w >> 16) & 63] ^ kSp.t[4][(w >> 8) & 63] ^ kSp.t[6][w & 63];
+    w = r ^ k[1];
+    f ^= kSp.t[1][(w >> 24) & 63] ^ kSp.t[3][(w >> 16) & 63] ^ kSp.t[5][(w >> 8) & 63] ^ kSp.t[7][w & 63];
+    return f;
+}
+
+inline u32 Load32(const unsigned char* p) {
+    return u32{p[0]} << 24 | u32{p[1]} << 16 | u32{p[2]} << 8 | u32{p[3]};
+}
+
+inline void Store32(unsigned char* p, u32 v) {
+    p[0] = static_cast<unsigned char>(v >> 24);
+    p[1] = static_cast<unsigned char>(v >> 16);
+    p[2] = static_cast<unsigned char>(v >> 8);
+    p[3] = static_cast<unsigned char>(v);
+}
+
+// The 16 rounds on 8 bytes; subkey 17 - i in round i when decrypting. The
+// whole input is read before anything is written.
+void CryptBlock(const unsigned char* in, const u32 ks[16][2], bool decrypt, unsigned char* out) {
+    Halves h = InitialPermutation(Load32(in), Load32(in + 4));
+    u32 l = h.l, r = h.r;
+    const u32(*k)[2] = decrypt ? ks + 15 : ks;
+    const int step = decrypt ? -1 : 1;
+    for (int round = 0; round < 16; round += 2) {
+        l ^= RoundFunction(r, *k);
+        k += step;
+        r ^= RoundFunction(l, *k);
+        k += step;
+    }
+    h = FinalPermutation(r, l);
+    Store32(out, h.l);
+    Store32(out + 4, h.r);
+}
+
 // A digit character's value as both PIN fields pack it: c - '0', kept to
 // 8 bits; non-digits are not refused and give whatever that arithmetic gives.
 unsigned PackPair(unsigned char c1, unsigned char c2) {
@@ -123,12 +387,13 @@ void CDes::Block(const unsigned char* bpData, const unsigned char* bpKey, int nD
 }
 
 void CDes::Run(const unsigned char* bpBlock, const unsigned char* bpKey, int nDecrypt) {
-    unsigned char bits[64];
-    BytesToBits(bpKey, bits);
-    MakeSubKeys(bits);
-    BytesToBits(bpBlock, bits);
-    DesBlock(bits, nDecrypt);
-    BitsToBytes(bits, m_byResult);
+    // The schedule is derived anew for every block, and left in m_bySubKey
+    // and m_byExpand as MakeSubKeys leaves it.
+    u32 ks[16][2];
+    PackedSchedule(bpKey, ks);
+    SubKeyBits(ks, reinterpret_cast<unsigned char*>(&m_bySubKey));
+    std::memcpy(m_byExpand, kE, sizeof m_byExpand);
+    CryptBlock(bpBlock, ks, nDecrypt != 0, m_byResult);
     m_byResult[8] = 0;
     BinToHex(m_szResultHex, m_byResult, 8);
 }

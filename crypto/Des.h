@@ -1,5 +1,9 @@
-// Single-DES engine on bits held one per byte, with hex-text wrappers and the
-// ISO 9564-1 format 0 PIN-block operations.
+// Single-DES engine with hex-text wrappers and the ISO 9564-1 format 0
+// PIN-block operations. Every operation derives its key schedule anew; the
+// block operations run on combined S-box and P tables (SP tables) computed at
+// compile time, and keep their working state on the stack, so two threads may
+// use two objects at once. The bit-per-byte forms (BytesToBits, MakeSubKeys,
+// DesBlock) stay as the class describes them.
 #pragma once
 
 namespace qd500 {
@@ -10,7 +14,9 @@ public:
     virtual ~CDes() = default;
 
     // One 8-byte block under one 8-byte key. The inputs are copied before
-    // anything is written, so m_byResult may be passed as the next data.
+    // anything is written, so m_byResult may be passed as the next data. The
+    // subkeys are left in m_bySubKey and E in m_byExpand, as MakeSubKeys
+    // leaves them.
     void Encrypt(const unsigned char* bpData, const unsigned char* bpKey);
     void Decrypt(const unsigned char* bpData, const unsigned char* bpKey);
 
@@ -39,7 +45,9 @@ public:
 
     // Key schedule of a 64-bit-byte key into m_bySubKey (and E into m_byExpand).
     void MakeSubKeys(const unsigned char* bpKeyBits);
-    // The 16 rounds on a 64-bit-byte block, in place.
+    // The 16 rounds on a 64-bit-byte block, in place, under m_bySubKey with E
+    // read from m_byExpand (the bit-per-byte reference; Encrypt and Decrypt
+    // do not go through it).
     void DesBlock(unsigned char* bpBits, int nDecrypt) const;
 
     unsigned char m_byResult[9] = {};
@@ -50,8 +58,9 @@ public:
     unsigned char m_byExpand[48] = {};
 
 private:
-    // Key schedule, block and both result members, leaving m_byKey and
-    // m_byData alone (the PIN operations keep the PIN text in m_byData).
+    // Key schedule (into m_bySubKey and m_byExpand as well), block and both
+    // result members, leaving m_byKey and m_byData alone (the PIN operations
+    // keep the PIN text in m_byData).
     void Run(const unsigned char* bpBlock, const unsigned char* bpKey, int nDecrypt);
     void Block(const unsigned char* bpData, const unsigned char* bpKey, int nDecrypt);
 };
