@@ -119,6 +119,48 @@ TEST(DesKeySchedule, SubkeysOfTheWorkedExample) {
     EXPECT_EQ(subkey(15), "110010110011110110001011000011100001011111110101");
 }
 
+// Encrypt and Decrypt run on the SP tables; the bit-per-byte reference
+// (BytesToBits, MakeSubKeys, DesBlock) gives the same blocks, and every
+// operation leaves the subkeys and E in the members as MakeSubKeys does.
+TEST(DesKeySchedule, EveryOperationLeavesTheSubkeysOfItsKey) {
+    std::mt19937 rng(11);
+    CDes des, reference;
+    for (int n = 0; n < 500; ++n) {
+        unsigned char key[8], data[8], bits[64];
+        for (auto& b : key) b = static_cast<unsigned char>(rng());
+        for (auto& b : data) b = static_cast<unsigned char>(rng());
+        const int decrypt = n % 2;
+        SCOPED_TRACE(Hex(key, 8) + " " + Hex(data, 8));
+        if (decrypt)
+            des.Decrypt(data, key);
+        else
+            des.Encrypt(data, key);
+
+        CDes::BytesToBits(key, bits);
+        reference.MakeSubKeys(bits);
+        ASSERT_EQ(std::memcmp(des.m_bySubKey, reference.m_bySubKey, sizeof des.m_bySubKey), 0);
+        ASSERT_EQ(std::memcmp(des.m_byExpand, reference.m_byExpand, sizeof des.m_byExpand), 0);
+
+        CDes::BytesToBits(data, bits);
+        reference.DesBlock(bits, decrypt);
+        unsigned char want[8];
+        CDes::BitsToBytes(bits, want);
+        ASSERT_EQ(Hex(des.m_byResult, 8), Hex(want, 8));
+    }
+    // The PIN operations derive theirs as well.
+    const auto key = Bytes("0123456789ABCDEF");
+    unsigned char bits[64];
+    CDes::BytesToBits(key.data(), bits);
+    reference.MakeSubKeys(bits);
+    CDes pin;
+    pin.PinEncrypt("1234", "4000001234567899", key.data());
+    EXPECT_EQ(std::memcmp(pin.m_bySubKey, reference.m_bySubKey, sizeof pin.m_bySubKey), 0);
+    CDes pinBack;
+    pinBack.PinDecrypt(pin.m_byResult, "4000001234567899", key.data());
+    EXPECT_EQ(std::memcmp(pinBack.m_bySubKey, reference.m_bySubKey, sizeof pinBack.m_bySubKey), 0);
+    EXPECT_EQ(std::memcmp(pinBack.m_byExpand, reference.m_byExpand, sizeof pinBack.m_byExpand), 0);
+}
+
 TEST(DesConversions, BitsAreMostSignificantFirstAndRoundTrip) {
     unsigned char bytes[8] = {0x80, 0x01, 0x00, 0xFF, 0x5A, 0xA5, 0x10, 0x08};
     unsigned char bits[64];
