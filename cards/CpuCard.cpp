@@ -1,54 +1,12 @@
-// CPU cards: the APDU exchange with its automatic GET RESPONSE, and the card
-// data, PIN and file commands built on the reader's commands and on APDUs.
 #include "cards/CpuCard.h"
 
 #include <cstring>
-
-#include "qd500dll.h"
-#include "reader/Session.h"
-#include "reader/Texts.h"
-#include "reader/Transaction.h"
 
 namespace qd500 {
 
 namespace {
 
 constexpr int kFieldChars = 2;
-constexpr int kFieldSize = 3;
-constexpr int kFields = 5;
-constexpr int kSwChars = 4;
-// The reply's length field allows 2 * 255 - 8 characters of response data.
-constexpr int kMaxRespChars = 2 * 255 - 8;
-// Frame overhead 13 characters with two-character address fields, two per byte.
-constexpr int kMaxWriteBytes = 121;
-
-// Splits the data field that arrived into response data and status word.
-// A field too short for a status word gives no response data and leaves
-// bpSW alone.
-CardAnswer TakeCardAnswer(const Outcome& out, char* bpResp) {
-    CardAnswer answer;
-    answer.result = out.result;
-    int chars = out.reply.DataChars();
-    if (chars < kSwChars) return answer;
-    int respChars = chars - kSwChars;
-    if (respChars > kMaxRespChars) respChars = kMaxRespChars;
-    if (bpResp) {
-        std::memcpy(bpResp, out.reply.tail, static_cast<size_t>(respChars));
-        bpResp[respChars] = '\0';
-    }
-    std::memcpy(answer.sw, out.reply.tail + respChars, kSwChars);
-    answer.sw[kSwChars] = '\0';
-    answer.swTaken = true;
-    return answer;
-}
-
-void Empty(char* text) {
-    if (text) text[0] = '\0';
-}
-
-void CopySw(const CardAnswer& answer, char* bpSW) {
-    if (answer.swTaken && bpSW) std::memcpy(bpSW, answer.sw, kSwChars + 1);
-}
 
 void CopyField(char* dst, const char* src) {
     size_t n = src ? strnlen(src, kFieldChars) : 0;
@@ -56,131 +14,124 @@ void CopyField(char* dst, const char* src) {
     dst[n] = '\0';
 }
 
-}  // namespace
-
-bool MakeApdu(ApduRecord& record, const char* cla, const char* ins, const char* p1, const char* p2,
-              const char* p3, const char* data) {
-    CopyField(record.cla, cla);
-    CopyField(record.ins, ins);
-    CopyField(record.p1, p1);
-    CopyField(record.p2, p2);
-    CopyField(record.p3, p3);
-    record.data[0] = '\0';
-    if (!data) return false;
-    size_t n = strnlen(data, kMaxApduDataChars + 1);
-    std::memcpy(record.data, data, n);
-    record.data[n] = '\0';
-    return true;
-}
-
-CardAnswer CardGetResponse(short nLe, char* bpSW, char* bpResp, char* bpMsg) {
+// Splits the data field that arrived into response data and status word. A
+// field too short for a status word gives no response data and no word.
+CardAnswer TakeAnswer(Outcome out) {
     CardAnswer answer;
-    if (!SessionCheck(bpMsg)) return answer;
-    Empty(bpResp);
-    WriteMessage(bpMsg, "");
-    if (nLe < 0 || nLe > 256) return answer;
-    // Le 256 is what a one-byte Le of 00 means.
-    FrameBody body("5A00C00000", kMaxApduBodyChars);
-    body.Hex2(nLe == 256 ? 0 : nLe);
-    Outcome out = SessionExchange(body, kUsualTexts, bpMsg);
-    if (!out.parsed) return answer;
-    answer = TakeCardAnswer(out, bpResp);
-    CopySw(answer, bpSW);
+    answer.out = std::move(out);
+    if (!answer.out.answered()) return answer;
+    const Reply& reply = answer.out.reply;
+    int chars = reply.DataChars();
+    if (chars < kSwChars) return answer;
+    int respChars = chars - kSwChars;
+    if (respChars > kMaxRespChars) respChars = kMaxRespChars;
+    std::memcpy(answer.resp, reply.tail, static_cast<size_t>(respChars));
+    answer.resp[respChars] = '\0';
+    answer.respChars = respChars;
+    std::memcpy(answer.sw, reply.tail + respChars, kSwChars);
+    answer.sw[kSwChars] = '\0';
+    answer.swTaken = true;
     return answer;
 }
 
-CardAnswer CardCommand(const char* bpApdu, char* bpSW, char* bpResp, char* bpMsg) {
-    CardAnswer answer;
-    if (!SessionCheck(bpMsg)) return answer;
-    // Each header field is read up to its NUL but never into the next field.
-    FrameBody body("5A", kMaxApduBodyChars);
-    const char* data = bpApdu ? bpApdu + kFields * kFieldSize : nullptr;
-    if (!data || strnlen(data, kMaxApduDataChars + 1) > static_cast<size_t>(kMaxApduDataChars)) {
-        answer.result = RefuseParameters(bpMsg);
-        return answer;
-    }
-    for (int i = 0; i < kFields; ++i) {
-        char field[kFieldSize];
-        CopyField(field, bpApdu + i * kFieldSize);
-        body.Text(field);
-    }
-    body.Text(data);
+// The card's transport key, presented by the erase and the MF creation.
+constexpr char kTransportKey[] = "5AC3E1079B2D46F8";
+// The MF's data: the transport key, 0F 02, and the payment-system
+// environment's name "1PAY.SYS.DDF01" in hex.
+constexpr char kCreateMfData[] = "5AC3E1079B2D46F8" "0F" "02" "315041592E5359532E4444463031";
 
-    Empty(bpResp);
-    WriteMessage(bpMsg, "");
-    Outcome out = SessionExchange(body, kUsualTexts, bpMsg);
-    if (!out.parsed) return answer;
-    answer = TakeCardAnswer(out, bpResp);
-    // 61xx: xx bytes wait; 6Cxx: the right Le is xx. Either way fetch once.
-    if (answer.swTaken && answer.sw[0] == '6' && (answer.sw[1] == '1' || answer.sw[1] == 'C')) {
-        return CardGetResponse(static_cast<short>(ScanHexPair(answer.sw + 2)), bpSW, bpResp, bpMsg);
+enum class On6A81 { Return, GetResponse };
+
+struct StepTemplate {
+    const char *cla, *ins, *p1, *p2;
+    const char* p3;    // null: the byte count of the input
+    const char* data;  // null: the input
+    On6A81 on6A81;
+};
+
+const StepTemplate& TemplateOf(Personalisation step) {
+    using P = Personalisation;
+    static const StepTemplate kDeleteMf{"80", "0E", "00", "00", "08", kTransportKey, On6A81::Return};
+    static const StepTemplate kCreateMf{"80", "E0", "00", "00", "18", kCreateMfData, On6A81::Return};
+    static const StepTemplate kEndMf{"80", "E0", "00", "01", "02", "3F00", On6A81::GetResponse};
+    static const StepTemplate kCreateDf{"80", "E0", "01", "00", nullptr, nullptr, On6A81::GetResponse};
+    static const StepTemplate kEndDf{"80", "E0", "01", "01", "02", nullptr, On6A81::GetResponse};
+    // The file description is seven bytes.
+    static const StepTemplate kCreateFile{"80", "E0", "02", "00", "07", nullptr, On6A81::Return};
+    static const StepTemplate kSelectFile{"00", "A4", "00", "00", "02", nullptr, On6A81::GetResponse};
+    static const StepTemplate kWriteKey{"80", "D4", "00", "00", nullptr, nullptr, On6A81::GetResponse};
+    static const StepTemplate kWriteBinary{"00", "D6", "00", "00", nullptr, nullptr, On6A81::GetResponse};
+    static const StepTemplate kAppendRecord{"00", "E2", "00", "00", nullptr, nullptr, On6A81::GetResponse};
+    switch (step) {
+        case P::DeleteMf: return kDeleteMf;
+        case P::CreateMf: return kCreateMf;
+        case P::EndMf: return kEndMf;
+        case P::CreateDf: return kCreateDf;
+        case P::EndDf: return kEndDf;
+        case P::CreateFile: return kCreateFile;
+        case P::SelectFile: return kSelectFile;
+        case P::WriteKey: return kWriteKey;
+        case P::WriteBinary: return kWriteBinary;
+        case P::AppendRecord: break;
     }
-    CopySw(answer, bpSW);
+    return kAppendRecord;
+}
+
+}  // namespace
+
+ApduText ApduText::Of(const char* cla, const char* ins, const char* p1, const char* p2, const char* p3,
+                      const char* data) {
+    ApduText apdu;
+    const char* fields[5] = {cla, ins, p1, p2, p3};
+    for (int i = 0; i < 5; ++i) CopyField(apdu.field[i], fields[i]);
+    apdu.data = data;
+    return apdu;
+}
+
+bool CardAnswer::SwIs(const char* word) const { return swTaken && std::memcmp(sw, word, kSwChars) == 0; }
+
+bool CardAnswer::WantsGetResponse() const { return swTaken && sw[0] == '6' && (sw[1] == '1' || sw[1] == 'C'); }
+
+FrameBody ApduBody(const ApduText& apdu) {
+    FrameBody body("5A", kMaxApduBodyChars);
+    if (!apdu.data || strnlen(apdu.data, kMaxApduDataChars + 1) > static_cast<size_t>(kMaxApduDataChars)) {
+        body.Text(nullptr);  // refused
+        return body;
+    }
+    for (const auto& field : apdu.field) body.Text(field);
+    body.Text(apdu.data);
+    return body;
+}
+
+CardAnswer Transmit(CardReader& reader, const ApduText& apdu) { return TakeAnswer(reader.Transact(ApduBody(apdu))); }
+
+CardAnswer GetResponse(CardReader& reader, int le) {
+    FrameBody body("5A00C00000", kMaxApduBodyChars);
+    body.Hex2(le == 256 ? 0 : le);
+    return TakeAnswer(reader.Transact(body));
+}
+
+CardAnswer CardCommand(CardReader& reader, const ApduText& apdu) {
+    CardAnswer answer = Transmit(reader, apdu);
+    // Either way fetch once.
+    if (answer.WantsGetResponse()) return GetResponse(reader, ScanHexPair(answer.sw + 2));
+    return answer;
+}
+
+CardAnswer Personalise(CardReader& reader, Personalisation step, const char* input) {
+    const StepTemplate& t = TemplateOf(step);
+    char lc[3];
+    const char* p3 = t.p3;
+    if (!p3) {
+        HexByte(lc, input ? static_cast<int>(strnlen(input, kMaxApduDataChars + 1) / 2) : 0);
+        p3 = lc;
+    }
+    CardAnswer answer = CardCommand(reader, ApduText::Of(t.cla, t.ins, t.p1, t.p2, p3, t.data ? t.data : input));
+    if (step == Personalisation::DeleteMf || answer.Result() == -1) return answer;
+    // 61xx fetches xx bytes (again, if the exchange already fetched once).
+    if (answer.swTaken && answer.sw[0] == '6' && answer.sw[1] == '1') return GetResponse(reader, ScanHexPair(answer.sw + 2));
+    if (t.on6A81 == On6A81::GetResponse && answer.SwIs("6A81")) return GetResponse(reader, 0);
     return answer;
 }
 
 }  // namespace qd500
-
-using namespace qd500;
-
-namespace {
-
-short FixedApdu(const char* ins, const char* p3, const char* data, char* bpSW, char* bpResp, char* bpMsg) {
-    ApduRecord record;
-    if (!MakeApdu(record, "00", ins, "00", "00", p3, data)) {
-        if (!SessionCheck(bpMsg)) return -1;
-        return RefuseParameters(bpMsg);
-    }
-    return CardCommand(reinterpret_cast<const char*>(&record), bpSW, bpResp, bpMsg).result;
-}
-
-}  // namespace
-
-extern "C" {
-
-QD500_API short QD500_CALL gCPUCommand(const char* bpApdu, char* bpSW, char* bpResp, char* bpMsg) {
-    return CardCommand(bpApdu, bpSW, bpResp, bpMsg).result;
-}
-
-QD500_API short QD500_CALL gCPUGetResponse(short nLe, char* bpSW, char* bpResp, char* bpMsg) {
-    return CardGetResponse(nLe, bpSW, bpResp, bpMsg).result;
-}
-
-QD500_API short QD500_CALL gCard_ReadData(const char* bpAddrH, const char* bpAddrL, short nLen, char* bpData,
-                                          char* bpMsg) {
-    if (!SessionCheck(bpMsg)) return -1;
-    FrameBody body("52");
-    body.Text(bpAddrH).Text(bpAddrL).Hex2(nLen);
-    Outcome out = SessionExchange(body, {text::kSendComErr, text::kReadDataTimeout}, bpMsg);
-    // Taken whatever the status says; at most 128 bytes and a zero byte.
-    if (out.parsed) CopyDataBytes(out.reply, reinterpret_cast<unsigned char*>(bpData));
-    return out.result;
-}
-
-QD500_API short QD500_CALL gCard_WriteData(const char* bpAddrH, const char* bpAddrL, const char* bpData,
-                                           char* bpMsg, short nLen) {
-    if (!SessionCheck(bpMsg)) return -1;
-    if (nLen > kMaxWriteBytes) return RefuseParameters(bpMsg);
-    FrameBody body("57");
-    body.Text(bpAddrH).Text(bpAddrL).Hex2(nLen).HexBytes(reinterpret_cast<const unsigned char*>(bpData), nLen);
-    return SessionExchange(body, {text::kSendComErr, text::kWriteDataTimeout}, bpMsg).result;
-}
-
-QD500_API short QD500_CALL gCheck_Pin(const char* bpPin, const char* bpPinLen, const char* bpPinRef, char* bpMsg) {
-    if (!SessionCheck(bpMsg)) return -1;
-    // Reference and length go first, the PIN last.
-    FrameBody body("5600");
-    body.Text(bpPinRef).Text(bpPinLen).Text(bpPin);
-    return SessionExchange(body, {text::kVerifyPinError, text::kCommTimeout}, bpMsg).result;
-}
-
-QD500_API short QD500_CALL gGetChallenge(char* bpSW, char* bpResp, char* bpMsg) {
-    return FixedApdu("84", "04", "", bpSW, bpResp, bpMsg);
-}
-
-QD500_API short QD500_CALL gSelectFile(const char* bpFileId, char* bpSW, char* bpResp, char* bpMsg) {
-    // P3 stays 02: the identifier is sent as given.
-    return FixedApdu("A4", "02", bpFileId, bpSW, bpResp, bpMsg);
-}
-
-}  // extern "C"

@@ -1,27 +1,17 @@
-// Magnetic stripe, tracks 2 and 3: each call is one exchange with the
-// magnetic head on a port of its own, opened on the caller's port number and
-// released before returning. The head speaks short ESC sequences, not the
-// hex frames of the contact unit.
-#include <cstring>
-#include <functional>
+#include "cards/Magnetic.h"
 
-#include "qd500dll.h"
-#include "reader/Protocol.h"
-#include "reader/Session.h"
-#include "reader/Texts.h"
-#include "reader/Transaction.h"
-#include "serial/ComPort.h"
+#include <cstring>
 
 namespace qd500 {
 
 namespace {
 
 constexpr char kFs = 0x1C;
-constexpr char kGs = 0x1D;
 constexpr char kDel = 0x7F;
 constexpr char kTrackSeparator = 'A';
 constexpr char kEndSentinel = '?';
 constexpr char kWriteOkByte = 'p';
+constexpr short kSettingAnswerLen = 3;
 
 // Every command is built in a buffer of this size cleared to zero, so a frame
 // and its terminating zero must fit in it.
@@ -49,61 +39,30 @@ Command Fixed(const char* text, int count) {
 }
 
 const Command kResetHead = Fixed("\x1B" "0", 2);
+const Command kReadTrack2 = Fixed("\x1B]", 2);
+const Command kReadTrack3 = Fixed("\x1BT]", 3);
+const Command kReadBoth = Fixed("\x1B" "B]", 3);
+const Command kWriteMode1Prefix = Fixed("\x1B" "B4", 3);
+const Command kWriteFollowUp = Fixed("\x1Bj", 2);
 
-// How the head's answer is collected: up to FS for a read, a short block for
-// a write.
-struct Collect {
-    bool upToFs;
-    short blockLen;
-};
+void ResetHead(CComPort& port) { port.SendData(kResetHead.bytes, kResetHead.length); }
 
-// What a parser makes of the collected answer.
-struct Verdict {
-    short result;
-    bool resetHead;  // the head is left waiting and must be told to stop
-};
-
-using Parser = std::function<Verdict(const char* recv, int len, char* bpMsg)>;
-
-// The frame shared by every track operation: open a private port, send the
-// commands back to back, collect the answer within the response time-out,
-// hand it to the parser, and release the port on every path.
-short OneShotExchange(short nPort, const Command* const* commands, int count, Collect collect, const Parser& parse,
-                      char* bpMsg) {
-    CComPort* port = OpenReaderPort(nPort);
-    if (!port) {
-        WriteMessagePort(bpMsg, text::kCannotOpenPort, nPort);
-        return -1;
-    }
-    auto finish = [&](short result) {
-        port->Close();
-        delete port;
-        return result;
-    };
+// Sends the commands back to back and collects the head's answer: up to FS
+// for a read, a short block for a write. A head that does not answer is
+// told to stop waiting.
+Stage Exchange(CardReader& reader, const Command* const* commands, int count, bool upToFs, short blockLen) {
+    CComPort* port = reader.Port();
+    if (!port) return Stage::NotOpen;
     for (int i = 0; i < count; ++i) {
-        if (port->SendData(commands[i]->bytes, commands[i]->length) == 0) {
-            WriteMessage(bpMsg, text::kSendComErr);
-            return finish(-1);
-        }
+        if (port->SendData(commands[i]->bytes, commands[i]->length) == 0) return Stage::SendFailed;
     }
-    bool answered = collect.upToFs ? port->WaitReply(kFs, g_byTimeOut) > 0
-                                   : port->ReadByLen(collect.blockLen, g_byTimeOut) == 1;
-    if (!answered) {
-        WriteMessage(bpMsg, text::kCommTimeout);
-        port->SendData(kResetHead.bytes, kResetHead.length);
-        return finish(-1);
-    }
-    Verdict verdict = parse(port->m_szRecv, port->m_nRecvLen, bpMsg);
-    if (verdict.resetHead) port->SendData(kResetHead.bytes, kResetHead.length);
-    return finish(verdict.result);
+    bool answered = upToFs ? port->WaitReplyMs(kFs, reader.TimeoutMs()) > 0
+                           : port->ReadByLenMs(blockLen, reader.TimeoutMs()) == 1;
+    if (answered) return Stage::Answered;
+    Stage stage = StageOf(port->Status());
+    ResetHead(*port);
+    return stage;
 }
-
-short OneShotExchange(short nPort, const Command& command, Collect collect, const Parser& parse, char* bpMsg) {
-    const Command* commands[] = {&command};
-    return OneShotExchange(nPort, commands, 1, collect, parse, bpMsg);
-}
-
-// ---- Reading ----
 
 // Position of the first ESC 's' in the answer, or -1.
 int FindReadHeader(const char* recv, int len) {
@@ -127,43 +86,6 @@ int CopyField(const char* recv, int len, int from, char stop, char* out) {
 
 bool IsDel(const char* recv, int len, int pos) { return pos < len && recv[pos] == kDel; }
 
-// The parsers of the two reads run from the header on; a missing header
-// makes the head stop waiting.
-Parser ReadParser(std::function<short(const char* recv, int len, int header, char* bpMsg)> fields) {
-    return [fields](const char* recv, int len, char* bpMsg) -> Verdict {
-        int header = FindReadHeader(recv, len);
-        if (header < 0) {
-            WriteMessage(bpMsg, text::kTimeoutExit);
-            return {-1, true};
-        }
-        return {fields(recv, len, header, bpMsg), false};
-    };
-}
-
-short ReadOneTrack(short nPort, const Command& command, int fieldOffset, char* bpTrack, char* bpMsg) {
-    if (!bpTrack) return RefuseParameters(bpMsg);
-    auto fields = [&](const char* recv, int len, int header, char* msg) -> short {
-        int from = header + fieldOffset;
-        if (IsDel(recv, len, from)) {
-            WriteMessage(msg, text::kReadCardError);
-            return -1;
-        }
-        CopyField(recv, len, from, kEndSentinel, bpTrack);
-        WriteMessage(msg, text::kReadOk);
-        return 0;
-    };
-    return OneShotExchange(nPort, command, {true, 0}, ReadParser(fields), bpMsg);
-}
-
-const Command kReadTrack2 = Fixed("\x1B]", 2);
-const Command kReadTrack3 = Fixed("\x1BT]", 3);
-const Command kReadBoth = Fixed("\x1B" "B]", 3);
-
-// ---- Writing ----
-
-const Command kWriteMode1Prefix = Fixed("\x1B" "B4", 3);
-const Command kWriteFollowUp = Fixed("\x1Bj", 2);
-
 // ESC 't' [track 2] ['A' track 3] GS ESC '\'; false when it would not fit.
 bool BuildWriteFrame(const char* track2, const char* track3, Command& frame) {
     bool ok = frame.Append("\x1Bt", 2);
@@ -172,80 +94,99 @@ bool BuildWriteFrame(const char* track2, const char* track3, Command& frame) {
     return ok && frame.Append("\x1D\x1B\\", 3);
 }
 
-short WriteTracks(short nPort, const char* track2, const char* track3, short answerLen, char* bpMsg, short nMode) {
-    Command frame;
-    if (!BuildWriteFrame(track2, track3, frame)) return RefuseParameters(bpMsg);
-    const Command* withPrefix[] = {&kWriteMode1Prefix, &frame, &kWriteFollowUp};
-    const Command* const* commands = nMode == 1 ? withPrefix : withPrefix + 1;
-    int count = nMode == 1 ? 3 : 2;
-    // Only the last byte that arrived tells how the write went.
-    Parser lastByte = [](const char* recv, int len, char* msg) -> Verdict {
-        if (recv[len - 1] == kWriteOkByte) {
-            WriteMessage(msg, text::kWriteOk);
-            return {0, false};
-        }
-        WriteMessage(msg, text::kWriteFailed);
-        return {-1, false};
-    };
-    return OneShotExchange(nPort, commands, count, {false, answerLen}, lastByte, bpMsg);
-}
-
 }  // namespace
 
+bool WriteFrameFits(const char* track2, const char* track3) {
+    Command frame;
+    return BuildWriteFrame(track2, track3, frame);
+}
+
+TrackAnswer ReadTracks(CardReader& reader, TrackSet tracks) {
+    TrackAnswer answer;
+    const Command& command = tracks == TrackSet::Two ? kReadTrack2 : tracks == TrackSet::Three ? kReadTrack3 : kReadBoth;
+    const Command* commands[] = {&command};
+    answer.stage = Exchange(reader, commands, 1, true, 0);
+    if (answer.stage != Stage::Answered) return answer;
+
+    CComPort& port = *reader.Port();
+    const char* recv = port.Received();
+    const int len = port.ReceivedLength();
+    int header = FindReadHeader(recv, len);
+    if (header < 0) {
+        ResetHead(port);
+        return answer;
+    }
+    answer.header = true;
+    if (tracks != TrackSet::Both) {
+        // The byte right after the header precedes the track-3 text and is not part of it.
+        int from = header + (tracks == TrackSet::Two ? 2 : 3);
+        bool unreadable = IsDel(recv, len, from);
+        (tracks == TrackSet::Two ? answer.unreadable2 : answer.unreadable3) = unreadable;
+        if (!unreadable) CopyField(recv, len, from, kEndSentinel, tracks == TrackSet::Two ? answer.track2 : answer.track3);
+        return answer;
+    }
+    int pos = header + 2;
+    answer.unreadable2 = IsDel(recv, len, pos);
+    if (answer.unreadable2) ++pos;
+    // An unreadable track 2 still runs up to the separator.
+    pos = CopyField(recv, len, pos, kTrackSeparator, answer.track2) + 1;
+    answer.unreadable3 = IsDel(recv, len, pos);
+    if (!answer.unreadable3) CopyField(recv, len, pos, kEndSentinel, answer.track3);
+    return answer;
+}
+
+WriteAnswer WriteTracks(CardReader& reader, const char* track2, const char* track3, int mode) {
+    WriteAnswer answer;
+    Command frame;
+    if (!BuildWriteFrame(track2, track3, frame)) {
+        answer.stage = Stage::Refused;
+        return answer;
+    }
+    const Command* withPrefix[] = {&kWriteMode1Prefix, &frame, &kWriteFollowUp};
+    const Command* const* commands = mode == 1 ? withPrefix : withPrefix + 1;
+    // The head answers with three bytes after a track-2 write, four when the
+    // frame carries track 3.
+    answer.stage = Exchange(reader, commands, mode == 1 ? 3 : 2, false, track3 ? 4 : 3);
+    if (answer.stage != Stage::Answered) return answer;
+    // Only the last byte that arrived tells how the write went.
+    CComPort& port = *reader.Port();
+    answer.written = port.Received()[port.ReceivedLength() - 1] == kWriteOkByte;
+    return answer;
+}
+
+char SettingLetter(char code) {
+    static constexpr char kLetters[] = "ABCDKRZ";
+    return code != '\0' && std::strchr(kLetters, code) ? code : 'A';
+}
+
+HeadSetting SetHead(CardReader& reader, char letter) {
+    HeadSetting setting;
+    CComPort* port = reader.Port();
+    if (!port) return setting;
+    const char command[3] = {kEsc, '%', SettingLetter(letter)};
+    if (port->SendData(command, sizeof command) == 0) {
+        setting.stage = Stage::SendFailed;
+        return setting;
+    }
+    if (port->ReadByLenMs(kSettingAnswerLen, reader.TimeoutMs()) != 1) {
+        setting.stage = StageOf(port->Status());
+        return setting;
+    }
+    setting.stage = Stage::Answered;
+    const char* recv = port->Received();
+    const int len = port->ReceivedLength();
+    int status = -1;
+    for (int k = 0; k + 1 < len; ++k) {
+        if (recv[k] == kEsc && recv[k + 1] == '%') {
+            status = k + 2;
+            break;
+        }
+    }
+    if (status == len)
+        setting.answer = SettingAnswer::Cut;
+    else if (status > 0 && recv[status] == '0')
+        setting.answer = SettingAnswer::Accepted;
+    return setting;
+}
+
 }  // namespace qd500
-
-using namespace qd500;
-
-extern "C" {
-
-QD500_API short QD500_CALL gMagCard_ReadData2(short nPort, char* bpTrack2, char* bpMsg) {
-    return ReadOneTrack(nPort, kReadTrack2, 2, bpTrack2, bpMsg);
-}
-
-QD500_API short QD500_CALL gMagCard_ReadData3(short nPort, char* bpTrack3, char* bpMsg) {
-    // The byte right after the header precedes the track-3 text and is not part of it.
-    return ReadOneTrack(nPort, kReadTrack3, 3, bpTrack3, bpMsg);
-}
-
-QD500_API short QD500_CALL gMagCard_ReadData23(short nPort, char* bpTrack2, char* bpTrack3, char* bpMsg) {
-    if (!bpTrack2 || !bpTrack3) return RefuseParameters(bpMsg);
-    auto fields = [&](const char* recv, int len, int header, char* msg) -> short {
-        int pos = header + 2;
-        bool track2Failed = IsDel(recv, len, pos);
-        if (track2Failed) {
-            WriteMessage(msg, text::kTrack2NotRead);
-            ++pos;
-        }
-        // A failed track 2 still runs up to the separator.
-        pos = CopyField(recv, len, pos, kTrackSeparator, bpTrack2) + 1;
-        bpTrack3[0] = '\0';
-        if (IsDel(recv, len, pos)) {
-            WriteMessage(msg, track2Failed ? text::kReadCardError : text::kTrack3NotRead);
-            return -1;
-        }
-        CopyField(recv, len, pos, kEndSentinel, bpTrack3);
-        if (track2Failed) return -1;
-        WriteMessage(msg, text::kReadOk);
-        return 0;
-    };
-    return OneShotExchange(nPort, kReadBoth, {true, 0}, ReadParser(fields), bpMsg);
-}
-
-QD500_API short QD500_CALL gMagCard_WriteData2(short nPort, const char* bpTrack2, char* bpMsg, short nMode) {
-    if (!bpTrack2) return RefuseParameters(bpMsg);
-    return WriteTracks(nPort, bpTrack2, nullptr, 3, bpMsg, nMode);
-}
-
-QD500_API short QD500_CALL gMagCard_WriteData3(short nPort, const char* bpTrack3, char* bpMsg, short nMode) {
-    if (!bpTrack3) return RefuseParameters(bpMsg);
-    // The frame carries an empty track-2 field before the separator.
-    return WriteTracks(nPort, "", bpTrack3, 4, bpMsg, nMode);
-}
-
-QD500_API short QD500_CALL gMagCard_WriteData23(short nPort, const char* bpTrack2, const char* bpTrack3,
-                                                char* bpMsg, short nMode) {
-    if (!bpTrack2 || !bpTrack3) return RefuseParameters(bpMsg);
-    return WriteTracks(nPort, bpTrack2, bpTrack3, 4, bpMsg, nMode);
-}
-
-}  // extern "C"

@@ -1,39 +1,62 @@
-// What the memory-card commands share: the limits of their data and code
-// fields, and the run of one session command.
+// Memory cards: the bodies of the SLE44xx, AT88SC and AT24 commands and of
+// the reads and writes by address, and the typed operations of any length
+// that split into the reader's reads and writes.
 #pragma once
 
-#include <cstring>
+#include <cstddef>
+#include <cstdint>
 
-#include "reader/Protocol.h"
-#include "reader/Session.h"
-#include "reader/Transaction.h"
+#include "reader/Commands.h"
+#include "reader/CardReader.h"
 
 namespace qd500 {
 
 // A write frame with two-character address fields carries at most 121 data
-// bytes (13 characters of overhead plus two per byte).
+// bytes (13 characters of overhead plus two per byte); a reply's data field
+// at most 128 bytes.
 constexpr int kMaxWriteBytes = 121;
-
-// Bytes of a zero-terminated write buffer before its first zero byte; -1 for
-// a missing buffer or more than the frame can carry. Never looks past the
-// byte after the limit.
-inline int WriteDataCount(const char* data) {
-    if (!data) return -1;
-    size_t n = strnlen(data, kMaxWriteBytes + 1);
-    return n > static_cast<size_t>(kMaxWriteBytes) ? -1 : static_cast<int>(n);
-}
+constexpr int kMaxReadBytes = 128;
 
 // The byte count sent in front of a PIN or security code: half its text,
 // rounded down. A text too long for any frame gives a count the body then
 // refuses with the text itself; a missing text counts 0 and is refused too.
-inline int CodeByteCount(const char* code) {
-    return code ? static_cast<int>(strnlen(code, kMaxBodyChars + 1) / 2) : 0;
-}
+int CodeByteCount(const char* code);
 
-// One session command: the session check, then the transaction.
-inline Outcome RunSessionCommand(const FrameBody& body, const CommandTexts& texts, char* bpMsg) {
-    if (!SessionCheck(bpMsg)) return Outcome{};
-    return SessionExchange(body, texts, bpMsg);
-}
+FrameBody ReadDataBody(Address at, int count);                                  // 52
+FrameBody WriteDataBody(Address at, const unsigned char* data, int count);      // 57
+FrameBody Sle4442ProtectionBody(const char* at, int count);                     // 50, protection memory
+FrameBody Sle4428ReadBody(Address at, int count);                               // 72, data and protection bits
+FrameBody Sle4428ProtectBody(Address at, const unsigned char* data, int count);  // 77, write and protect
+FrameBody CompareWriteBody(Address at, const unsigned char* data, int count);   // 76
+FrameBody PresentCodeBody(const char* codeHex);                                 // 56, SLE44xx PSC
+FrameBody ChangeCodeBody(const char* codeHex);                                  // 53
+FrameBody At88VerifyBody(Address at, const char* codeHex);                      // 56
+FrameBody At88EraseBody(Address at, int count);                                 // 45
+FrameBody At88PersonaliseBody(Address at);                                      // 46
+FrameBody CheckPinBody(const char* pinHex, const char* pinLen, const char* pinRef);  // 5600, CPU card
+
+// What a typed operation of many exchanges did: the last exchange, and
+// whether the reply it got was malformed (a data field of the wrong size).
+struct Progress {
+    Outcome last;
+    size_t done = 0;         // bytes read or written
+    bool malformed = false;  // the reply had no data field of the size asked for
+
+    bool ok() const { return !malformed && last.answered() && last.reply.Succeeded(); }
+};
+
+// Card memory of any length, in reads of at most 128 bytes and writes of at
+// most 121; zero bytes are data like any other. Stops at the first exchange
+// that fails.
+Progress ReadMemory(CardReader& reader, unsigned address, unsigned char* data, size_t count);
+Progress WriteMemory(CardReader& reader, unsigned address, const unsigned char* data, size_t count);
+
+// The protection of card memory by byte, 1 where a byte is protected, from
+// the protection memory of an SLE4442/4432 or the protection bits of an
+// SLE4428/4418 (the family of the type selected last decides).
+Progress ReadProtection(CardReader& reader, unsigned address, unsigned char* flags, size_t count);
+// Writes and protects: an SLE4442/4432 protects the bytes its data matches,
+// an SLE4428/4418 writes the data and protects it.
+Progress Protect(CardReader& reader, unsigned address, const unsigned char* data, size_t count);
 
 }  // namespace qd500

@@ -65,4 +65,8 @@ private:
     void Block(const unsigned char* bpData, const unsigned char* bpKey, int nDecrypt);
 };
 
+// Two-key triple-DES of one 8-byte block: EDE with K1, K2, K1 (the 16-byte
+// key K1 K2), or its inverse.
+void TripleDes(const unsigned char* data, const unsigned char* key, unsigned char* out, bool decrypt);
+
 }  // namespace qd500

@@ -5,12 +5,31 @@
 #include "qd500dll.h"
 #include "reader/Protocol.h"
 
-using qd500::CDes;
+namespace qd500 {
+
+void TripleDes(const unsigned char* data, const unsigned char* key, unsigned char* out, bool decrypt) {
+    // EDE with K1, K2, K1 (DED to decrypt); each step takes the previous
+    // result as its data.
+    CDes des;
+    if (decrypt) {
+        des.Decrypt(data, key);
+        des.Encrypt(des.m_byResult, key + 8);
+        des.Decrypt(des.m_byResult, key);
+    } else {
+        des.Encrypt(data, key);
+        des.Decrypt(des.m_byResult, key + 8);
+        des.Encrypt(des.m_byResult, key);
+    }
+    std::memcpy(out, des.m_byResult, 8);
+}
+
+}  // namespace qd500
 
 namespace {
 
-// The one result buffer of gAscXor: callers keep the pointer it returns.
-char g_szXorResult[17];
+// The result buffer of gAscXor: callers keep the pointer it returns. One per
+// thread, so that two threads never read each other's result.
+thread_local char g_szXorResult[17];
 
 }  // namespace
 
@@ -18,12 +37,7 @@ extern "C" {
 
 QD500_API void QD500_CALL gTriDes(const unsigned char* bpData, const unsigned char* bpKey, unsigned char* bpOut) {
     if (!bpData || !bpKey || !bpOut) return;
-    // EDE with K1, K2, K1; each step takes the previous result as its data.
-    CDes des;
-    des.Encrypt(bpData, bpKey);
-    des.Decrypt(des.m_byResult, bpKey + 8);
-    des.Encrypt(des.m_byResult, bpKey);
-    std::memcpy(bpOut, des.m_byResult, 8);
+    qd500::TripleDes(bpData, bpKey, bpOut, false);
     bpOut[8] = 0;
 }
 

@@ -1,15 +1,18 @@
 #include "platform/Platform.h"
 
+#include <atomic>
+
 namespace qd500 {
 
 namespace {
-Platform* g_installedPlatform = nullptr;
+std::atomic<Platform*> g_installedPlatform{nullptr};
 }
 
 Platform& CurrentPlatform() {
-    return g_installedPlatform ? *g_installedPlatform : NativePlatform();
+    Platform* installed = g_installedPlatform.load(std::memory_order_acquire);
+    return installed ? *installed : NativePlatform();
 }
 
-void SetPlatform(Platform* platform) { g_installedPlatform = platform; }
+void SetPlatform(Platform* platform) { g_installedPlatform.store(platform, std::memory_order_release); }
 
 }  // namespace qd500

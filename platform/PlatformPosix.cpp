@@ -1,5 +1,6 @@
 // POSIX backend: termios, poll, FIONREAD, an exclusive lock on the device,
-// CLOCK_MONOTONIC and /proc/self/exe.
+// a self-pipe to end a wait from another thread, CLOCK_MONOTONIC and
+// /proc/self/exe.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -8,20 +9,18 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/Platform.h"
-#include "qd500dll.h"
 
 namespace qd500 {
 
 namespace {
-
-void (*g_idleCallback)(void*) = nullptr;
-void* g_idleContext = nullptr;
 
 speed_t SpeedOf(uint32_t baud) {
     switch (baud) {
@@ -38,14 +37,34 @@ speed_t SpeedOf(uint32_t baud) {
     }
 }
 
-// The device behind "COM<n>": QD500_COM<n>, else /dev/ttyS<n-1>.
-std::string DeviceOf(int comNumber) {
-    char name[32];
-    std::snprintf(name, sizeof name, "QD500_COM%d", comNumber);
-    if (const char* mapped = std::getenv(name); mapped && *mapped) return mapped;
-    std::snprintf(name, sizeof name, "/dev/ttyS%d", comNumber - 1);
-    return name;
-}
+// A self-pipe: the waiting thread polls its read end beside the line.
+class PipeWakeup final : public Wakeup {
+public:
+    PipeWakeup() {
+        if (::pipe2(m_fds, O_CLOEXEC | O_NONBLOCK) != 0) m_fds[0] = m_fds[1] = -1;
+    }
+    ~PipeWakeup() override {
+        for (int fd : m_fds)
+            if (fd >= 0) ::close(fd);
+    }
+    void Signal() override {
+        m_signalled.store(true);
+        char byte = 1;
+        if (m_fds[1] >= 0) (void)!::write(m_fds[1], &byte, 1);
+    }
+    bool Signalled() const override { return m_signalled.load(); }
+    void Clear() override {
+        m_signalled.store(false);
+        char scrap[64];
+        while (m_fds[0] >= 0 && ::read(m_fds[0], scrap, sizeof scrap) > 0) {
+        }
+    }
+    int fd() const { return m_fds[0]; }
+
+private:
+    int m_fds[2] = {-1, -1};
+    std::atomic<bool> m_signalled{false};
+};
 
 class PosixLine final : public SerialLine {
 public:
@@ -85,17 +104,20 @@ public:
         }
     }
 
-    WaitResult WaitInput(uint32_t ms) override {
-        pollfd p{m_fd, POLLIN, 0};
+    WaitResult WaitInput(uint32_t ms, Wakeup* wakeup) override {
+        auto* pipe = static_cast<PipeWakeup*>(wakeup);
+        if (pipe && pipe->Signalled()) return WaitResult::Woken;
+        pollfd p[2] = {{m_fd, POLLIN, 0}, {pipe ? pipe->fd() : -1, POLLIN, 0}};
         int timeout = ms > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(ms);
         int r;
         do {
-            r = ::poll(&p, 1, timeout);
+            r = ::poll(p, pipe ? 2 : 1, timeout);
         } while (r < 0 && errno == EINTR);
         if (r < 0) return WaitResult::Failed;
         if (r == 0) return WaitResult::Timeout;
-        if (p.revents & POLLIN) return WaitResult::Ready;
-        return WaitResult::Failed;  // POLLHUP, POLLERR, POLLNVAL with nothing to read
+        if (p[0].revents & POLLIN) return WaitResult::Ready;
+        if (p[0].revents) return WaitResult::Failed;  // POLLHUP, POLLERR, POLLNVAL with nothing to read
+        return WaitResult::Woken;
     }
 
     bool PurgeOutput() override { return ::tcflush(m_fd, TCOFLUSH) == 0; }
@@ -110,22 +132,31 @@ private:
 
 class PosixPlatform final : public Platform {
 public:
-    std::unique_ptr<SerialLine> OpenPort(int comNumber, const LineSettings& settings) override {
-        std::string device = DeviceOf(comNumber);
+    // "COM<n>" is the device named by QD500_COM<n>, else /dev/ttyS<n-1>.
+    std::string PortDevice(int comNumber) override {
+        char name[32];
+        std::snprintf(name, sizeof name, "QD500_COM%d", comNumber);
+        if (const char* mapped = std::getenv(name); mapped && *mapped) return mapped;
+        std::snprintf(name, sizeof name, "/dev/ttyS%d", comNumber - 1);
+        return name;
+    }
+
+    std::unique_ptr<SerialLine> Open(const std::string& device, const LineSettings& settings,
+                                     std::string* why) override {
+        auto fail = [&](int fd, const char* reason) -> std::unique_ptr<SerialLine> {
+            if (why) *why = reason;
+            if (fd >= 0) ::close(fd);
+            return nullptr;
+        };
         int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) return nullptr;
+        if (fd < 0) return fail(-1, std::strerror(errno));
+        if (!::isatty(fd)) return fail(fd, "not a serial device");
         // One owner at a time, as a Windows COM port: the lock holds against
         // every process, root included; TIOCEXCL adds the terminal's own guard.
-        if (!::isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            ::close(fd);
-            return nullptr;
-        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(fd, "the port is in use");
         ::ioctl(fd, TIOCEXCL);
         termios tio{};
-        if (::tcgetattr(fd, &tio) != 0) {
-            ::close(fd);
-            return nullptr;
-        }
+        if (::tcgetattr(fd, &tio) != 0) return fail(fd, std::strerror(errno));
         ::cfmakeraw(&tio);
         tio.c_cflag |= CLOCAL | CREAD;
         tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
@@ -138,12 +169,11 @@ public:
         tio.c_cc[VTIME] = 0;
         ::cfsetispeed(&tio, SpeedOf(settings.baud));
         ::cfsetospeed(&tio, SpeedOf(settings.baud));
-        if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
-            ::close(fd);
-            return nullptr;
-        }
+        if (::tcsetattr(fd, TCSANOW, &tio) != 0) return fail(fd, std::strerror(errno));
         return std::make_unique<PosixLine>(fd);
     }
+
+    std::unique_ptr<Wakeup> MakeWakeup() override { return std::make_unique<PipeWakeup>(); }
 
     uint32_t TickMs() override {
         timespec ts{};
@@ -157,9 +187,7 @@ public:
         }
     }
 
-    void PumpMessages() override {
-        if (g_idleCallback) g_idleCallback(g_idleContext);
-    }
+    void PumpMessages() override {}
 
     std::string HostExecutablePath() override {
         char path[4096];
@@ -193,11 +221,6 @@ public:
 Platform& NativePlatform() {
     static PosixPlatform platform;
     return platform;
-}
-
-QD500_API void SetIdleCallback(void (*callback)(void*), void* context) {
-    g_idleCallback = callback;
-    g_idleContext = context;
 }
 
 }  // namespace qd500

@@ -9,22 +9,74 @@
 #endif
 #include <windows.h>
 
+#include <atomic>
+#include <cctype>
+#include <mutex>
 #include <set>
 #include <string>
 
 #include "platform/Platform.h"
-#include "qd500dll.h"
 
 namespace qd500 {
 
 namespace {
 
-void (*g_idleCallback)(void*) = nullptr;
-void* g_idleContext = nullptr;
+// Devices this process holds open. Windows refuses a second open of a port
+// by itself; Wine's serial devices do not, so we refuse it here too. Readers
+// open and close on any thread.
+std::mutex g_heldLock;
+std::set<std::string> g_held;
 
-// COM numbers this process holds open. Windows refuses a second open of a
-// port by itself; Wine's serial devices do not, so we refuse it here too.
-std::set<int> g_held;
+// "COM3", "com3" and "\\.\COM3" are one device.
+std::string HeldKey(const std::string& device) {
+    std::string key = device.compare(0, 4, "\\\\.\\") == 0 ? device.substr(4) : device;
+    for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return key;
+}
+
+// Takes the device for this process; false when it is held already.
+bool Hold(const std::string& key) {
+    std::lock_guard<std::mutex> lock(g_heldLock);
+    return g_held.insert(key).second;
+}
+
+void Release(const std::string& key) {
+    std::lock_guard<std::mutex> lock(g_heldLock);
+    g_held.erase(key);
+}
+
+// The system's text for an error code, without its line break.
+std::string SystemReason(DWORD error) {
+    char text[256] = {};
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                             sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.')) text[--n] = '\0';
+    if (n == 0) return "system error " + std::to_string(error);
+    return std::string(text, n);
+}
+
+// A manual-reset event the wait on the line watches beside the read.
+class EventWakeup final : public Wakeup {
+public:
+    EventWakeup() : m_event(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    ~EventWakeup() override {
+        if (m_event) CloseHandle(m_event);
+    }
+    void Signal() override {
+        m_signalled.store(true);
+        if (m_event) SetEvent(m_event);
+    }
+    bool Signalled() const override { return m_signalled.load(); }
+    void Clear() override {
+        m_signalled.store(false);
+        if (m_event) ResetEvent(m_event);
+    }
+    HANDLE event() const { return m_event; }
+
+private:
+    HANDLE m_event;
+    std::atomic<bool> m_signalled{false};
+};
 
 // The rates the driver is given as they are; any other one runs at 9600.
 DWORD BaudOf(uint32_t baud) {
@@ -76,16 +128,16 @@ COMMTIMEOUTS FirstByteWithin(DWORD ms) {
 // aborted as soon as it is made, so it would spin.)
 class Win32Line final : public SerialLine {
 public:
-    Win32Line(int comNumber, HANDLE com, HANDLE readEvent, HANDLE writeEvent) : m_comNumber(comNumber), m_com(com) {
+    // The device is held for this process already (Hold).
+    Win32Line(std::string key, HANDLE com, HANDLE readEvent, HANDLE writeEvent) : m_key(std::move(key)), m_com(com) {
         m_ovRead.hEvent = readEvent;
         m_ovWrite.hEvent = writeEvent;
-        g_held.insert(comNumber);
     }
     ~Win32Line() override {
         CloseHandle(m_ovRead.hEvent);
         CloseHandle(m_ovWrite.hEvent);
         CloseHandle(m_com);
-        g_held.erase(m_comNumber);
+        Release(m_key);
     }
 
     bool WriteByte(uint8_t byte, uint32_t waitMs) override {
@@ -125,7 +177,9 @@ public:
         return got + static_cast<int>(n);
     }
 
-    WaitResult WaitInput(uint32_t ms) override {
+    WaitResult WaitInput(uint32_t ms, Wakeup* wakeup) override {
+        auto* wake = static_cast<EventWakeup*>(wakeup);
+        if (wake && wake->Signalled()) return WaitResult::Woken;
         int queued = InQueue();
         if (queued != 0) return queued < 0 ? WaitResult::Failed : WaitResult::Ready;
         if (ms == 0) return WaitResult::Timeout;
@@ -141,8 +195,10 @@ public:
         } else if (GetLastError() != ERROR_IO_PENDING) {
             failed = true;
         } else {
-            HANDLE event = m_ovRead.hEvent;
-            DWORD r = MsgWaitForMultipleObjectsEx(1, &event, ms, QS_ALLINPUT, MWMO_ALERTABLE);
+            HANDLE events[2] = {m_ovRead.hEvent, wake ? wake->event() : nullptr};
+            const DWORD count = wake && wake->event() ? 2 : 1;
+            const DWORD messages = WAIT_OBJECT_0 + count;
+            DWORD r = MsgWaitForMultipleObjectsEx(count, events, ms, QS_ALLINPUT, MWMO_ALERTABLE);
             if (r != WAIT_OBJECT_0) CancelIoEx(m_com, &m_ovRead);
             if (GetOverlappedResult(m_com, &m_ovRead, &n, TRUE)) {
                 m_hasPeek = n == 1;
@@ -153,8 +209,9 @@ public:
             // round its loop, which pumps the messages. Marking the queue as
             // seen keeps the next wait from waking for the same message again
             // (Wine's MsgWaitForMultipleObjects would, until it is removed).
-            if (r == WAIT_OBJECT_0 + 1) GetQueueStatus(QS_ALLINPUT);
-            if (r == WAIT_OBJECT_0 + 1 || r == WAIT_IO_COMPLETION) result = WaitResult::Ready;
+            if (r == messages) GetQueueStatus(QS_ALLINPUT);
+            if (r == messages || r == WAIT_IO_COMPLETION) result = WaitResult::Ready;
+            if (count == 2 && r == WAIT_OBJECT_0 + 1) result = WaitResult::Woken;
             if (r == WAIT_FAILED) failed = true;
         }
         COMMTIMEOUTS normal = ImmediateReads();
@@ -178,7 +235,7 @@ private:
         return static_cast<int>(stat.cbInQue);
     }
 
-    int m_comNumber;
+    std::string m_key;
     HANDLE m_com;
     OVERLAPPED m_ovRead{};
     OVERLAPPED m_ovWrite{};
@@ -189,14 +246,27 @@ private:
 
 class Win32Platform final : public Platform {
 public:
-    std::unique_ptr<SerialLine> OpenPort(int comNumber, const LineSettings& settings) override {
-        // Above COM9 only the device namespace knows the port.
-        if (g_held.count(comNumber)) return nullptr;
+    // Above COM9 only the device namespace knows the port.
+    std::string PortDevice(int comNumber) override {
         char name[32];
         wsprintfA(name, comNumber > 9 ? "\\\\.\\COM%d" : "COM%d", comNumber);
-        HANDLE com = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        return name;
+    }
+
+    std::unique_ptr<SerialLine> Open(const std::string& device, const LineSettings& settings,
+                                     std::string* why) override {
+        std::string key = HeldKey(device);
+        if (!Hold(key)) {
+            if (why) *why = "the port is in use";
+            return nullptr;
+        }
+        HANDLE com = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (com == INVALID_HANDLE_VALUE) return nullptr;
+        if (com == INVALID_HANDLE_VALUE) {
+            if (why) *why = SystemReason(GetLastError());
+            Release(key);
+            return nullptr;
+        }
 
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
@@ -212,13 +282,17 @@ public:
         HANDLE readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         HANDLE writeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         if (SetCommState(com, &dcb) && SetupComm(com, 10000, 10000) && readEvent && writeEvent)
-            return std::make_unique<Win32Line>(comNumber, com, readEvent, writeEvent);
+            return std::make_unique<Win32Line>(key, com, readEvent, writeEvent);
 
+        if (why) *why = SystemReason(GetLastError());
         if (readEvent) CloseHandle(readEvent);
         if (writeEvent) CloseHandle(writeEvent);
         CloseHandle(com);
+        Release(key);
         return nullptr;
     }
+
+    std::unique_ptr<Wakeup> MakeWakeup() override { return std::make_unique<EventWakeup>(); }
 
     uint32_t TickMs() override { return GetTickCount(); }
 
@@ -249,7 +323,6 @@ public:
             TranslateMessage(&msg);
             DispatchMessageA(&msg);
         }
-        if (g_idleCallback) g_idleCallback(g_idleContext);
     }
 
     std::string HostExecutablePath() override {
@@ -285,11 +358,6 @@ public:
 Platform& NativePlatform() {
     static Win32Platform platform;
     return platform;
-}
-
-QD500_API void SetIdleCallback(void (*callback)(void*), void* context) {
-    g_idleCallback = callback;
-    g_idleContext = context;
 }
 
 }  // namespace qd500

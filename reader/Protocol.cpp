@@ -1,9 +1,9 @@
 #include "reader/Protocol.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "qd500dll.h"
 #include "reader/Texts.h"
 
 namespace qd500 {
@@ -22,27 +22,63 @@ bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 struct StatusEntry {
     const char* code;
     const char* message;
+    const char* meaning;
 };
 
 constexpr StatusEntry kStatusTable[] = {
-    {"00", text::kStatus00}, {"11", text::kStatus11}, {"12", text::kStatus12}, {"13", text::kStatus13},
-    {"14", text::kStatus14}, {"21", text::kStatus21}, {"22", text::kStatus22}, {"23", text::kStatus23},
-    {"24", text::kStatus24}, {"25", text::kStatus25}, {"31", text::kStatus31}, {"32", text::kStatus32},
-    {"33", text::kStatus33}, {"41", text::kStatus41}, {"77", text::kStatus77},
+    {"00", text::kStatus00, "success"},
+    {"11", text::kStatus11, "the command's checksum is wrong"},
+    {"12", text::kStatus12, "the command's format is wrong"},
+    {"13", text::kStatus13, "unknown command"},
+    {"14", text::kStatus14, "the command's length is wrong (or the address is past the end of the card)"},
+    {"21", text::kStatus21, "no card in the reader"},
+    {"22", text::kStatus22, "not a standard card"},
+    {"23", text::kStatus23, "the card is not powered"},
+    {"24", text::kStatus24, "the card type does not support this command"},
+    {"25", text::kStatus25, "the card could not be ejected"},
+    {"31", text::kStatus31, "wrong code or code not presented"},
+    {"32", text::kStatus32, "the byte is write-protected"},
+    {"33", text::kStatus33, "the code is locked (the card is read-only)"},
+    {"41", text::kStatus41, "the card's operating system reported an error"},
+    {"77", text::kStatus77, "the reader timed out"},
 };
 
-struct CardTypeEntry {
-    const char* name;
-    const char* code;
+using F = CardType::Family;
+constexpr CardType kCardTypes[] = {
+    {"CPU", 0x88, F::Cpu, 0},
+    {"S4418", 0x18, F::Sle4428, 1024},
+    {"S4428", 0x28, F::Sle4428, 1024},
+    {"S4432", 0x32, F::Sle4442, 256},
+    {"S4442", 0x42, F::Sle4442, 256},
+    {"AT24C01", 0x01, F::At24, 128},
+    {"AT24C02", 0x02, F::At24, 256},
+    {"AT24C04", 0x03, F::At24, 512},
+    {"AT24C08", 0x04, F::At24, 1024},
+    {"AT24C16", 0x05, F::At24, 2048},
+    {"AT24C32", 0x06, F::At24, 4096},
+    {"AT24C64", 0x07, F::At24, 8192},
+    {"AT24C65", 0x08, F::At24, 8192},
+    {"AT88SC101A", 0x51, F::At88sc, 128},
+    {"AT88SC102A", 0x52, F::At88sc, 196},
+    {"AT88SC103A", 0x53, F::At88sc, 128},
+    {"AT88SC1604A", 0x54, F::At88sc, 2048},
 };
 
-constexpr CardTypeEntry kCardTypes[] = {
-    {"CPU", "5488"},        {"S4418", "5418"},      {"S4428", "5428"},       {"S4432", "5432"},
-    {"S4442", "5442"},      {"AT24C01", "5401"},    {"AT24C02", "5402"},     {"AT24C04", "5403"},
-    {"AT24C08", "5404"},    {"AT24C16", "5405"},    {"AT24C32", "5406"},     {"AT24C64", "5407"},
-    {"AT24C65", "5408"},    {"AT88SC101A", "5451"}, {"AT88SC102A", "5452"}, {"AT88SC103A", "5453"},
-    {"AT88SC1604A", "5454"},
-};
+const StatusEntry* FindStatus(const char* status) {
+    for (const auto& entry : kStatusTable) {
+        if (status[0] == entry.code[0] && status[0] != '\0' && status[1] == entry.code[1]) return &entry;
+    }
+    return nullptr;
+}
+
+bool SameName(const char* a, const char* b, bool anyCase) {
+    for (; *a && *b; ++a, ++b) {
+        char x = *a, y = *b;
+        if (anyCase && x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+        if (x != y) return false;
+    }
+    return *a == *b;
+}
 
 }  // namespace
 
@@ -64,14 +100,14 @@ int CalcBcc(const char* hex, int n) {
     return bcc;
 }
 
-void StatusMessage(const char* status, char* msg) {
-    for (const auto& entry : kStatusTable) {
-        if (status[0] == entry.code[0] && status[0] != '\0' && status[1] == entry.code[1]) {
-            WriteMessage(msg, entry.message);
-            return;
-        }
-    }
-    WriteMessage(msg, text::kSerialCommError);
+const char* StatusText(const char* status) {
+    const StatusEntry* entry = FindStatus(status);
+    return entry ? entry->message : nullptr;
+}
+
+const char* StatusMeaning(const char* status) {
+    const StatusEntry* entry = FindStatus(status);
+    return entry ? entry->meaning : nullptr;
 }
 
 int StatusNumber(const char* status) {
@@ -80,14 +116,25 @@ int StatusNumber(const char* status) {
     return value;
 }
 
+const CardType* FindCardType(const char* name, bool anyCase) {
+    if (!name) return nullptr;
+    for (const auto& entry : kCardTypes)
+        if (SameName(name, entry.name, anyCase)) return &entry;
+    return nullptr;
+}
+
+const CardType* FindCardType(uint8_t code) {
+    for (const auto& entry : kCardTypes)
+        if (entry.code == code) return &entry;
+    return nullptr;
+}
+
 void CardTypeCode(char* code, const char* name) {
-    if (!name) return;
-    for (const auto& entry : kCardTypes) {
-        if (std::strcmp(name, entry.name) == 0) {
-            std::memcpy(code, entry.code, 5);
-            return;
-        }
-    }
+    const CardType* type = FindCardType(name);
+    if (!type) return;
+    code[0] = '5';
+    code[1] = '4';
+    HexByte(code + 2, type->code);
 }
 
 void HexByte(char* buf, int value) {
@@ -131,16 +178,6 @@ int CompressHex(const char* hex, int count, unsigned char* bytes, int capacity) 
     }
     bytes[stored] = 0;
     return stored;
-}
-
-void WriteMessage(char* msg, const char* text) {
-    if (!msg) return;
-    std::snprintf(msg, 32, "%s", text);
-}
-
-void WriteMessagePort(char* msg, const char* format, int port) {
-    if (!msg) return;
-    std::snprintf(msg, 32, format, port);
 }
 
 FrameBody::FrameBody(const char* code, int maxChars) {
@@ -252,28 +289,10 @@ Reply ParseReply(const char* recv, int recvLen, char endChar) {
         field(k + 4, reply.status);
         reply.statusEmpty = false;
     }
-    reply.tail = recv + (k + 6 < end ? k + 6 : end);
-    reply.tailLen = k + 6 < end ? end - (k + 6) : 0;
+    reply.tailLen = k + 6 < end ? std::min(end - (k + 6), kMaxReplyChars) : 0;
+    if (reply.tailLen > 0) std::memcpy(reply.tail, recv + k + 6, static_cast<size_t>(reply.tailLen));
+    reply.tail[reply.tailLen] = '\0';
     return reply;
 }
 
 }  // namespace qd500
-
-using namespace qd500;
-
-extern "C" {
-
-QD500_API void QD500_CALL gSplitBcd(const unsigned char* bpBytes, short nLen, char* bpHex) {
-    if (!bpHex) return;
-    bpHex[0] = '\0';
-    if (nLen <= 0 || !bpBytes) return;
-    SplitHex(bpBytes, nLen, bpHex, 2 * nLen + 1);
-}
-
-QD500_API void QD500_CALL gCompressAsc(const char* bpHex, short nLen, unsigned char* bpBytes) {
-    if (!bpBytes) return;
-    int count = nLen > 0 ? nLen : 0;
-    CompressHex(bpHex, count, bpBytes, (count + 1) / 2 + 1);
-}
-
-}  // extern "C"

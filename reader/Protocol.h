@@ -28,12 +28,27 @@ int ScanHexPair(const char* p);
 // XOR of the n bytes written as hex text (0 when n is 0 or less).
 int CalcBcc(const char* hex, int n);
 
-// Copies the message of a status code (first two characters of status).
-void StatusMessage(const char* status, char* msg);
+// The text of a status code (its first two characters), in GBK; null for a
+// code outside the table.
+const char* StatusText(const char* status);
+// What a status code means, in English; null for a code outside the table.
+const char* StatusMeaning(const char* status);
 
 // The status code read as a decimal number from its leading digits (0 when
 // there are none).
 int StatusNumber(const char* status);
+
+// One row of the reader's card-type table.
+struct CardType {
+    const char* name;  // "S4442", as gSetCardType takes it
+    uint8_t code;      // the type byte after 54 in the select-card-type body
+    enum Family : uint8_t { Cpu, Sle4442, Sle4428, At24, At88sc } family;
+    unsigned size;     // bytes of card memory (0 for a CPU card)
+};
+// The row of a name: exactly as written, or in any case; null for a name
+// outside the table.
+const CardType* FindCardType(const char* name, bool anyCase = false);
+const CardType* FindCardType(uint8_t code);
 
 // Copies the select-card-type body of a card-type name ("CPU" -> "5488");
 // leaves code untouched for a name outside the table.
@@ -51,11 +66,6 @@ int SplitHex(const unsigned char* bytes, int count, char* hex, int capacity);
 // blanks; at most capacity - 1 bytes are stored, then a zero byte.
 // Returns the number of bytes stored before the zero byte.
 int CompressHex(const char* hex, int count, unsigned char* bytes, int capacity);
-
-// Copies a message text into a caller's message buffer (a null buffer is
-// skipped). Every text of the library fits the 32 bytes callers provide.
-void WriteMessage(char* msg, const char* text);
-void WriteMessagePort(char* msg, const char* format, int port);
 
 // The body of a command frame, built field by field. A field that would not
 // fit (or a number outside its field, or a missing text) marks the body as
@@ -89,15 +99,19 @@ struct Frame {
 };
 Frame BuildFrame(const FrameBody& body);
 
-// A reply as the reply wait collected it, taken apart from its header on.
+// The most characters a reply can hold: the channel's receive buffer.
+constexpr int kMaxReplyChars = 1024;
+
+// A reply as the reply wait collected it, taken apart from its header on. It
+// keeps its own copy of the characters after the status code.
 struct Reply {
     bool header = false;    // ESC '=' found
     int headerPos = -1;
     int length = 0;         // LL: data bytes + 2
     bool statusEmpty = true;
     char status[3] = {0, 0, 0};
-    const char* tail = nullptr;  // the characters after the status code
-    int tailLen = 0;             // ... up to what arrived (the end character excluded)
+    char tail[kMaxReplyChars + 1] = {};  // the characters after the status code,
+    int tailLen = 0;                     // ... up to what arrived (the end character excluded)
 
     // Characters of the data field that arrived: 2*LL-4, cut to what arrived.
     int DataChars() const;

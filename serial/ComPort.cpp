@@ -3,14 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "reader/Texts.h"
-#include "serial/doVoruv.h"
-
 namespace qd500 {
 
 namespace {
 
-constexpr int kTraceTextChars = 254;
 constexpr int kClearedPrefix = 512;
 // Once a block read has begun, bytes that follow within this gap belong to
 // the same answer (a UART's FIFO time-out is about four character times).
@@ -20,14 +16,6 @@ uint32_t Elapsed(Platform& platform, uint32_t start) { return platform.TickMs() 
 
 // Time left until "more than limit has elapsed" becomes true, at least 1 ms.
 uint32_t UntilPast(uint32_t limit, uint32_t elapsed) { return elapsed > limit ? 1 : limit - elapsed + 1; }
-
-// The bytes of a frame from index 2 (past ESC and '=') up to its first ETX.
-int TraceText(const char* bytes, int count, char* text) {
-    int n = 0;
-    for (int i = 2; i < count && bytes[i] != 0x03 && n < kTraceTextChars; ++i) text[n++] = bytes[i];
-    text[n] = '\0';
-    return n;
-}
 
 }  // namespace
 
@@ -53,10 +41,13 @@ int CComPort::Open() {
     settings.parity = m_cParity == 'O' ? 1 : m_cParity == 'E' ? 2 : 0;
     settings.dataBits = m_cDataBits == '7' ? 7 : 8;
     settings.stopBits = m_cStopBits == '2' ? 2 : 0;
-    m_hCom = CurrentPlatform().OpenPort(m_nPort, settings);
+    Platform& platform = CurrentPlatform();
+    m_openError.clear();
+    m_hCom = platform.Open(m_device.empty() ? platform.PortDevice(m_nPort) : m_device, settings, &m_openError);
     if (!m_hCom) return 0;
     m_bOpen = 1;
     m_bLineFailed = false;
+    m_status = LineStatus::Ok;
     m_stagedPos = m_stagedLen = 0;
     return 1;
 }
@@ -66,23 +57,15 @@ int CComPort::Close() {
     m_hCom.reset();
     m_bOpen = 0;
     m_stagedPos = m_stagedLen = 0;
+    m_status = LineStatus::NotOpen;
     return 1;
 }
 
 int CComPort::SendData(const char* bytes, int count) {
-    char text[kTraceTextChars + 1];
-    TraceText(bytes ? bytes : "", bytes ? count : 0, text);
-    if (std::strncmp(text, "5555", 4) == 0) {
-        TraceLine("%s", text::kTracePowerOn);
-    } else if (std::strncmp(text, "4444", 4) == 0) {
-        TraceLine("%s", text::kTracePowerOff);
-    } else if (std::strncmp(text, "5A", 2) == 0) {
-        TraceLine(text::kTraceCommand, text + 2);
-    } else {
-        TraceLine(text::kTraceCommand, text);
-    }
-    if (!IsOpen() || !bytes || count <= 0) return 0;
+    if (m_listener) m_listener->Sent(bytes ? bytes : "", bytes ? count : 0);
+    if (!IsOpen() || !bytes || count <= 0) return Finish(LineStatus::NotOpen, 0);
     for (int i = 0; i < count; ++i) WriteByte(static_cast<uint8_t>(bytes[i]));
+    m_status = LineStatus::Ok;
     return count;
 }
 
@@ -96,6 +79,21 @@ void CComPort::ResetReceive() {
     std::memset(m_szRecv, 0, kClearedPrefix);
     m_szRecv[kRecvCapacity] = '\0';
     m_nRecvLen = 0;
+}
+
+short CComPort::Finish(LineStatus status, short value) {
+    m_status = status;
+    return value;
+}
+
+LineStatus CComPort::WaitEnd() const {
+    if (Cancelled()) return LineStatus::Cancelled;
+    return m_bLineFailed ? LineStatus::Failed : LineStatus::TimedOut;
+}
+
+void CComPort::Pump() {
+    CurrentPlatform().PumpMessages();
+    if (m_listener) m_listener->Idle();
 }
 
 int CComPort::QueueCount() {
@@ -124,40 +122,35 @@ int CComPort::TakeBytes(uint8_t* dst, int max) {
 
 bool CComPort::WaitForInput(uint32_t ms) {
     if (m_stagedLen > m_stagedPos) return true;
-    if (m_bLineFailed) return false;
-    if (m_hCom->WaitInput(ms) == WaitResult::Failed) {
-        MarkFailed();
-        return false;
+    if (m_bLineFailed || Cancelled()) return false;
+    switch (m_hCom->WaitInput(ms, m_wakeup)) {
+        case WaitResult::Failed: MarkFailed(); return false;
+        case WaitResult::Woken: return false;
+        default: return true;
     }
-    return true;
 }
 
 short CComPort::ReadToEndChar(char endChar) {
     ResetReceive();
-    if (!IsOpen()) return kQueueEmpty;
-    if (QueueCount() <= 0) return kQueueEmpty;
+    if (!IsOpen()) return Finish(LineStatus::NotOpen, kQueueEmpty);
+    if (QueueCount() <= 0) return Finish(m_bLineFailed ? LineStatus::Failed : LineStatus::NothingQueued, kQueueEmpty);
 
     Platform& platform = CurrentPlatform();
     const uint32_t start = platform.TickMs();
     m_bFrameDone = 0;
+    auto giveUp = [&] {
+        Purge();
+        return Finish(WaitEnd(), kTimedOut);
+    };
     // One window for the whole reply, not renewed as bytes arrive.
     for (;;) {
         uint32_t elapsed = Elapsed(platform, start);
-        if (elapsed > kEndCharWindowMs) {
-            Purge();
-            return kTimedOut;
-        }
+        if (elapsed > kEndCharWindowMs) return giveUp();
         if (m_stagedPos == m_stagedLen) {
             int queued = QueueCount();
-            if (queued < 0) {
-                Purge();
-                return kTimedOut;
-            }
+            if (queued < 0) return giveUp();
             if (queued == 0) {
-                if (!WaitForInput(UntilPast(kEndCharWindowMs, elapsed))) {
-                    Purge();
-                    return kTimedOut;
-                }
+                if (!WaitForInput(UntilPast(kEndCharWindowMs, elapsed))) return giveUp();
                 continue;
             }
             // Read a block into the staging buffer; whatever follows the end
@@ -165,8 +158,7 @@ short CComPort::ReadToEndChar(char endChar) {
             int n = m_hCom->Read(m_staged, std::min(queued, kRecvCapacity));
             if (n < 0) {
                 MarkFailed();
-                Purge();
-                return kTimedOut;
+                return giveUp();
             }
             m_stagedPos = 0;
             m_stagedLen = n;
@@ -185,63 +177,62 @@ short CComPort::ReadToEndChar(char endChar) {
     }
     m_szRecv[m_nRecvLen] = '\0';
     Purge();
-    return static_cast<short>(m_nRecvLen);
+    return Finish(LineStatus::Ok, static_cast<short>(m_nRecvLen));
 }
 
 short CComPort::WaitReply(char endChar, uint8_t timeoutSec) {
+    return WaitReplyMs(endChar, static_cast<uint32_t>(timeoutSec) * 1000u);
+}
+
+short CComPort::WaitReplyMs(char endChar, uint32_t limit) {
     // Whatever the last operation read is gone, even when no read attempt
     // follows (a line already failed).
     ResetReceive();
-    if (!IsOpen()) return -1;
+    if (!IsOpen()) return Finish(LineStatus::NotOpen, -1);
     Platform& platform = CurrentPlatform();
     const uint32_t start = platform.TickMs();
-    const uint32_t limit = static_cast<uint32_t>(timeoutSec) * 1000u;
     short length;
     for (;;) {
-        platform.PumpMessages();
+        Pump();
         uint32_t elapsed = Elapsed(platform, start);
-        if (elapsed > limit || m_bLineFailed) {
+        if (elapsed > limit || m_bLineFailed || Cancelled()) {
             Purge();
-            return kTimedOut;
+            return Finish(WaitEnd(), kTimedOut);
         }
         length = ReadToEndChar(endChar);
         if (length > 0) break;
-        if (m_bLineFailed) continue;
+        if (m_bLineFailed || Cancelled()) continue;
         // The rest of a reply whose window ran out may be waiting already.
         if (QueueCount() > 0) continue;
         WaitForInput(std::min(kReplyCycleMs, UntilPast(limit, Elapsed(platform, start))));
     }
-    TraceReply();
-    return length;
-}
-
-void CComPort::TraceReply() {
-    char text[kTraceTextChars + 1];
-    int n = TraceText(m_szRecv, m_nRecvLen, text);
-    // The first two characters are the reply's length field.
-    TraceLine(text::kTraceReply, n > 2 ? text + 2 : "");
+    if (m_listener) m_listener->Replied(m_szRecv, m_nRecvLen);
+    return Finish(LineStatus::Ok, length);
 }
 
 short CComPort::ReadByLen(short count, uint16_t timeoutSec) {
+    return ReadByLenMs(count, static_cast<uint32_t>(timeoutSec) * 1000u);
+}
+
+short CComPort::ReadByLenMs(short count, uint32_t limit) {
     ResetReceive();
-    if (!IsOpen()) return 0;
+    if (!IsOpen()) return Finish(LineStatus::NotOpen, 0);
     Platform& platform = CurrentPlatform();
     const uint32_t start = platform.TickMs();
-    const uint32_t limit = static_cast<uint32_t>(timeoutSec) * 1000u;
     const int want = std::clamp<int>(count, 0, kRecvCapacity);
     m_bFrameDone = 0;
     // Asking for nothing gets nothing at once, instead of spinning on bytes
     // that are waiting but may not be taken.
-    if (want == 0) return 0;
+    if (want == 0) return Finish(LineStatus::Ok, 0);
     int got = 0;
     for (;;) {
-        platform.PumpMessages();
+        Pump();
         uint32_t elapsed = Elapsed(platform, start);
         if (elapsed > limit) break;
         int n = TakeBytes(reinterpret_cast<uint8_t*>(m_szRecv), want);
         if (n < 0) {
             m_nRecvLen = 0;
-            return 0;
+            return Finish(LineStatus::Failed, 0);
         }
         if (n > 0) {
             got = n;
@@ -249,7 +240,7 @@ short CComPort::ReadByLen(short count, uint16_t timeoutSec) {
         }
         if (!WaitForInput(std::min(kReplyCycleMs, UntilPast(limit, elapsed)))) {
             m_nRecvLen = 0;
-            return 0;
+            return Finish(WaitEnd(), 0);
         }
     }
     // Bytes of the same answer that follow on the heels of the first. A wake
@@ -266,23 +257,25 @@ short CComPort::ReadByLen(short count, uint16_t timeoutSec) {
     }
     m_nRecvLen = got;
     m_szRecv[got] = '\0';
-    return got >= 1 ? 1 : 0;
+    if (got > 0 && m_listener) m_listener->Received(m_szRecv, got);
+    return got >= 1 ? Finish(LineStatus::Ok, 1) : Finish(LineStatus::TimedOut, 0);
 }
 
 int CComPort::StartBlockRead() {
     ResetReceive();
     m_bFrameDone = 0;
-    if (!IsOpen()) return 0;
+    if (!IsOpen()) return Finish(LineStatus::NotOpen, 0);
     Purge();
     int queued = QueueCount();
-    return queued > 0 ? queued : kQueueEmpty;
+    if (queued > 0) return queued;
+    return Finish(m_bLineFailed ? LineStatus::Failed : LineStatus::NothingQueued, kQueueEmpty);
 }
 
 short CComPort::ReadAll() {
     int queued = StartBlockRead();
     if (queued <= 0) return static_cast<short>(queued);
     int n = TakeBytes(reinterpret_cast<uint8_t*>(m_szRecv), std::min(queued, kRecvCapacity));
-    if (n < 0) return kQueueEmpty;
+    if (n < 0) return Finish(LineStatus::Failed, kQueueEmpty);
     m_nRecvLen = n;
 
     // Everything that follows until the line has been quiet for 100 ms. The
@@ -306,13 +299,14 @@ short CComPort::ReadAll() {
     }
     m_szRecv[m_nRecvLen] = '\0';
     m_bFrameDone = 1;
-    return static_cast<short>(m_nRecvLen);
+    if (m_listener) m_listener->Received(m_szRecv, m_nRecvLen);
+    return Finish(LineStatus::Ok, static_cast<short>(m_nRecvLen));
 }
 
 short CComPort::ReadExact(short count) {
     int queued = StartBlockRead();
     if (queued <= 0) return static_cast<short>(queued);
-    if (count > queued) return kTooFewQueued;
+    if (count > queued) return Finish(LineStatus::TooFewQueued, kTooFewQueued);
     int want = std::clamp<int>(count, 0, kRecvCapacity);
     int got = 0;
     while (got < want) {
@@ -322,9 +316,9 @@ short CComPort::ReadExact(short count) {
     }
     m_nRecvLen = got;
     m_szRecv[got] = '\0';
-    if (got < want) return kQueueEmpty;
+    if (got < want) return Finish(m_bLineFailed ? LineStatus::Failed : LineStatus::NothingQueued, kQueueEmpty);
     m_bFrameDone = 1;
-    return static_cast<short>(got);
+    return Finish(LineStatus::Ok, static_cast<short>(got));
 }
 
 int CComPort::GetInQueue() {

@@ -1,14 +1,44 @@
 // The serial channel: one object per open COM port. It sends frames byte by
 // byte and collects replies into its receive buffer, up to an end character
-// or as whatever arrives, waiting on the line instead of sleeping blind.
+// or as whatever arrives, waiting on the line instead of sleeping blind. It
+// knows bytes and time, not the reader's protocol: what it sends and
+// receives goes to a listener, which the reader layer labels and traces.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/Platform.h"
 
 namespace qd500 {
+
+// How the last operation of a channel ended. Each operation also returns its
+// own number (a count, -1, -10, -11 ...), which the raw pass-through hands to
+// its callers; every other layer reads this one report.
+enum class LineStatus {
+    Ok,
+    NotOpen,
+    NothingQueued,  // nothing had arrived when a block read started
+    TooFewQueued,   // fewer bytes queued than asked for
+    TimedOut,
+    Failed,         // the line hung up or reported an I/O error
+    Cancelled,      // the wake-up was signalled from another thread
+};
+
+// What the channel tells the layer above: the bytes it sends and receives,
+// and one call per cycle of a wait (where Windows pumps window messages).
+class LineListener {
+public:
+    virtual ~LineListener() = default;
+    // Every SendData, before the port is looked at.
+    virtual void Sent(const char* bytes, int count) = 0;
+    // Every reply the reply wait collected.
+    virtual void Replied(const char* bytes, int count) = 0;
+    // What the other reads collected.
+    virtual void Received(const char* bytes, int count) = 0;
+    virtual void Idle() = 0;
+};
 
 class CComPort {
 public:
@@ -31,13 +61,24 @@ public:
     CComPort& operator=(const CComPort&) = delete;
 
     void SetParams(int port, int baud, char parity, char dataBits, char stopBits);
+    // The device to open instead of "COM<n>" (a path, or a name the platform
+    // knows); empty for the port number of SetParams.
+    void SetDevice(std::string device) { m_device = std::move(device); }
+    void SetListener(LineListener* listener) { m_listener = listener; }
+    // A wait ends at once while the wake-up is signalled (Cancelled).
+    void SetWakeup(Wakeup* wakeup) { m_wakeup = wakeup; }
+
     int Open();
+    // The system's reason when the last Open failed.
+    const std::string& OpenError() const { return m_openError; }
     int Close();
     int SendData(const char* bytes, int count);
     int WriteByte(uint8_t byte);
     short WaitReply(char endChar, uint8_t timeoutSec);
+    short WaitReplyMs(char endChar, uint32_t timeoutMs);
     short ReadToEndChar(char endChar);
     short ReadByLen(short count, uint16_t timeoutSec);
+    short ReadByLenMs(short count, uint32_t timeoutMs);
     short ReadAll();
     short ReadExact(short count);
     int GetInQueue();
@@ -48,31 +89,45 @@ public:
     // Set once the line reported a hang-up or an I/O error; every wait on it
     // then ends at once.
     bool LineFailed() const { return m_bLineFailed; }
+    LineStatus Status() const { return m_status; }
 
     // What the last read operation collected; always NUL-terminated.
-    char m_szRecv[kRecvCapacity + 1];
-    int m_nRecvLen = 0;
-    uint8_t m_bFrameDone = 0;
+    const char* Received() const { return m_szRecv; }
+    int ReceivedLength() const { return m_nRecvLen; }
+    bool FrameDone() const { return m_bFrameDone != 0; }
 
 private:
     void ResetReceive();
+    short Finish(LineStatus status, short value);
+    // The status of a wait that ended without what it waited for.
+    LineStatus WaitEnd() const;
+    bool Cancelled() const { return m_wakeup && m_wakeup->Signalled(); }
+    void Pump();
     // The common start of ReadAll and ReadExact: the queued count, 0 when the
     // port is not open, kQueueEmpty when nothing waits.
     int StartBlockRead();
     int QueueCount();                      // staged and driver-queued bytes; -1 when the line failed
     int TakeBytes(uint8_t* dst, int max);  // from the staging buffer first, then the line
-    bool WaitForInput(uint32_t ms);        // false when the line failed
+    bool WaitForInput(uint32_t ms);        // false when the line failed or the wait was cancelled
     void MarkFailed() { m_bLineFailed = true; }
-    void TraceReply();
 
     int m_nPort = 0;
+    char m_szRecv[kRecvCapacity + 1];
+    int m_nRecvLen = 0;
+    uint8_t m_bFrameDone = 0;
     std::unique_ptr<SerialLine> m_hCom;
     uint8_t m_bOpen = 0;
     char m_cStopBits = '1';
     char m_cDataBits = '8';
     char m_cParity = 'N';
     int m_nBaud = 9600;
+
+    std::string m_device;
+    std::string m_openError;
+    LineListener* m_listener = nullptr;
+    Wakeup* m_wakeup = nullptr;
     bool m_bLineFailed = false;
+    LineStatus m_status = LineStatus::NotOpen;
 
     // Bytes read from the driver but not yet consumed: a reply read in blocks
     // leaves what follows its end character here, as it would stay queued.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "platform/Platform.h"
@@ -18,6 +19,10 @@ constexpr size_t kTraceTextCapacity = 1024;
 constexpr size_t kStampCapacity = 60;
 constexpr size_t kOverridePathCapacity = 4096;
 constexpr char kLogName[] = "DOVoruv.Log";
+
+// One writer at a time, so that the lines of readers on several threads
+// never run into each other.
+std::mutex g_traceLock;
 
 // The log file's path into path; false when it does not fit.
 bool LogPath(Platform& platform, char* path, size_t capacity) {
@@ -36,6 +41,24 @@ bool LogPath(Platform& platform, char* path, size_t capacity) {
     return n > 0 && static_cast<size_t>(n) < room;
 }
 
+void Append(Platform& platform, const char* path, const char* tag, const char* text) {
+    // Beijing time by shifting the UTC hour; the date stays the UTC date.
+    UtcTime t = platform.UtcNow();
+    int hour = t.hour + 8;
+    if (hour >= 24) hour -= 24;
+    char stamp[kStampCapacity];
+    std::snprintf(stamp, sizeof stamp, "--%02d/%02d %02d:%02d:%02d:%03d", t.month, t.day, hour, t.minute, t.second,
+                  t.millisecond);
+    std::lock_guard<std::mutex> lock(g_traceLock);
+    std::FILE* file = std::fopen(path, "at");
+    if (!file) return;
+    if (tag)
+        std::fprintf(file, "%s [%s] %s\n", stamp, tag, text);
+    else
+        std::fprintf(file, "%s %s\n", stamp, text);
+    std::fclose(file);
+}
+
 }  // namespace
 
 bool TraceLogPath(char* path, size_t capacity) { return LogPath(CurrentPlatform(), path, capacity); }
@@ -52,18 +75,12 @@ void TraceLine(const char* format, ...) {
     // A path too long for its buffer drops the line rather than cut it into
     // some other file's name.
     if (!LogPath(platform, path, sizeof path)) return;
-    std::FILE* file = std::fopen(path, "at");
-    if (!file) return;
+    Append(platform, path, nullptr, text);
+}
 
-    // Beijing time by shifting the UTC hour; the date stays the UTC date.
-    UtcTime t = platform.UtcNow();
-    int hour = t.hour + 8;
-    if (hour >= 24) hour -= 24;
-    char stamp[kStampCapacity];
-    std::snprintf(stamp, sizeof stamp, "--%02d/%02d %02d:%02d:%02d:%03d", t.month, t.day, hour, t.minute, t.second,
-                  t.millisecond);
-    std::fprintf(file, "%s %s\n", stamp, text);
-    std::fclose(file);
+void TraceLineTo(const char* path, const char* tag, const char* text) {
+    if (!path || !*path) return;
+    Append(CurrentPlatform(), path, tag ? tag : "", text ? text : "");
 }
 
 }  // namespace qd500

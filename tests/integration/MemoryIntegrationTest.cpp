@@ -9,16 +9,19 @@
 #include <string>
 
 #include "SimulatedReader.h"
+#include "exports/Flat.h"
 #include "qd500dll.h"
-#include "reader/Session.h"
+#include "reader/Commands.h"
 #include "reader/Texts.h"
-#include "reader/Transaction.h"
+#include "support/Fixtures.h"
 
 using namespace qd500;
 
 namespace {
 
 using SimulatedReader = qd500::test::SimulatedReader;
+using qd500::test::SessionExchange;
+using qd500::test::SessionOutcome;
 constexpr auto WithCard = &SimulatedReader::WithCard;
 
 class MemoryIntegrationTest : public ::testing::Test {
@@ -49,7 +52,7 @@ protected:
     std::string ReadMemory(const char* h, const char* l, int count) {
         FrameBody body("52");
         body.Text(h).Text(l).Hex2(count);
-        Outcome out = SessionExchange(body, kUsualTexts, msg);
+        SessionOutcome out = SessionExchange(body, kUsualTexts, msg);
         EXPECT_EQ(out.result, 0) << "read " << h << l;
         unsigned char bytes[130] = {};
         if (out.parsed) CopyDataBytes(out.reply, bytes);

@@ -15,10 +15,13 @@ namespace qd500::test {
 
 class SimulatedReader {
 public:
-    explicit SimulatedReader(int com, qd500sim::Scenario scenario = qd500sim::Scenario::Default(), unsigned baud = 0)
+    // link: a symlink that follows the simulator's pty across its hang-ups.
+    explicit SimulatedReader(int com, qd500sim::Scenario scenario = qd500sim::Scenario::Default(), unsigned baud = 0,
+                             std::string link = "")
         : m_com(com) {
         qd500sim::ServerOptions options;
         options.baud = baud;
+        options.link_path = std::move(link);
         m_server = std::make_unique<qd500sim::PtyServer>(std::move(scenario), options);
         std::string error;
         m_started = m_server->Start(&error);

@@ -15,6 +15,12 @@ std::string ReadFile(const std::string& path) {
     return ss.str();
 }
 
+std::string HostDirectory() {
+    std::string exe = NativePlatform().HostExecutablePath();
+    size_t cut = exe.find_last_of("/\\");
+    return cut == std::string::npos ? "." : exe.substr(0, cut);
+}
+
 ScopedTraceFile::ScopedTraceFile() {
     char name[] = "/tmp/qd500-trace-XXXXXX";
     int fd = mkstemp(name);
@@ -50,6 +56,15 @@ std::string ReaderReply(const std::string& status, const std::string& dataHex) {
     char sum[3];
     std::snprintf(sum, sizeof sum, "%02X", bcc & 0xFF);
     return std::string("\x1B=") + text + sum + "\x03";
+}
+
+SessionOutcome SessionExchange(const FrameBody& body, const CommandTexts& texts, char* bpMsg) {
+    Outcome out = SessionReader().Transact(body);
+    SessionOutcome result;
+    result.result = Report(out, texts, bpMsg);
+    result.parsed = out.answered();
+    result.reply = out.reply;
+    return result;
 }
 
 void FakeSessionTest::SetUp() {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "exports/Flat.h"
 #include "qd500dll.h"
 #include "support/PlatformFake.h"
 
@@ -21,6 +22,8 @@ namespace qd500::test {
 
 // Reads a whole file; empty when it does not exist.
 std::string ReadFile(const std::string& path);
+// The directory of the running test executable.
+std::string HostDirectory();
 
 // A trace file of the test's own, named through QD500_TRACE_FILE.
 class ScopedTraceFile {
@@ -38,6 +41,18 @@ private:
 // A reply frame as the reader sends it: ESC '=' LL status data, a checksum
 // and ETX. LL counts the data bytes plus 2.
 std::string ReaderReply(const std::string& status, const std::string& dataHex = "");
+
+// One exchange on the session as the drop-in library makes it (no session
+// check): its result, whether a reply header was found, and the reply.
+struct SessionOutcome {
+    short result = -1;
+    bool parsed = false;
+    Reply reply;
+};
+SessionOutcome SessionExchange(const FrameBody& body, const CommandTexts& texts, char* bpMsg);
+
+// The session's port.
+inline CComPort* SessionPort() { return SessionReader().Port(); }
 
 // A session open on fake COM3.
 class FakeSessionTest : public ::testing::Test {

@@ -1,6 +1,8 @@
 #include "support/PlatformFake.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 namespace qd500::test {
@@ -65,7 +67,8 @@ public:
         m_port.m_inbox.erase(0, static_cast<size_t>(n));
         return n;
     }
-    WaitResult WaitInput(uint32_t ms) override {
+    WaitResult WaitInput(uint32_t ms, Wakeup* wakeup) override {
+        if (wakeup && wakeup->Signalled()) return WaitResult::Woken;
         m_port.Deliver();
         if (!m_port.m_inbox.empty()) return WaitResult::Ready;
         if (HungUp()) return WaitResult::Failed;
@@ -106,9 +109,33 @@ FakePort& FakePlatform::AddPort(int comNumber) {
     return ref;
 }
 
-std::unique_ptr<SerialLine> FakePlatform::OpenPort(int comNumber, const LineSettings& settings) {
-    auto it = m_ports.find(comNumber);
-    if (it == m_ports.end() || it->second->failOpen || it->second->open) return nullptr;
+namespace {
+
+class FlagWakeup final : public Wakeup {
+public:
+    void Signal() override { m_signalled = true; }
+    bool Signalled() const override { return m_signalled; }
+    void Clear() override { m_signalled = false; }
+
+private:
+    std::atomic<bool> m_signalled{false};
+};
+
+}  // namespace
+
+std::unique_ptr<Wakeup> FakePlatform::MakeWakeup() { return std::make_unique<FlagWakeup>(); }
+
+std::unique_ptr<SerialLine> FakePlatform::Open(const std::string& device, const LineSettings& settings,
+                                               std::string* why) {
+    auto refuse = [&](const char* reason) -> std::unique_ptr<SerialLine> {
+        if (why) *why = reason;
+        return nullptr;
+    };
+    if (device.compare(0, 3, "COM") != 0) return refuse("No such file or directory");
+    auto it = m_ports.find(std::atoi(device.c_str() + 3));
+    if (it == m_ports.end()) return refuse("No such file or directory");
+    if (it->second->failOpen) return refuse("Permission denied");
+    if (it->second->open) return refuse("the port is in use");
     lastSettings = settings;
     it->second->open = true;
     ++it->second->opens;

@@ -68,7 +68,11 @@ public:
     FakePort& AddPort(int comNumber);
     FakePort& Port(int comNumber) { return *m_ports.at(comNumber); }
 
-    std::unique_ptr<SerialLine> OpenPort(int comNumber, const LineSettings& settings) override;
+    // "COM<n>" is the fake port n; any other device is missing.
+    std::string PortDevice(int comNumber) override { return "COM" + std::to_string(comNumber); }
+    std::unique_ptr<SerialLine> Open(const std::string& device, const LineSettings& settings,
+                                     std::string* why) override;
+    std::unique_ptr<Wakeup> MakeWakeup() override;
     uint32_t TickMs() override { return now; }
     void Pause(uint32_t ms) override {
         now += ms;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "qd500dll.h"
-#include "reader/Session.h"
+#include "exports/Flat.h"
 #include "reader/Texts.h"
 #include "support/Fixtures.h"
 
@@ -317,7 +317,7 @@ TEST_F(At24Test, AFailedCallBlocksTheSessionUntilAnOpenFailureOrGOpenComIC) {
     EXPECT_STREQ(msg, text::kStatus21);
     EXPECT_EQ(g_nPortClosed, 1);
     EXPECT_FALSE(sessionCommandRuns());
-    EXPECT_TRUE(g_pSessionPort->IsOpen());  // the session port itself is left alone
+    EXPECT_TRUE(SessionPort()->IsOpen());  // the session port itself is left alone
 
     // A one-shot call whose port cannot be opened lifts the refusal.
     EXPECT_EQ(Read(16, 2, 7), -1);
@@ -339,7 +339,7 @@ TEST_F(At24Test, AFailedCallBlocksTheSessionUntilAnOpenFailureOrGOpenComIC) {
     EXPECT_EQ(Read(16, 2, kSessionPort), -1);
     EXPECT_EQ(g_nPortClosed, 0);
     EXPECT_EQ(session.written.size(), sent);
-    EXPECT_TRUE(g_pSessionPort->IsOpen());
+    EXPECT_TRUE(SessionPort()->IsOpen());
 
     // Once the session is closed, a cleared flag opens nothing.
     gCloseComIC(msg);

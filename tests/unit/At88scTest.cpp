@@ -6,7 +6,7 @@
 #include <string>
 
 #include "qd500dll.h"
-#include "reader/Session.h"
+#include "exports/Flat.h"
 #include "reader/Texts.h"
 #include "support/Fixtures.h"
 
@@ -81,7 +81,7 @@ TEST_F(At88scTest, FailureTextsOfEachCommand) {
         EXPECT_EQ(row.call(msg), 33);
         EXPECT_STREQ(msg, text::kStatus33);
 
-        g_pSessionPort->Close();
+        SessionPort()->Close();
         EXPECT_EQ(row.call(msg), -1);
         EXPECT_STREQ(msg, row.sendFailed);
         gCloseComIC(msg);

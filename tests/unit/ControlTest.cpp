@@ -7,7 +7,7 @@
 #include <string>
 
 #include "qd500dll.h"
-#include "reader/Session.h"
+#include "exports/Flat.h"
 #include "reader/Texts.h"
 #include "support/Fixtures.h"
 
@@ -73,7 +73,7 @@ TEST_F(ControlTest, EveryFailureRowOfEveryCommand) {
         EXPECT_EQ(line().written, "");
 
         Reopen();
-        g_pSessionPort->Close();
+        SessionPort()->Close();
         EXPECT_EQ(c.call(msg), -1);
         EXPECT_STREQ(msg, c.sendFailed);
 
@@ -150,7 +150,7 @@ TEST_F(ControlTest, PowerOnKeepsTheAnswerToResetOnEarlyFailures) {
     EXPECT_EQ(gCardPowerOn(atr, msg), -1);
     line().ArriveIn(5, "\x15\x03");
     EXPECT_EQ(gCardPowerOn(atr, msg), -1);
-    g_pSessionPort->Close();
+    SessionPort()->Close();
     EXPECT_EQ(gCardPowerOn(atr, msg), -1);
     gCloseComIC(msg);
     EXPECT_EQ(gCardPowerOn(atr, msg), -1);
@@ -175,7 +175,7 @@ TEST_F(ControlTest, DeviceStateFieldsFollowTheStatusWhateverItSays) {
     std::strcpy(s1, "k1");
     std::strcpy(s2, "k2");
     std::strcpy(s3, "k3");
-    g_pSessionPort->Close();
+    SessionPort()->Close();
     EXPECT_EQ(gGetDeviceStatus(s1, s2, s3, msg), -1);
     EXPECT_STREQ(s1, "k1");
     EXPECT_STREQ(s3, "k3");
@@ -243,7 +243,7 @@ TEST_F(ControlTest, VersionComesBackAsBytes) {
 
     // Emptied after the session check, so a failed send leaves it empty.
     std::strcpy(version, "old");
-    g_pSessionPort->Close();
+    SessionPort()->Close();
     EXPECT_EQ(gGetDeviceVersion(version, msg), -1);
     EXPECT_STREQ(version, "");
     gCloseComIC(msg);

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "qd500dll.h"
-#include "reader/Session.h"
+#include "exports/Flat.h"
 #include "reader/Texts.h"
 #include "support/Fixtures.h"
 
@@ -141,7 +141,7 @@ TEST_F(CpuCardTest, CommandFailureRows) {
             std::function<void()> arrange;
             const char* message;
         } rows[] = {
-            {[&] { g_pSessionPort->Close(); }, text::kSendComErr},
+            {[&] { SessionPort()->Close(); }, text::kSendComErr},
             {[&] { gSetTimeOutIC(1); }, text::kCommTimeout},
             {[&] { line().ArriveIn(3, "90009000\x03"); }, text::kTimeoutExit},
         };
@@ -316,7 +316,7 @@ TEST_F(CpuCardTest, CardCommandFailureRows) {
             const char* message;
         } rows[] = {
             {[&] { gCloseComIC(msg); }, text::kPortNotOpen},
-            {[&] { g_pSessionPort->Close(); }, c.sendFailed},
+            {[&] { SessionPort()->Close(); }, c.sendFailed},
             {[&] { gSetTimeOutIC(1); }, c.timedOut},
             {[&] { line().ArriveIn(3, "5200\x03"); }, text::kTimeoutExit},
             {[&] { line().ArriveIn(3, std::string("\0\x1B=0300AA\x03", 10)); }, text::kSerialCommError},

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "qd500dll.h"
-#include "reader/Session.h"
+#include "exports/Flat.h"
 #include "reader/Texts.h"
 #include "support/Fixtures.h"
 

@@ -8,7 +8,7 @@
 
 #include "data/MagneticTracks.h"
 #include "qd500dll.h"
-#include "reader/Session.h"
+#include "exports/Flat.h"
 #include "reader/Texts.h"
 #include "support/Fixtures.h"
 
@@ -210,12 +210,12 @@ TEST_F(MagneticTest, TheTimeOutIsReadAtTheWait) {
 TEST_F(MagneticTest, ReadsLeaveAnOpenSessionAlone) {
     FakePort& session = fake.platform.AddPort(3);
     ASSERT_EQ(gOpenComIC(3, msg), 0);
-    CComPort* sessionPort = g_pSessionPort;
+    CComPort* sessionPort = SessionPort();
     Answer(kHeader + "1A2?" + kFs);
     EXPECT_EQ(gMagCard_ReadData23(kHead, track2, track3, msg), 0);
     Answer("p");
     EXPECT_EQ(gMagCard_WriteData2(kHead, "1", msg, 0), 0);
-    EXPECT_EQ(g_pSessionPort, sessionPort);
+    EXPECT_EQ(SessionPort(), sessionPort);
     EXPECT_EQ(g_nPortClosed, 0);
     EXPECT_TRUE(session.open);
     EXPECT_EQ(session.written, "");

@@ -77,14 +77,13 @@ TEST(StatusTable, EveryCodeHasItsMessage) {
                 {"14", text::kStatus14}, {"21", text::kStatus21}, {"22", text::kStatus22}, {"23", text::kStatus23},
                 {"24", text::kStatus24}, {"25", text::kStatus25}, {"31", text::kStatus31}, {"32", text::kStatus32},
                 {"33", text::kStatus33}, {"41", text::kStatus41}, {"77", text::kStatus77}};
-    char msg[32];
     for (const Row& row : rows) {
-        StatusMessage(row.code, msg);
-        EXPECT_STREQ(msg, row.message) << row.code;
+        EXPECT_STREQ(StatusText(row.code), row.message) << row.code;
+        EXPECT_NE(StatusMeaning(row.code), nullptr) << row.code;
     }
     for (const char* other : {"", "0", "1A", "99", "0\x03"}) {
-        StatusMessage(other, msg);
-        EXPECT_STREQ(msg, text::kSerialCommError) << other;
+        EXPECT_EQ(StatusText(other), nullptr) << other;
+        EXPECT_EQ(StatusMeaning(other), nullptr) << other;
     }
     // The texts callers compare against, as GBK bytes.
     EXPECT_STREQ(text::kStatus00, "\xB3\xC9\xB9\xA6\xA3\xA1");

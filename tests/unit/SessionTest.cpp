@@ -6,9 +6,9 @@
 #include <string>
 
 #include "qd500dll.h"
-#include "reader/Session.h"
+#include "exports/Flat.h"
 #include "reader/Texts.h"
-#include "reader/Transaction.h"
+#include "reader/Commands.h"
 #include "support/Fixtures.h"
 
 using namespace qd500;
@@ -34,7 +34,7 @@ TEST_F(NoSessionTest, CloseWithoutSessionAndTheSessionCheck) {
 TEST_F(NoSessionTest, OpeningAMissingPortNamesItsNumber) {
     EXPECT_EQ(gOpenComIC(7, msg), -1);
     EXPECT_STREQ(msg, "\xB2\xBB\xC4\xDC\xB4\xF2\xBF\xAA\xB4\xAE\xBF\xDA[7]");
-    EXPECT_EQ(g_pSessionPort, nullptr);
+    EXPECT_EQ(SessionPort(), nullptr);
     EXPECT_EQ(g_nPortClosed, 0);
     EXPECT_FALSE(SessionCheck(msg));
 }
@@ -70,7 +70,7 @@ TEST_F(NoSessionTest, TimeOutSurvivesSessions) {
     gCloseComIC(msg);
     ASSERT_EQ(gOpenComIC(2, msg), 0);
     EXPECT_EQ(g_byTimeOut, 3);
-    Outcome out = SessionExchange(FrameBody("55"), kUsualTexts, msg);
+    SessionOutcome out = SessionExchange(FrameBody("55"), kUsualTexts, msg);
     EXPECT_EQ(out.result, -1);
     EXPECT_STREQ(msg, text::kCommTimeout);
     EXPECT_EQ(fake.platform.now, 3001u);
@@ -103,7 +103,7 @@ TEST_F(TransactionTest, StatusBecomesMessageAndResult) {
     };
     for (const Row& row : rows) {
         line().ArriveIn(5, row.reply);
-        Outcome out = SessionExchange(FrameBody("5488"), kUsualTexts, msg);
+        SessionOutcome out = SessionExchange(FrameBody("5488"), kUsualTexts, msg);
         EXPECT_TRUE(out.parsed);
         EXPECT_EQ(out.result, row.result);
         EXPECT_STREQ(msg, row.message);
@@ -114,7 +114,7 @@ TEST_F(TransactionTest, StatusBecomesMessageAndResult) {
 TEST_F(TransactionTest, FailuresBeforeAReplyWasParsed) {
     CommandTexts texts{"SEND", "WAIT"};
     line().ArriveIn(5, "garbage\x03");
-    Outcome out = SessionExchange(FrameBody("47"), texts, msg);
+    SessionOutcome out = SessionExchange(FrameBody("47"), texts, msg);
     EXPECT_FALSE(out.parsed);
     EXPECT_STREQ(msg, text::kTimeoutExit);
 
@@ -128,7 +128,7 @@ TEST_F(TransactionTest, FailuresBeforeAReplyWasParsed) {
     EXPECT_STREQ(msg, text::kParamError);
     EXPECT_EQ(line().written.size(), sent);
 
-    g_pSessionPort->Close();  // the port is gone underneath the session
+    SessionPort()->Close();  // the port is gone underneath the session
     out = SessionExchange(FrameBody("47"), texts, msg);
     EXPECT_EQ(out.result, -1);
     EXPECT_STREQ(msg, "SEND");
@@ -137,7 +137,7 @@ TEST_F(TransactionTest, FailuresBeforeAReplyWasParsed) {
 TEST_F(TransactionTest, DataFieldHelpersStayWithinTheirCapacity) {
     std::string data(300, 'A');
     line().ArriveIn(5, "\x1B=FF00" + data + "\x03");
-    Outcome out = SessionExchange(FrameBody("52"), kUsualTexts, msg);
+    SessionOutcome out = SessionExchange(FrameBody("52"), kUsualTexts, msg);
     ASSERT_TRUE(out.parsed);
     char text[600];
     CopyDataText(out.reply, text, 506);
@@ -150,6 +150,21 @@ TEST_F(TransactionTest, DataFieldHelpersStayWithinTheirCapacity) {
     EXPECT_EQ(bytes[127], 0xAA);
     EXPECT_EQ(bytes[128], 0);
     EXPECT_EQ(bytes[129], 0xEE);
+}
+
+TEST_F(TransactionTest, AnOddCountOfDataCharactersEndsInAPaddedHalfByte) {
+    // LL 04 promises four characters; three arrive before ETX.
+    line().ArriveIn(5, "\x1B=0400123\x03");
+    SessionOutcome out = SessionExchange(FrameBody("52"), kUsualTexts, msg);
+    ASSERT_TRUE(out.parsed);
+    unsigned char bytes[8];
+    std::memset(bytes, 0xEE, sizeof bytes);
+    CopyDataBytes(out.reply, bytes);
+    // As gCompressAsc pads: the last digit in the high half, F in the low.
+    EXPECT_EQ(bytes[0], 0x12);
+    EXPECT_EQ(bytes[1], 0x3F);
+    EXPECT_EQ(bytes[2], 0);
+    EXPECT_EQ(bytes[3], 0xEE);
 }
 
 class RawTest : public FakeSessionTest {};

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "qd500dll.h"
-#include "reader/Session.h"
+#include "exports/Flat.h"
 #include "reader/Texts.h"
 #include "support/Fixtures.h"
 
@@ -180,7 +180,7 @@ TEST_F(Sle44Test, FailureTextsAndTheDataBufferKeptBeforeAReply) {
         EXPECT_STREQ(msg, text::kSerialCommError);
         if (row.reads) std::strcpy(keep, "keep");
 
-        g_pSessionPort->Close();
+        SessionPort()->Close();
         EXPECT_EQ(row.call(keep, msg), -1);
         EXPECT_STREQ(msg, row.sendFailed);
         ASSERT_EQ(gOpenComIC(kPort, msg), 0);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "reader/CardReader.h"
 #include "reader/Texts.h"
 #include "serial/ComPort.h"
 #include "serial/doVoruv.h"
@@ -63,25 +64,29 @@ TEST_F(TraceStampTest, BeijingHourOnTheUtcDate) {
     EXPECT_EQ(StampAt(12, 31, 9, 8, 7, 123), "--12/31 17:08:07:123");
 }
 
+// What a port of the drop-in library traces: its reader labels every frame
+// sent and every reply the reply wait collects.
 class ChannelTraceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         line = &fake.platform.AddPort(4);
-        port.SetParams(4, 9600, 'N', '8', '1');
-        ASSERT_EQ(port.Open(), 1);
+        reader.TraceDropIn();
+        ASSERT_TRUE(reader.OpenPort(4));
+        port = reader.Port();
     }
     ScopedFakePlatform fake;
     ScopedTraceFile trace;
     FakePort* line = nullptr;
-    CComPort port;
+    CardReader reader;
+    CComPort* port = nullptr;
 };
 
 TEST_F(ChannelTraceTest, CommandLines) {
-    port.SendData("\x1B=5555\x03", 7);
-    port.SendData("\x1B=4444\x03", 7);
-    port.SendData("\x1B=5A0084000004DA\x03", 17);
-    port.SendData("\x1B=5488DC\x03", 9);
-    port.SendData("\x1B]", 2);
+    port->SendData("\x1B=5555\x03", 7);
+    port->SendData("\x1B=4444\x03", 7);
+    port->SendData("\x1B=5A0084000004DA\x03", 17);
+    port->SendData("\x1B=5488DC\x03", 9);
+    port->SendData("\x1B]", 2);
     auto lines = trace.Lines();
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[0], text::kTracePowerOn);
@@ -93,9 +98,9 @@ TEST_F(ChannelTraceTest, CommandLines) {
 
 TEST_F(ChannelTraceTest, ReplyLinesAreFollowedByAnEmptyLine) {
     line->ArriveAt(0, ReaderReply("00", "3B02"));
-    port.WaitReply(0x03, 1);
+    port->WaitReply(0x03, 1);
     line->ArriveAt(0, "\x1B=0\x03");
-    port.WaitReply(0x03, 1);
+    port->WaitReply(0x03, 1);
     auto lines = trace.Lines();
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0], "\xD3\xA6\xB4\xF0=[003B023D]");
@@ -105,13 +110,13 @@ TEST_F(ChannelTraceTest, ReplyLinesAreFollowedByAnEmptyLine) {
 }
 
 TEST_F(ChannelTraceTest, TimedOutWaitWritesNoReplyLine) {
-    port.WaitReply(0x03, 0);
+    port->WaitReply(0x03, 0);
     EXPECT_TRUE(trace.Lines().empty());
 }
 
 TEST_F(ChannelTraceTest, LongFramesAreTracedCut) {
     std::string frame = "\x1B=" + std::string(600, '7') + "\x03";
-    port.SendData(frame.data(), static_cast<int>(frame.size()));
+    port->SendData(frame.data(), static_cast<int>(frame.size()));
     auto lines = trace.Lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0], "\xC3\xFC\xC1\xEE=[" + std::string(254, '7') + "]");

@@ -18,7 +18,12 @@ foreach(row IN LISTS rows)
   list(APPEND actual "${name}")
 endforeach()
 
+# A list of names, one a line, or a module-definition file's EXPORTS.
 file(STRINGS ${EXPECTED} expected)
+if(EXPECTED MATCHES "\\.def$")
+  list(FILTER expected INCLUDE REGEX "^    [A-Za-z_]")
+  list(TRANSFORM expected STRIP)
+endif()
 list(LENGTH actual n_actual)
 list(LENGTH expected n_expected)
 if(NOT actual STREQUAL expected)

@@ -1,4 +1,4 @@
-#include "tools/cli/Cli.h"
+#include "Cli.h"
 
 #include <unistd.h>
 
@@ -12,10 +12,12 @@
 
 namespace qd500::cli {
 
-void Outcome::Library(int code, const char* gbkMessage) {
+void Outcome::Library(int code, const char* gbkMessage) { Reader(code, GbkToUtf8(gbkMessage ? gbkMessage : "")); }
+
+void Outcome::Reader(int code, const std::string& utf8) {
     hasResult = true;
     result = code;
-    message = GbkToUtf8(gbkMessage ? gbkMessage : "");
+    message = utf8;
     exit = code == 0 ? kOk : kFailed;
 }
 

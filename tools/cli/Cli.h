@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/cli/Text.h"
+#include "Text.h"
 
 namespace qd500::cli {
 
@@ -30,6 +30,8 @@ struct Outcome {
     void Field(const std::string& name, const std::string& value) { fields.emplace_back(name, value); }
     // Records a library call: result code and its GBK message.
     void Library(int code, const char* gbkMessage);
+    // The same with the message in UTF-8.
+    void Reader(int code, const std::string& message);
     void Fail(const std::string& why) { exit = kFailed; error = why; }
 };
 

@@ -7,10 +7,10 @@
 #include <fstream>
 #include <functional>
 
+#include "qd500.h"
 #include "qd500dll.h"
-#include "reader/Protocol.h"
-#include "tools/cli/Cli.h"
-#include "tools/cli/Profile.h"
+#include "Cli.h"
+#include "Profile.h"
 
 namespace qd500::cli {
 namespace {
@@ -136,9 +136,9 @@ void CmdTimeout(Context& ctx, const Args& a, Outcome& o) {
 
 void CmdCardType(Context& ctx, const Args& a, Outcome& o) {
     const std::string& name = a.positional[0];
-    char code[8] = {};
-    CardTypeCode(code, name.c_str());
-    if (!code[0]) throw UsageError("unknown card type '" + name + "' (see: qd500 card-type --help)");
+    // The drop-in call takes the names exactly as the table writes them.
+    const char* known = qd500_card_type_name(qd500_card_type_code(name.c_str()));
+    if (!known || name != known) throw UsageError("unknown card type '" + name + "' (see: qd500 card-type --help)");
     if (!ctx.Session(o)) return;
     char msg[kMsg] = {};
     o.Library(gSetCardType(name.c_str(), msg), msg);
@@ -474,12 +474,22 @@ void CmdXor(Context&, const Args& a, Outcome& o) {
 
 // ---- raw frame ----
 
+constexpr char kEsc = 0x1B;
+constexpr char kEtx = 0x03;
+constexpr size_t kMaxBodyChars = 250;  // a frame of ESC '=' body BCC ETX holds 255 characters
+
+int XorOfHex(const std::string& hex) {
+    int x = 0;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) x ^= static_cast<int>(std::strtol(hex.substr(i, 2).c_str(), nullptr, 16));
+    return x;
+}
+
 void CmdFrame(Context& ctx, const Args& a, Outcome& o) {
     std::string body = NormaliseHex(JoinArgs(a), "frame body");
-    if (body.empty() || body.size() > static_cast<size_t>(kMaxBodyChars)) throw UsageError("frame body must be 1 to 125 bytes");
+    if (body.empty() || body.size() > kMaxBodyChars) throw UsageError("frame body must be 1 to 125 bytes");
     if (!ctx.Session(o)) return;
-    char frame[kMaxFrameChars + 8];
-    int n = std::snprintf(frame, sizeof frame, "%c=%s%02X%c", kEsc, body.c_str(), CalcBcc(body.c_str(), static_cast<int>(body.size() / 2)), kEtx);
+    char frame[kMaxBodyChars + 8];
+    int n = std::snprintf(frame, sizeof frame, "%c=%s%02X%c", kEsc, body.c_str(), XorOfHex(body), kEtx);
     if (AsynSendData(frame, static_cast<short>(n)) == 0) {
         o.Fail("frame not sent");
         return;
@@ -487,17 +497,28 @@ void CmdFrame(Context& ctx, const Args& a, Outcome& o) {
     char reply[1100] = {};
     short len = 0;
     short rc = sReadByEndChar(kEtx, static_cast<char>(ctx.timeoutSeconds), reply, &len);
-    Reply r = ParseReply(reply, std::max<int>(0, std::min<int>(len, 1024)), kEtx);
-    if (!r.header) {
+    // ESC '=' LL status data BCC ETX
+    std::string got(reply, static_cast<size_t>(std::max<int>(0, std::min<int>(len, 1024))));
+    size_t head = got.find("\x1B=");
+    if (head == std::string::npos) {
         o.Fail(rc < 0 ? "no reply within the time-out" : "reply without header");
         return;
     }
-    char status[3] = {r.status[0], r.status[1], 0};
-    char msg[kMsg] = {};
-    StatusMessage(status, msg);
-    o.Library(r.Result(), msg);
+    std::string rest = got.substr(head + 2);
+    if (!rest.empty() && rest.back() == kEtx) rest.pop_back();
+    if (rest.size() < 4) {
+        o.Fail("reply too short");
+        return;
+    }
+    int ll = static_cast<int>(std::strtol(rest.substr(0, 2).c_str(), nullptr, 16));
+    std::string status = rest.substr(2, 2);
+    std::string data = rest.substr(4, static_cast<size_t>(std::max(0, std::min<int>(2 * ll - 4, static_cast<int>(rest.size()) - 4))));
+    const char* text = qd500_status_message(status.c_str());
+    bool digits = std::isdigit(static_cast<unsigned char>(status[0])) && std::isdigit(static_cast<unsigned char>(status[1]));
+    int result = digits ? std::stoi(status) : -1;
+    o.Reader(status == "00" ? 0 : result == 0 ? -1 : result, text ? text : "串口通讯出错");
     o.Field("status", status);
-    o.Field("data", std::string(r.tail, static_cast<size_t>(r.DataChars())));
+    o.Field("data", data);
 }
 
 // ---- the tool itself ----

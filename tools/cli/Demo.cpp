@@ -9,7 +9,7 @@
 #include <functional>
 #include <ostream>
 
-#include "tools/cli/Cli.h"
+#include "Cli.h"
 
 #if QD500_CLI_HAVE_SIM
 #include "Simulator.h"

@@ -1,4 +1,4 @@
-#include "tools/cli/Profile.h"
+#include "Profile.h"
 
 #include <istream>
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/cli/Cli.h"
+#include "Cli.h"
 
 namespace qd500::cli {
 

@@ -11,7 +11,7 @@
 #include <readline/history.h>
 #include <readline/readline.h>
 
-#include "tools/cli/Cli.h"
+#include "Cli.h"
 
 namespace qd500::cli {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/cli/Text.h"
+#include "Text.h"
 
 #include <iconv.h>
 

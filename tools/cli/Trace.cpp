@@ -11,10 +11,8 @@
 #include <ostream>
 #include <sstream>
 
-#include "qd500dll.h"
-#include "reader/Protocol.h"
-#include "reader/Texts.h"
-#include "tools/cli/Cli.h"
+#include "qd500.h"
+#include "Cli.h"
 
 namespace qd500::cli {
 namespace {
@@ -44,10 +42,6 @@ const CommandLayout kLayouts[] = {
     {"76", "SLE44xx write with comparison", "addrH addrL count data*"},
     {"77", "SLE4428 write with protection bits", "addrH addrL count data*"},
 };
-
-const char* const kCardTypes[] = {"CPU",     "S4418",   "S4428",      "S4432",      "S4442",      "AT24C01",
-                                  "AT24C02", "AT24C04", "AT24C08",    "AT24C16",    "AT24C32",    "AT24C64",
-                                  "AT24C65", "AT88SC101A", "AT88SC102A", "AT88SC103A", "AT88SC1604A"};
 
 struct Instruction {
     const char* ins;
@@ -105,12 +99,8 @@ std::string Escaped(const std::string& s) {
 }
 
 std::string CardTypeName(const std::string& typeHex) {
-    for (const char* name : kCardTypes) {
-        char code[8] = {};
-        CardTypeCode(code, name);
-        if (typeHex == code + 2) return name;
-    }
-    return "unknown";
+    const char* name = IsHex(typeHex) && typeHex.size() == 2 ? qd500_card_type_name(Byte(typeHex, 0)) : nullptr;
+    return name ? name : "unknown";
 }
 
 std::string Fields(const std::string& layout, const std::string& args) {
@@ -181,9 +171,8 @@ std::string DecodeReply(const std::string& text, Sent after) {
     const char* meaning = "unknown status";
     for (const StatusMeaning& s : kStatus)
         if (status == s.code) meaning = s.meaning;
-    char gbk[64] = {};
-    StatusMessage(status.c_str(), gbk);
-    std::string out = "status " + status + " " + GbkToUtf8(gbk) + " (" + meaning + ")";
+    const char* readerText = qd500_status_message(status.c_str());
+    std::string out = "status " + status + " " + (readerText ? readerText : "串口通讯出错") + " (" + meaning + ")";
     std::string data = rest, check;
     if (IsHex(rest) && rest.size() >= 2) {
         std::string candidate = rest.substr(0, rest.size() - 2);
@@ -219,9 +208,9 @@ std::string DefaultTracePath() {
 }
 
 int DecodeTrace(std::istream& in, std::ostream& out) {
-    // The texts as the library writes them, in GBK.
-    const std::string sendPrefix(text::kTraceCommand, std::strlen(text::kTraceCommand) - 3);  // up to "[%s]"
-    const std::string recvPrefix(text::kTraceReply, std::strlen(text::kTraceReply) - 4);      // up to "[%s]\n"
+    // The labels the library writes (in GBK), read back as UTF-8.
+    const std::string sendPrefix = "命令=[";
+    const std::string recvPrefix = "应答=[";
     Sent last = Sent::Frame;
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -230,12 +219,19 @@ int DecodeTrace(std::istream& in, std::ostream& out) {
         if (Starts(line, "--") && line.size() > 21 && line[20] == ' ') {
             stamp = line.substr(2, 18);
             body = line.substr(21);
+            // A reader of the handle API tags its lines with its port.
+            size_t close = body.find("] ");
+            if (body[0] == '[' && close != std::string::npos) {
+                stamp += " " + body.substr(0, close + 1);
+                body = body.substr(close + 2);
+            }
         }
+        body = GbkToUtf8(body);
         std::string decoded;
-        if (body == text::kTracePowerOn) {
+        if (body == "命令=[卡片上电]") {
             decoded = "send 55 card power on";
             last = Sent::Frame;
-        } else if (body == text::kTracePowerOff) {
+        } else if (body == "命令=[卡片下电]") {
             decoded = "send 44 card power off";
             last = Sent::Frame;
         } else if (Starts(body, sendPrefix.c_str()) && body.back() == ']') {
@@ -243,7 +239,7 @@ int DecodeTrace(std::istream& in, std::ostream& out) {
         } else if (Starts(body, recvPrefix.c_str()) && body.back() == ']') {
             decoded = "recv " + DecodeReply(body.substr(recvPrefix.size(), body.size() - recvPrefix.size() - 1), last);
         } else {
-            decoded = GbkToUtf8(body);
+            decoded = body;
         }
         out << (stamp.empty() ? "" : stamp + "  ") << decoded << "\n";
     }

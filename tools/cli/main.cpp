@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/cli/Cli.h"
+#include "Cli.h"
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);

@@ -1,0 +1,444 @@
+// The reader's operations of qd500.h: bytes in, bytes out, every argument
+// checked before anything is sent.
+#include <cctype>
+#include <cstring>
+#include <vector>
+
+#include "api/Handle.h"
+#include "cards/CpuCard.h"
+#include "cards/Magnetic.h"
+#include "reader/Commands.h"
+#include "reader/Texts.h"
+
+using namespace qd500;
+using namespace qd500::api;
+
+namespace {
+
+constexpr size_t kAtrMax = QD500_ATR_MAX;
+constexpr size_t kVersionMax = 128;
+constexpr int kMaxChain = 32;  // exchanges one APDU may take with its follow-ups
+
+// The card answered with success: true. Otherwise *result holds the
+// result of where it ended.
+bool Succeeded(qd500_reader* r, const Outcome& out, int* result) {
+    *result = Finish(r, out);
+    return *result == 0;
+}
+
+// Needs count bytes of room in cap; otherwise QD500_E_BUFFER with *len set
+// to the room needed.
+bool Room(qd500_reader* r, size_t cap, size_t count, size_t* len, int* result) {
+    if (cap >= count) return true;
+    if (len) *len = count;
+    *result = Fail(r, QD500_E_BUFFER);
+    return false;
+}
+
+int RunSimple(qd500_reader* r, const FrameBody& body) {
+    return Call(r, [&] { return Finish(r, r->reader.Transact(body)); });
+}
+
+// ---- APDUs ----
+
+// An APDU of case 1 to 4 in its short form, as the reader's command carries
+// it: one P3 byte, which is Lc when data follows and Le otherwise; the Le of
+// a case-4 APDU is dropped, as T=0 drops it.
+struct Apdu {
+    ApduText text;
+    std::string data;
+    size_t maxResponse = QD500_RESPONSE_MAX;  // response data and SW1 SW2 at most
+};
+
+bool ParseApdu(const unsigned char* apdu, size_t len, Apdu& out) {
+    if (!apdu || len < 4) return false;
+    auto le = [](unsigned char byte) { return static_cast<size_t>(byte == 0 ? 256 : byte) + 2; };
+    unsigned char p3 = 0;
+    if (len == 5) {
+        p3 = apdu[4];
+        out.maxResponse = le(p3);
+    } else if (len > 5) {
+        p3 = apdu[4];
+        if (p3 == 0) return false;  // an extended length
+        if (len == 6u + p3)
+            out.maxResponse = le(apdu[len - 1]);
+        else if (len != 5u + p3)
+            return false;
+        out.data = Hex(apdu + 5, p3);
+    }
+    const unsigned char header[5] = {apdu[0], apdu[1], apdu[2], apdu[3], p3};
+    for (int i = 0; i < 5; ++i) HexByte(out.text.field[i], header[i]);
+    out.text.data = out.data.c_str();
+    return true;
+}
+
+// The response data and status word of an answer, appended to bytes.
+// False when the reply did not carry them as it should.
+bool TakeResponse(const CardAnswer& answer, std::vector<unsigned char>& bytes, unsigned char sw[2]) {
+    unsigned char decoded[kMaxRespChars / 2];
+    if (!answer.swTaken || DecodeHex(answer.sw, kSwChars, sw, 2) != 2) return false;
+    int n = DecodeHex(answer.resp, answer.respChars, decoded, static_cast<int>(sizeof decoded));
+    if (n < 0) return false;
+    bytes.insert(bytes.end(), decoded, decoded + n);
+    return true;
+}
+
+// Delivers data and SW1 SW2 into resp.
+int Deliver(qd500_reader* r, const std::vector<unsigned char>& data, const unsigned char sw[2], unsigned char* resp,
+            size_t cap, size_t* respLen) {
+    int result = 0;
+    if (!Room(r, cap, data.size() + 2, respLen, &result)) return result;
+    if (!data.empty()) std::memcpy(resp, data.data(), data.size());
+    resp[data.size()] = sw[0];
+    resp[data.size() + 1] = sw[1];
+    if (respLen) *respLen = data.size() + 2;
+    return Succeed(r);
+}
+
+// Runs the first exchange and, when follow is set, its follow-ups: 61xx
+// fetches xx bytes, 6Cxx sends the APDU again with Le xx.
+int Exchange(qd500_reader* r, Apdu apdu, bool follow, unsigned char* resp, size_t cap, size_t* respLen) {
+    std::vector<unsigned char> data;
+    unsigned char sw[2] = {};
+    CardAnswer answer = Transmit(r->reader, apdu.text);
+    for (int i = 0;; ++i) {
+        int result;
+        if (!Succeeded(r, answer.out, &result)) return result;
+        if (!TakeResponse(answer, data, sw)) return Fail(r, QD500_E_PROTOCOL);
+        if (!follow || i == kMaxChain) break;
+        if (sw[0] == 0x61) {
+            answer = GetResponse(r->reader, sw[1] == 0 ? 256 : sw[1]);
+        } else if (sw[0] == 0x6C) {
+            data.clear();
+            HexByte(apdu.text.field[4], sw[1]);
+            answer = Transmit(r->reader, apdu.text);
+        } else {
+            break;
+        }
+    }
+    return Deliver(r, data, sw, resp, cap, respLen);
+}
+
+int TransmitApdu(qd500_reader* r, const unsigned char* apdu, size_t len, unsigned char* resp, size_t cap,
+                 size_t* respLen, bool follow) {
+    if (respLen) *respLen = 0;
+    Apdu parsed;
+    if (!r || !resp || !ParseApdu(apdu, len, parsed)) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    return Call(r, [&] {
+        int result;
+        if (!Room(r, cap, parsed.maxResponse, respLen, &result)) return result;
+        return Exchange(r, parsed, follow, resp, cap, respLen);
+    });
+}
+
+// One answer of a fixed exchange (GET RESPONSE, a personalisation step).
+int DeliverAnswer(qd500_reader* r, const CardAnswer& answer, unsigned char* resp, size_t cap, size_t* respLen) {
+    int result;
+    if (!Succeeded(r, answer.out, &result)) return result;
+    std::vector<unsigned char> data;
+    unsigned char sw[2];
+    if (!TakeResponse(answer, data, sw)) return Fail(r, QD500_E_PROTOCOL);
+    return Deliver(r, data, sw, resp, cap, respLen);
+}
+
+// ---- memory ----
+
+template <typename Op>
+int Memory(qd500_reader* r, const void* data, size_t len, Op op) {
+    if (!r || (!data && len > 0)) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    return Call(r, [&] { return len == 0 ? Succeed(r) : Finish(r, op()); });
+}
+
+// A code of 1 to 125 bytes as the hex text its command carries.
+bool CodeText(const unsigned char* code, size_t len, std::string& hex) {
+    if (!code || len == 0 || len > kMaxBodyChars / 2) return false;
+    hex = Hex(code, len);
+    return true;
+}
+
+int CodeCommand(qd500_reader* r, const unsigned char* code, size_t len, FrameBody (*body)(const char*)) {
+    std::string hex;
+    if (!r || !CodeText(code, len, hex)) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    return RunSimple(r, body(hex.c_str()));
+}
+
+// The AT24 sequence on the reader: device number, card type, power on, the
+// data, power off; the first step that fails ends it.
+template <typename Data>
+int At24(qd500_reader* r, unsigned device, const void* data, size_t len, Data run) {
+    if (!r || device > 255 || (!data && len > 0)) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    return Call(r, [&] {
+        const CardType* type = r->reader.SelectedType();
+        if (!type || type->family != CardType::At24) type = FindCardType("AT24C16");
+        char code[5];
+        CardTypeCode(code, type->name);
+        int result;
+        for (const FrameBody& body : {DeviceNumberHexBody(static_cast<int>(device)), SelectCardBody(code), PowerOnBody()})
+            if (!Succeeded(r, r->reader.Transact(body), &result)) return result;
+        r->reader.SetSelectedType(type);
+        result = len == 0 ? Succeed(r) : Finish(r, run());
+        // The card is powered off whatever the data step did; a failed data
+        // step is what the call reports.
+        const std::string message = r->message;
+        char status[3];
+        std::memcpy(status, r->status, 3);
+        int off = Finish(r, r->reader.Transact(PowerOffBody()));
+        if (result == 0) return off;
+        r->message = message;
+        std::memcpy(r->status, status, 3);
+        return result;
+    });
+}
+
+}  // namespace
+
+extern "C" {
+
+// ---- card type, power, device ----
+
+QD500_C_API int QD500_CDECL qd500_card_type_code(const char* type) {
+    const CardType* found = FindCardType(type, true);
+    return found ? found->code : -1;
+}
+
+QD500_C_API const char* QD500_CDECL qd500_card_type_name(int code) {
+    const CardType* found = code >= 0 && code <= 255 ? FindCardType(static_cast<uint8_t>(code)) : nullptr;
+    return found ? found->name : nullptr;
+}
+
+QD500_C_API int QD500_CDECL qd500_card_size(const char* type) {
+    const CardType* found = FindCardType(type, true);
+    return found ? static_cast<int>(found->size) : -1;
+}
+
+QD500_C_API int QD500_CDECL qd500_select_card(qd500_reader* r, const char* type) {
+    const CardType* found = FindCardType(type, true);
+    if (!r || !found) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    char code[5];
+    CardTypeCode(code, found->name);
+    return Call(r, [&] {
+        int result;
+        if (Succeeded(r, r->reader.Transact(SelectCardBody(code)), &result)) r->reader.SetSelectedType(found);
+        return result;
+    });
+}
+
+QD500_C_API int QD500_CDECL qd500_power_on(qd500_reader* r, unsigned char* atr, size_t cap, size_t* len) {
+    if (len) *len = 0;
+    if (!r || !atr) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    return Call(r, [&] {
+        int result;
+        if (!Room(r, cap, kAtrMax, len, &result)) return result;
+        Outcome out = r->reader.Transact(PowerOnBody());
+        if (!Succeeded(r, out, &result)) return result;
+        int n = DataBytes(out.reply, atr, static_cast<int>(kAtrMax));
+        if (n < 0) return Fail(r, QD500_E_PROTOCOL);
+        if (len) *len = static_cast<size_t>(n);
+        return 0;
+    });
+}
+
+QD500_C_API int QD500_CDECL qd500_power_off(qd500_reader* r) { return RunSimple(r, PowerOffBody()); }
+
+QD500_C_API int QD500_CDECL qd500_device_status(qd500_reader* r, unsigned char state[3]) {
+    if (!r || !state) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    return Call(r, [&] {
+        Outcome out = r->reader.Transact(DeviceStatusBody());
+        int result;
+        if (!Succeeded(r, out, &result)) return result;
+        // Three fields of two hex characters each follow the status code.
+        unsigned char fields[3];
+        if (out.reply.tailLen < 6 || DecodeHex(out.reply.tail, 6, fields, 3) != 3) return Fail(r, QD500_E_PROTOCOL);
+        std::memcpy(state, fields, 3);
+        return 0;
+    });
+}
+
+QD500_C_API int QD500_CDECL qd500_eject(qd500_reader* r) { return RunSimple(r, EjectBody()); }
+
+QD500_C_API int QD500_CDECL qd500_set_device_no(qd500_reader* r, unsigned number) {
+    if (!r || number > 99) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    return RunSimple(r, DeviceNumberBody(static_cast<int>(number)));
+}
+
+QD500_C_API int QD500_CDECL qd500_version_text(qd500_reader* r, char* text, size_t cap, size_t* len) {
+    if (len) *len = 0;
+    if (!r || !text) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    return Call(r, [&] {
+        int result;
+        if (!Room(r, cap, kVersionMax, len, &result)) return result;
+        Outcome out = r->reader.Transact(VersionBody());
+        if (!Succeeded(r, out, &result)) return result;
+        int n = DataBytes(out.reply, reinterpret_cast<unsigned char*>(text), static_cast<int>(kVersionMax));
+        if (n < 0) return Fail(r, QD500_E_PROTOCOL);
+        if (len) *len = static_cast<size_t>(n);
+        return 0;
+    });
+}
+
+// ---- CPU cards ----
+
+QD500_C_API int QD500_CDECL qd500_transmit(qd500_reader* r, const unsigned char* apdu, size_t len,
+                                           unsigned char* resp, size_t cap, size_t* resp_len) {
+    return TransmitApdu(r, apdu, len, resp, cap, resp_len, false);
+}
+
+QD500_C_API int QD500_CDECL qd500_transmit_get_response(qd500_reader* r, const unsigned char* apdu, size_t len,
+                                                        unsigned char* resp, size_t cap, size_t* resp_len) {
+    return TransmitApdu(r, apdu, len, resp, cap, resp_len, true);
+}
+
+QD500_C_API int QD500_CDECL qd500_get_response(qd500_reader* r, unsigned le, unsigned char* resp, size_t cap,
+                                               size_t* resp_len) {
+    if (resp_len) *resp_len = 0;
+    if (!r || !resp || le > 256) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    return Call(r, [&] {
+        int result;
+        if (!Room(r, cap, (le == 0 ? 256 : le) + 2, resp_len, &result)) return result;
+        return DeliverAnswer(r, GetResponse(r->reader, static_cast<int>(le)), resp, cap, resp_len);
+    });
+}
+
+QD500_C_API int QD500_CDECL qd500_check_pin(qd500_reader* r, unsigned ref, const unsigned char* pin, size_t len) {
+    std::string hex;
+    if (!r || ref > 255 || !CodeText(pin, len, hex) || len > 255) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    char count[3], reference[3];
+    HexByte(count, static_cast<int>(len));
+    HexByte(reference, static_cast<int>(ref));
+    return RunSimple(r, CheckPinBody(hex.c_str(), count, reference));
+}
+
+QD500_C_API int QD500_CDECL qd500_personalise(qd500_reader* r, int step, const unsigned char* data, size_t len,
+                                              unsigned char* resp, size_t cap, size_t* resp_len) {
+    if (resp_len) *resp_len = 0;
+    const bool takesInput = step >= QD500_CREATE_DF;
+    if (!r || !resp || step < QD500_DELETE_MF || step > QD500_APPEND_RECORD || (takesInput && (!data || len == 0)) ||
+        len > kMaxApduDataChars / 2)
+        return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    std::string input = takesInput ? Hex(data, len) : std::string();
+    return Call(r, [&] {
+        int result;
+        if (!Room(r, cap, QD500_RESPONSE_MAX, resp_len, &result)) return result;
+        CardAnswer answer = Personalise(r->reader, static_cast<Personalisation>(step), input.c_str());
+        return DeliverAnswer(r, answer, resp, cap, resp_len);
+    });
+}
+
+// ---- memory cards ----
+
+QD500_C_API int QD500_CDECL qd500_read_memory(qd500_reader* r, unsigned addr, unsigned char* data, size_t len) {
+    return Memory(r, data, len, [&] { return ReadMemory(r->reader, addr, data, len); });
+}
+
+QD500_C_API int QD500_CDECL qd500_write_memory(qd500_reader* r, unsigned addr, const unsigned char* data,
+                                               size_t len) {
+    return Memory(r, data, len, [&] { return WriteMemory(r->reader, addr, data, len); });
+}
+
+QD500_C_API int QD500_CDECL qd500_read_protection(qd500_reader* r, unsigned addr, unsigned char* flags, size_t len) {
+    return Memory(r, flags, len, [&] { return ReadProtection(r->reader, addr, flags, len); });
+}
+
+QD500_C_API int QD500_CDECL qd500_protect(qd500_reader* r, unsigned addr, const unsigned char* data, size_t len) {
+    return Memory(r, data, len, [&] { return Protect(r->reader, addr, data, len); });
+}
+
+QD500_C_API int QD500_CDECL qd500_present_code(qd500_reader* r, const unsigned char* code, size_t len) {
+    return CodeCommand(r, code, len, PresentCodeBody);
+}
+
+QD500_C_API int QD500_CDECL qd500_change_code(qd500_reader* r, const unsigned char* code, size_t len) {
+    return CodeCommand(r, code, len, ChangeCodeBody);
+}
+
+QD500_C_API int QD500_CDECL qd500_at88_verify(qd500_reader* r, unsigned addr, const unsigned char* code,
+                                              size_t len) {
+    std::string hex;
+    if (!r || addr > 0xFFFF || !CodeText(code, len, hex)) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    AddressText at(addr);
+    return RunSimple(r, At88VerifyBody(at.fields(), hex.c_str()));
+}
+
+QD500_C_API int QD500_CDECL qd500_at88_erase(qd500_reader* r, unsigned addr, unsigned len) {
+    if (!r || addr > 0xFFFF || len > 255) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    AddressText at(addr);
+    return RunSimple(r, At88EraseBody(at.fields(), static_cast<int>(len)));
+}
+
+QD500_C_API int QD500_CDECL qd500_at88_personalise(qd500_reader* r, unsigned addr) {
+    if (!r || addr > 0xFFFF) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    AddressText at(addr);
+    return RunSimple(r, At88PersonaliseBody(at.fields()));
+}
+
+QD500_C_API int QD500_CDECL qd500_at24_read(qd500_reader* r, unsigned device, unsigned addr, unsigned char* data,
+                                            size_t len) {
+    return At24(r, device, data, len, [&] { return ReadMemory(r->reader, addr, data, len); });
+}
+
+QD500_C_API int QD500_CDECL qd500_at24_write(qd500_reader* r, unsigned device, unsigned addr,
+                                             const unsigned char* data, size_t len) {
+    return At24(r, device, data, len, [&] { return WriteMemory(r->reader, addr, data, len); });
+}
+
+// ---- magnetic stripe ----
+
+QD500_C_API int QD500_CDECL qd500_read_tracks(qd500_reader* r, unsigned tracks, char* track2, size_t cap2,
+                                              char* track3, size_t cap3, unsigned* unreadable) {
+    if (unreadable) *unreadable = 0;
+    const bool two = tracks & QD500_TRACK2, three = tracks & QD500_TRACK3;
+    if (!r || (tracks & ~3u) || !(two || three) || (two && !track2) || (three && !track3))
+        return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    return Call(r, [&] {
+        int result = 0;
+        size_t need = QD500_TRACK_MAX + 1;
+        if ((two && !Room(r, cap2, need, nullptr, &result)) || (three && !Room(r, cap3, need, nullptr, &result)))
+            return result;
+        if (two) track2[0] = '\0';
+        if (three) track3[0] = '\0';
+        TrackAnswer answer = ReadTracks(r->reader, two && three ? TrackSet::Both : two ? TrackSet::Two : TrackSet::Three);
+        if (answer.stage != Stage::Answered) {
+            Outcome out;
+            out.stage = answer.stage;
+            return Finish(r, out);
+        }
+        if (!answer.header) return Fail(r, QD500_E_PROTOCOL);
+        if (unreadable) *unreadable = (answer.unreadable2 ? QD500_TRACK2 : 0u) | (answer.unreadable3 ? QD500_TRACK3 : 0u);
+        if (two && !answer.unreadable2) std::memcpy(track2, answer.track2, std::strlen(answer.track2) + 1);
+        if (three && !answer.unreadable3) std::memcpy(track3, answer.track3, std::strlen(answer.track3) + 1);
+        return Succeed(r);
+    });
+}
+
+QD500_C_API int QD500_CDECL qd500_write_tracks(qd500_reader* r, const char* track2, const char* track3, int prefix) {
+    // A track-3 write carries an empty track-2 field before its separator.
+    const char* two = track2 ? track2 : (track3 ? "" : nullptr);
+    if (!r || !two || (prefix != 0 && prefix != 1) || !WriteFrameFits(two, track3))
+        return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    return Call(r, [&] {
+        WriteAnswer answer = WriteTracks(r->reader, two, track3, prefix);
+        if (answer.stage != Stage::Answered) {
+            Outcome out;
+            out.stage = answer.stage;
+            return Finish(r, out);
+        }
+        return answer.written ? Succeed(r) : Fail(r, QD500_E_PROTOCOL, text::Utf8Of(text::kWriteFailed));
+    });
+}
+
+QD500_C_API int QD500_CDECL qd500_mag_setting(qd500_reader* r, char letter) {
+    char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+    if (!r || upper == '\0' || !std::strchr("ABCDKRZ", upper)) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    return Call(r, [&] {
+        HeadSetting setting = SetHead(r->reader, upper);
+        if (setting.stage != Stage::Answered) {
+            Outcome out;
+            out.stage = setting.stage;
+            return Finish(r, out);
+        }
+        if (setting.answer == SettingAnswer::Accepted) return Fail(r, 0, text::Utf8Of(text::kSettingOk));
+        return Fail(r, QD500_E_PROTOCOL, text::Utf8Of(text::kSettingError));
+    });
+}
+
+}  // extern "C"
