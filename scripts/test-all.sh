@@ -15,4 +15,9 @@ echo "== asan: the same suites under AddressSanitizer and UndefinedBehaviorSanit
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs"
 ctest --preset asan
+
+echo "== tsan: readers on threads and the handle API under ThreadSanitizer"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j"$jobs" --target qd500_thread_tests qd500_api_tests
+ctest --preset tsan
 bash scripts/test-wine.sh
