@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake make g++ pkg-config python3
+  python3-venv python3-pytest python3-setuptools python3-wheel
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libssl-dev nlohmann-json3-dev libreadline-dev
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
