@@ -11,6 +11,9 @@ cmake --preset linux >/dev/null
 cmake --build --preset linux -j"$jobs"
 ctest --preset linux
 
+echo "== python: the package in a venv against the Linux build"
+bash python/run-tests.sh build/linux
+
 echo "== asan: the same suites under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs"

@@ -1,0 +1,62 @@
+"""The library's lookup, and the DES helpers on bytes."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import qd500
+
+KEY = bytes.fromhex("0123456789ABCDEF")
+KEY2 = bytes.fromhex("FEDCBA9876543210")
+PAN = "4000001234567899"
+
+
+@pytest.mark.parametrize("named, found", [(None, "0.2.0"), ("/nonexistent/libqd500.so", "OSError")])
+def test_lookup_by_soname_and_no_fallback_past_qd500_library(tmp_path: Path, named: str | None, found: str) -> None:
+    # The system's search, as a Debian package installs it: libqd500.so.0 alone.
+    (tmp_path / "libqd500.so.0").symlink_to(os.environ["QD500_LIBRARY"])
+    env = {k: v for k, v in os.environ.items() if k != "QD500_LIBRARY"}
+    env["LD_LIBRARY_PATH"] = str(tmp_path)
+    if named:
+        env["QD500_LIBRARY"] = named
+    script = "import qd500\ntry: print(qd500.library_version())\nexcept OSError: print('OSError')"
+    run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=30)
+    assert run.stdout.strip() == found, run.stderr
+
+
+def test_des_and_triple_des() -> None:
+    cipher = qd500.des_encrypt(KEY, b"Now is t")
+    assert cipher == bytes.fromhex("3FA40E8A984D4815")
+    assert qd500.des_decrypt(KEY, bytearray(cipher)) == b"Now is t"
+    # K1 K2 K1: encrypt, decrypt, encrypt.
+    block = bytes(range(8))
+    ede = qd500.des_encrypt(KEY, qd500.des_decrypt(KEY2, qd500.des_encrypt(KEY, block)))
+    assert qd500.triple_des_encrypt(KEY + KEY2, block) == ede
+    assert qd500.triple_des_decrypt(KEY + KEY2, ede) == block
+    # The left half from the data, the right half from its complement.
+    data = bytes.fromhex("1122334455667788")
+    complement = bytes(b ^ 0xFF for b in data)
+    expected = qd500.triple_des_encrypt(KEY + KEY2, data) + qd500.triple_des_encrypt(KEY + KEY2, complement)
+    assert qd500.diversify(KEY + KEY2, data) == expected
+    with pytest.raises(ValueError):
+        qd500.des_encrypt(KEY + KEY2, block)
+    with pytest.raises(ValueError):
+        qd500.triple_des_encrypt(KEY, block)
+
+
+def test_pin_block_format_0() -> None:
+    clear = bytes.fromhex("041234FFFFFFFFFF")
+    account = bytes.fromhex("0000" + PAN[-13:-1])
+    expected = qd500.des_encrypt(KEY, bytes(a ^ b for a, b in zip(clear, account)))
+    assert qd500.pin_block("1234", PAN, KEY) == expected
+    assert qd500.pin_from_block(expected, PAN, KEY) == "1234"
+    assert qd500.pin_from_block(qd500.pin_block("123456789012", PAN, KEY + KEY2), PAN, KEY + KEY2) == "123456789012"
+    with pytest.raises(qd500.ProtocolError):
+        qd500.pin_from_block(expected, "4000009999999999", KEY)
+    with pytest.raises(ValueError):
+        qd500.pin_block("12a4", PAN, KEY)
