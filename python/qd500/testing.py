@@ -87,8 +87,9 @@ class Simulator:
         return self._path("frames.log")
 
     def start(self) -> Simulator:
+        executable = find_simulator()
         self._dir = tempfile.TemporaryDirectory(prefix="qd500-sim-")
-        command = [find_simulator(), "--pty", "--control", self._path("control"), "--log", self.log_path]
+        command = [executable, "--pty", "--control", self._path("control"), "--log", self.log_path]
         command += ["--link", self._path("port")]
         if self.scenario is not None:
             with open(self._path("scenario.json"), "w", encoding="utf-8") as f:
