@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -16,12 +17,26 @@ KEY2 = bytes.fromhex("FEDCBA9876543210")
 PAN = "4000001234567899"
 
 
-@pytest.mark.parametrize("named, found", [(None, "0.2.0"), ("/nonexistent/libqd500.so", "OSError")])
-def test_lookup_by_soname_and_no_fallback_past_qd500_library(tmp_path: Path, named: str | None, found: str) -> None:
-    # The system's search, as a Debian package installs it: libqd500.so.0 alone.
-    (tmp_path / "libqd500.so.0").symlink_to(os.environ["QD500_LIBRARY"])
+@pytest.mark.parametrize(
+    "beside, system, named, found",
+    [
+        ("libqd500.so", None, None, "0.2.0"),
+        (None, "libqd500.so.0", None, "0.2.0"),  # as a Debian package installs it
+        (None, "libqd500.so.0", "/nonexistent/libqd500.so", "OSError"),  # no fallback past QD500_LIBRARY
+    ],
+    ids=["beside", "system", "named"],
+)
+def test_library_lookup(tmp_path: Path, beside: str | None, system: str | None, named: str | None, found: str) -> None:
+    built = os.environ["QD500_LIBRARY"]
+    package = tmp_path / "site" / "qd500"
+    shutil.copytree(Path(qd500.__file__).parent, package)
+    if beside:
+        (package / beside).symlink_to(built)
+    (tmp_path / "lib").mkdir()
+    if system:
+        (tmp_path / "lib" / system).symlink_to(built)
     env = {k: v for k, v in os.environ.items() if k != "QD500_LIBRARY"}
-    env["LD_LIBRARY_PATH"] = str(tmp_path)
+    env.update(PYTHONPATH=str(tmp_path / "site"), LD_LIBRARY_PATH=str(tmp_path / "lib"))
     if named:
         env["QD500_LIBRARY"] = named
     script = "import qd500\ntry: print(qd500.library_version())\nexcept OSError: print('OSError')"
