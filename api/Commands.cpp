@@ -123,7 +123,7 @@ int TransmitApdu(qd500_reader* r, const unsigned char* apdu, size_t len, unsigne
                  size_t* respLen, bool follow) {
     if (respLen) *respLen = 0;
     Apdu parsed;
-    if (!r || !resp || !ParseApdu(apdu, len, parsed)) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    if (!r || !resp || !ParseApdu(apdu, len, parsed)) return Refuse(r);
     return Call(r, [&] {
         int result;
         if (!Room(r, cap, parsed.maxResponse, respLen, &result)) return result;
@@ -145,7 +145,7 @@ int DeliverAnswer(qd500_reader* r, const CardAnswer& answer, unsigned char* resp
 
 template <typename Op>
 int Memory(qd500_reader* r, const void* data, size_t len, Op op) {
-    if (!r || (!data && len > 0)) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    if (!r || (!data && len > 0)) return Refuse(r);
     return Call(r, [&] { return len == 0 ? Succeed(r) : Finish(r, op()); });
 }
 
@@ -158,7 +158,7 @@ bool CodeText(const unsigned char* code, size_t len, std::string& hex) {
 
 int CodeCommand(qd500_reader* r, const unsigned char* code, size_t len, FrameBody (*body)(const char*)) {
     std::string hex;
-    if (!r || !CodeText(code, len, hex)) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    if (!r || !CodeText(code, len, hex)) return Refuse(r);
     return RunSimple(r, body(hex.c_str()));
 }
 
@@ -166,7 +166,7 @@ int CodeCommand(qd500_reader* r, const unsigned char* code, size_t len, FrameBod
 // data, power off; the first step that fails ends it.
 template <typename Data>
 int At24(qd500_reader* r, unsigned device, const void* data, size_t len, Data run) {
-    if (!r || device > 255 || (!data && len > 0)) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    if (!r || device > 255 || (!data && len > 0)) return Refuse(r);
     return Call(r, [&] {
         const CardType* type = r->reader.SelectedType();
         if (!type || type->family != CardType::At24) type = FindCardType("AT24C16");
@@ -213,7 +213,7 @@ QD500_C_API int QD500_CDECL qd500_card_size(const char* type) {
 
 QD500_C_API int QD500_CDECL qd500_select_card(qd500_reader* r, const char* type) {
     const CardType* found = FindCardType(type, true);
-    if (!r || !found) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    if (!r || !found) return Refuse(r);
     char code[5];
     CardTypeCode(code, found->name);
     return Call(r, [&] {
@@ -225,7 +225,7 @@ QD500_C_API int QD500_CDECL qd500_select_card(qd500_reader* r, const char* type)
 
 QD500_C_API int QD500_CDECL qd500_power_on(qd500_reader* r, unsigned char* atr, size_t cap, size_t* len) {
     if (len) *len = 0;
-    if (!r || !atr) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    if (!r || !atr) return Refuse(r);
     return Call(r, [&] {
         int result;
         if (!Room(r, cap, kAtrMax, len, &result)) return result;
@@ -241,7 +241,7 @@ QD500_C_API int QD500_CDECL qd500_power_on(qd500_reader* r, unsigned char* atr, 
 QD500_C_API int QD500_CDECL qd500_power_off(qd500_reader* r) { return RunSimple(r, PowerOffBody()); }
 
 QD500_C_API int QD500_CDECL qd500_device_status(qd500_reader* r, unsigned char state[3]) {
-    if (!r || !state) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    if (!r || !state) return Refuse(r);
     return Call(r, [&] {
         Outcome out = r->reader.Transact(DeviceStatusBody());
         int result;
@@ -257,13 +257,13 @@ QD500_C_API int QD500_CDECL qd500_device_status(qd500_reader* r, unsigned char s
 QD500_C_API int QD500_CDECL qd500_eject(qd500_reader* r) { return RunSimple(r, EjectBody()); }
 
 QD500_C_API int QD500_CDECL qd500_set_device_no(qd500_reader* r, unsigned number) {
-    if (!r || number > 99) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    if (!r || number > 99) return Refuse(r);
     return RunSimple(r, DeviceNumberBody(static_cast<int>(number)));
 }
 
 QD500_C_API int QD500_CDECL qd500_version_text(qd500_reader* r, char* text, size_t cap, size_t* len) {
     if (len) *len = 0;
-    if (!r || !text) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    if (!r || !text) return Refuse(r);
     return Call(r, [&] {
         int result;
         if (!Room(r, cap, kVersionMax, len, &result)) return result;
@@ -291,7 +291,7 @@ QD500_C_API int QD500_CDECL qd500_transmit_get_response(qd500_reader* r, const u
 QD500_C_API int QD500_CDECL qd500_get_response(qd500_reader* r, unsigned le, unsigned char* resp, size_t cap,
                                                size_t* resp_len) {
     if (resp_len) *resp_len = 0;
-    if (!r || !resp || le > 256) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    if (!r || !resp || le > 256) return Refuse(r);
     return Call(r, [&] {
         int result;
         if (!Room(r, cap, (le == 0 ? 256 : le) + 2, resp_len, &result)) return result;
@@ -301,7 +301,7 @@ QD500_C_API int QD500_CDECL qd500_get_response(qd500_reader* r, unsigned le, uns
 
 QD500_C_API int QD500_CDECL qd500_check_pin(qd500_reader* r, unsigned ref, const unsigned char* pin, size_t len) {
     std::string hex;
-    if (!r || ref > 255 || !CodeText(pin, len, hex) || len > 255) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    if (!r || ref > 255 || !CodeText(pin, len, hex) || len > 255) return Refuse(r);
     char count[3], reference[3];
     HexByte(count, static_cast<int>(len));
     HexByte(reference, static_cast<int>(ref));
@@ -314,7 +314,7 @@ QD500_C_API int QD500_CDECL qd500_personalise(qd500_reader* r, int step, const u
     const bool takesInput = step >= QD500_CREATE_DF;
     if (!r || !resp || step < QD500_DELETE_MF || step > QD500_APPEND_RECORD || (takesInput && (!data || len == 0)) ||
         len > kMaxApduDataChars / 2)
-        return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+        return Refuse(r);
     std::string input = takesInput ? Hex(data, len) : std::string();
     return Call(r, [&] {
         int result;
@@ -354,19 +354,19 @@ QD500_C_API int QD500_CDECL qd500_change_code(qd500_reader* r, const unsigned ch
 QD500_C_API int QD500_CDECL qd500_at88_verify(qd500_reader* r, unsigned addr, const unsigned char* code,
                                               size_t len) {
     std::string hex;
-    if (!r || addr > 0xFFFF || !CodeText(code, len, hex)) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    if (!r || addr > 0xFFFF || !CodeText(code, len, hex)) return Refuse(r);
     AddressText at(addr);
     return RunSimple(r, At88VerifyBody(at.fields(), hex.c_str()));
 }
 
 QD500_C_API int QD500_CDECL qd500_at88_erase(qd500_reader* r, unsigned addr, unsigned len) {
-    if (!r || addr > 0xFFFF || len > 255) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    if (!r || addr > 0xFFFF || len > 255) return Refuse(r);
     AddressText at(addr);
     return RunSimple(r, At88EraseBody(at.fields(), static_cast<int>(len)));
 }
 
 QD500_C_API int QD500_CDECL qd500_at88_personalise(qd500_reader* r, unsigned addr) {
-    if (!r || addr > 0xFFFF) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    if (!r || addr > 0xFFFF) return Refuse(r);
     AddressText at(addr);
     return RunSimple(r, At88PersonaliseBody(at.fields()));
 }
@@ -388,7 +388,7 @@ QD500_C_API int QD500_CDECL qd500_read_tracks(qd500_reader* r, unsigned tracks, 
     if (unreadable) *unreadable = 0;
     const bool two = tracks & QD500_TRACK2, three = tracks & QD500_TRACK3;
     if (!r || (tracks & ~3u) || !(two || three) || (two && !track2) || (three && !track3))
-        return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+        return Refuse(r);
     return Call(r, [&] {
         int result = 0;
         size_t need = QD500_TRACK_MAX + 1;
@@ -414,7 +414,7 @@ QD500_C_API int QD500_CDECL qd500_write_tracks(qd500_reader* r, const char* trac
     // A track-3 write carries an empty track-2 field before its separator.
     const char* two = track2 ? track2 : (track3 ? "" : nullptr);
     if (!r || !two || (prefix != 0 && prefix != 1) || !WriteFrameFits(two, track3))
-        return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+        return Refuse(r);
     return Call(r, [&] {
         WriteAnswer answer = WriteTracks(r->reader, two, track3, prefix);
         if (answer.stage != Stage::Answered) {
@@ -428,7 +428,7 @@ QD500_C_API int QD500_CDECL qd500_write_tracks(qd500_reader* r, const char* trac
 
 QD500_C_API int QD500_CDECL qd500_mag_setting(qd500_reader* r, char letter) {
     char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
-    if (!r || upper == '\0' || !std::strchr("ABCDKRZ", upper)) return r ? Fail(r, QD500_E_PARAM) : QD500_E_PARAM;
+    if (!r || upper == '\0' || !std::strchr("ABCDKRZ", upper)) return Refuse(r);
     return Call(r, [&] {
         HeadSetting setting = SetHead(r->reader, upper);
         if (setting.stage != Stage::Answered) {

@@ -48,6 +48,13 @@ int Fail(qd500_reader* r, int result, const char* message) {
 
 int Succeed(qd500_reader* r) { return Fail(r, 0); }
 
+int Refuse(qd500_reader* r) {
+    if (!r) return QD500_E_PARAM;
+    std::lock_guard<std::recursive_mutex> lock(r->reader.Mutex());
+    r->status[0] = '\0';
+    return Fail(r, QD500_E_PARAM);
+}
+
 int Finish(qd500_reader* r, const Outcome& out) {
     switch (out.stage) {
         case Stage::Answered: break;

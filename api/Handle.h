@@ -26,6 +26,9 @@ int Finish(qd500_reader* r, const Outcome& out);
 int Finish(qd500_reader* r, const Progress& progress);
 // Success with the reader's text for it.
 int Succeed(qd500_reader* r);
+// Arguments refused before anything is sent: QD500_E_PARAM, its message
+// written under the reader's lock (another thread may be in a call on it).
+int Refuse(qd500_reader* r);
 
 // Runs a call on r under its lock: null r is QD500_E_PARAM, a reader whose
 // line failed answers QD500_E_LINE until it is opened again.

@@ -9,7 +9,9 @@
  * code); negative numbers are the QD500_E_* below. After every call on a
  * reader, qd500_message() gives its result as UTF-8 text and
  * qd500_status() the reader's own two-character status code ("" when the
- * reader gave none).
+ * reader gave none). They belong to the reader's last call: threads that
+ * share a reader and want the text of their own call hold a lock of their
+ * own around the call and the reading.
  *
  * Output capacities are checked before anything is sent, against the most
  * the call can return; QD500_E_BUFFER sends nothing and sets *len to the
