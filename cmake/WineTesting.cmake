@@ -23,6 +23,13 @@ set(GTest_DIR ${CMAKE_BINARY_DIR}/gtest-config CACHE PATH "" FORCE)
 # Every test program runs through this wrapper: it sets up the prefix once,
 # runs the program under Wine and turns its CRLF output back into lines.
 set(QD500_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(QD500_WINEARCH win64)
+  set(QD500_WINE_LOADER /usr/lib/wine/wine64)
+else()
+  set(QD500_WINEARCH win32)
+  set(QD500_WINE_LOADER wine)
+endif()
 configure_file(${CMAKE_SOURCE_DIR}/tests/wine/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run.sh
   @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)

@@ -14,6 +14,14 @@ typedef short(__stdcall* SetCardType)(const char* bpCardType, char* bpMsg);
 typedef short(__stdcall* CardPowerOn)(char* bpAtr, char* bpMsg);
 typedef short(__stdcall* CardPowerDown)(char* bpMsg);
 
+// The decorated standard-call names of the 32-bit table; a 64-bit DLL has
+// the plain names.
+#if defined(_WIN64)
+#define EXPORTED(name, bytes) #name
+#else
+#define EXPORTED(name, bytes) "_" #name "@" #bytes
+#endif
+
 template <typename T>
 static T Bind(HMODULE dll, const char* name) {
     T fn = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(dll, name)));
@@ -28,11 +36,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot load qd500dll.dll (error %lu)\n", GetLastError());
         return 2;
     }
-    OpenComIC open = Bind<OpenComIC>(dll, "_gOpenComIC@8");
-    CloseComIC close = Bind<CloseComIC>(dll, "_gCloseComIC@4");
-    SetCardType setType = Bind<SetCardType>(dll, "_gSetCardType@8");
-    CardPowerOn powerOn = Bind<CardPowerOn>(dll, "_gCardPowerOn@8");
-    CardPowerDown powerDown = Bind<CardPowerDown>(dll, "_gCardPowerDown@4");
+    OpenComIC open = Bind<OpenComIC>(dll, EXPORTED(gOpenComIC, 8));
+    CloseComIC close = Bind<CloseComIC>(dll, EXPORTED(gCloseComIC, 4));
+    SetCardType setType = Bind<SetCardType>(dll, EXPORTED(gSetCardType, 8));
+    CardPowerOn powerOn = Bind<CardPowerOn>(dll, EXPORTED(gCardPowerOn, 8));
+    CardPowerDown powerDown = Bind<CardPowerDown>(dll, EXPORTED(gCardPowerDown, 4));
     if (!open || !close || !setType || !powerOn || !powerDown) return 2;
 
     // Messages are GBK text; a console set to code page 936 shows them.

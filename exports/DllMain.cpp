@@ -13,8 +13,13 @@
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
 
-// CRido's constructor as Microsoft C++ callers expect it: __thiscall, and it
-// returns the object it built. A GCC constructor returns nothing, so the
-// export table points at this instead (see qd500dll.def).
-extern "C" __attribute__((thiscall)) CRido* qd500_CRido_construct(void* self) { return new (self) CRido; }
+// CRido's constructor as Microsoft C++ callers expect it: it returns the
+// object it built (a GCC constructor returns nothing), and on 32-bit x86 it
+// is __thiscall. The export table points at this instead (see the .def).
+#if defined(__i386__)
+#define QD500_THISCALL __attribute__((thiscall))
+#else
+#define QD500_THISCALL
+#endif
+extern "C" QD500_THISCALL CRido* qd500_CRido_construct(void* self) { return new (self) CRido; }
 #endif

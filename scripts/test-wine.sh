@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows DLL and its tests, then runs them under Wine
+# Cross-builds the Windows DLLs and their tests, then runs them under Wine
 # (ctest label "wine"). The Linux simulator is used for COM6 when it is built.
+#   scripts/test-wine.sh [windows|windows64]    (the preset; windows: 32-bit)
 set -euo pipefail
 self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
 cd "$(dirname "$0")/.."
@@ -12,14 +13,15 @@ mkdir -p build
 if [ -z "${QD500_WINE_PORTS_LOCKED:-}" ]; then
   QD500_WINE_PORTS_LOCKED=1 exec flock -o build/wine-ports.lock bash "$self" "$@"
 fi
-echo "== windows: cross build, tests under Wine"
-cmake --preset windows >/dev/null
-cmake --build --preset windows -j2
+preset=${1:-windows}
+echo "== $preset: cross build, tests under Wine"
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j2
 
 # Mapping the COM ports restarts the prefix's wineserver, which would end any
 # test program running beside it: bring them up first, alone, and take them
 # down after every test has run.
-dir=build/windows
+dir=build/$preset
 ctest --test-dir "$dir" -R '^wine\.ports\.up$' --output-on-failure
 # A Wine program has been seen, once in thousands of runs, to end with a
 # failure status after printing that all its tests passed; a test counts as

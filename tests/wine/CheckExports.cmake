@@ -1,12 +1,13 @@
-# Checks the built DLL: 32-bit x86, exactly the expected export names in
-# sorted order, and no import of a compiler runtime DLL.
-#   cmake -DOBJDUMP=... -DDLL=... -DEXPECTED=... -P CheckExports.cmake
+# Checks the built DLL: its image format (pei-i386 for 32-bit x86,
+# pei-x86-64), exactly the expected export names in sorted order, and no
+# import of a compiler runtime DLL.
+#   cmake -DOBJDUMP=... -DDLL=... -DFORMAT=pei-i386 -DEXPECTED=... -P CheckExports.cmake
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${DLL}")
 endif()
-if(NOT dump MATCHES "file format pei-i386")
-  message(FATAL_ERROR "${DLL} is not a 32-bit x86 image")
+if(NOT dump MATCHES "file format ${FORMAT}\n")
+  message(FATAL_ERROR "${DLL} is not a ${FORMAT} image")
 endif()
 
 string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n(.*)" table "${dump}")

@@ -13,7 +13,8 @@ build=$(cd "$2" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 run="$build/wine-run.sh"
 state="$build/wine-ports"
-export WINEPREFIX="$build/wineprefix" WINEARCH=win32 WINEDEBUG=-all
+# The prefix's own wine-run.sh knows its architecture and loader.
+export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
 
 stop_pid() {
   local file=$1

@@ -41,6 +41,7 @@ void Usage(FILE* f) {
           "  --log FILE       append every frame in and out to FILE\n"
           "  --control PATH   read control commands from a UNIX socket instead of stdin\n"
           "  --link PATH      keep a symlink to the current slave at PATH\n"
+          "  --version        print the version and exit\n"
           "control commands: insert TYPE | remove | swipe TRACK2 TRACK3 | dump | quit\n"
           "  (a track given as - is one the head can't read)\n");
 }
@@ -140,6 +141,9 @@ int main(int argc, char** argv) {
       options.link_path = value();
     } else if (a == "--help" || a == "-h") {
       Usage(stdout);
+      return 0;
+    } else if (a == "--version" || a == "-V") {
+      printf("qd500-sim %s\n", QD500_VERSION);
       return 0;
     } else {
       fprintf(stderr, "qd500-sim: unknown option %s\n", a.c_str());

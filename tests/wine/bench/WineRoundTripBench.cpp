@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "../Exported.h"
+
 namespace {
 
 using OpenFn = short(__stdcall*)(short, char*);
@@ -172,15 +174,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "LoadLibraryA(qd500dll.dll) failed: %lu\n", GetLastError());
         return 2;
     }
-    auto open = Fn<OpenFn>("_gOpenComIC@8");
-    auto close = Fn<CloseFn>("_gCloseComIC@4");
-    auto setTimeOut = Fn<TimeOutFn>("_gSetTimeOutIC@4");
-    auto setType = Fn<SetTypeFn>("_gSetCardType@8");
-    auto powerOn = Fn<PowerOnFn>("_gCardPowerOn@8");
-    auto cpuCommand = Fn<CpuCommandFn>("_gCPUCommand@16");
-    auto magRead2 = Fn<MagReadFn>("_gMagCard_ReadData2@12");
-    auto readData = Fn<ReadDataFn>("_gCard_ReadData@20");
-    auto at24Read = Fn<At24ReadFn>("_gAppMemAT24_ReadData@32");
+    auto open = Fn<OpenFn>(QD500_EXPORT_NAME(gOpenComIC, 8));
+    auto close = Fn<CloseFn>(QD500_EXPORT_NAME(gCloseComIC, 4));
+    auto setTimeOut = Fn<TimeOutFn>(QD500_EXPORT_NAME(gSetTimeOutIC, 4));
+    auto setType = Fn<SetTypeFn>(QD500_EXPORT_NAME(gSetCardType, 8));
+    auto powerOn = Fn<PowerOnFn>(QD500_EXPORT_NAME(gCardPowerOn, 8));
+    auto cpuCommand = Fn<CpuCommandFn>(QD500_EXPORT_NAME(gCPUCommand, 16));
+    auto magRead2 = Fn<MagReadFn>(QD500_EXPORT_NAME(gMagCard_ReadData2, 12));
+    auto readData = Fn<ReadDataFn>(QD500_EXPORT_NAME(gCard_ReadData, 20));
+    auto at24Read = Fn<At24ReadFn>(QD500_EXPORT_NAME(gAppMemAT24_ReadData, 32));
 
     setTimeOut(5);
     char msg[64], atr[507], sw[5], resp[503];

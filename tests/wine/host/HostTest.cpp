@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "../Exported.h"
 #include "../MessageWindow.h"
 
 namespace {
@@ -41,8 +42,8 @@ using PowerDownFn = short(__stdcall*)(char*);
 using SendFn = int(__stdcall*)(const char*, short);
 using ReadByEndCharFn = short(__stdcall*)(char, char, char*, short*);
 using FnRido = int(__cdecl*)();
-using CRidoCtor = void*(__thiscall*)(void*);
-using CRidoAssign = void*(__thiscall*)(void*, const void*);
+using CRidoCtor = void*(QD500_THISCALL*)(void*);
+using CRidoAssign = void*(QD500_THISCALL*)(void*, const void*);
 
 int EchoPort() {
     const char* text = std::getenv("QD500_WINE_COM");
@@ -89,13 +90,15 @@ TEST_F(Dll, ResolvesEveryDecoratedName) {
     int functions = 0;
     for (const std::string& name : names) {
         EXPECT_NE(GetProcAddress(module, name.c_str()), nullptr) << name;
-        if (name[0] == '_') ++functions;
+        if (name[0] != '?') ++functions;
     }
     EXPECT_EQ(functions, 55);
-    // The plain and the GCC names are not there: applications bind to the
-    // decorated ones only.
+    // The GCC names are not there, nor on 32-bit the plain ones: applications
+    // bind to the decorated ones only.
+#if !defined(_WIN64)
     EXPECT_EQ(GetProcAddress(module, "gOpenComIC"), nullptr);
     EXPECT_EQ(GetProcAddress(module, "gOpenComIC@8"), nullptr);
+#endif
     EXPECT_EQ(GetProcAddress(module, "_Z6fnRidov"), nullptr);
 }
 
@@ -108,14 +111,14 @@ TEST_F(Dll, SampleItems) {
     // Both members are __thiscall; the constructor returns the object, the
     // assignment a reference to its target.
     alignas(4) unsigned char a[4] = {}, b[4] = {};
-    EXPECT_EQ(Fn<CRidoCtor>("??0CRido@@QAE@XZ")(a), a);
-    EXPECT_EQ(Fn<CRidoCtor>("??0CRido@@QAE@XZ")(b), b);
-    EXPECT_EQ(Fn<CRidoAssign>("??4CRido@@QAEAAV0@ABV0@@Z")(a, b), a);
+    EXPECT_EQ(Fn<CRidoCtor>(QD500_CRIDO_CTOR)(a), a);
+    EXPECT_EQ(Fn<CRidoCtor>(QD500_CRIDO_CTOR)(b), b);
+    EXPECT_EQ(Fn<CRidoAssign>(QD500_CRIDO_ASSIGN)(a, b), a);
 }
 
 TEST_F(Dll, MissingPortIsReportedWithItsNumber) {
-    auto open = Fn<OpenFn>("_gOpenComIC@8");
-    auto close = Fn<CloseFn>("_gCloseComIC@4");
+    auto open = Fn<OpenFn>(QD500_EXPORT_NAME(gOpenComIC, 8));
+    auto close = Fn<CloseFn>(QD500_EXPORT_NAME(gCloseComIC, 4));
     char msg[64];
     std::memset(msg, 'x', sizeof msg);
     EXPECT_EQ(open(8, msg), -1);  // COM8 is not mapped
@@ -127,11 +130,11 @@ TEST_F(Dll, MissingPortIsReportedWithItsNumber) {
 }
 
 TEST_F(Dll, SessionThroughTheMappedPort) {
-    auto open = Fn<OpenFn>("_gOpenComIC@8");
-    auto close = Fn<CloseFn>("_gCloseComIC@4");
-    auto send = Fn<SendFn>("_AsynSendData@8");
-    auto readByEnd = Fn<ReadByEndCharFn>("_sReadByEndChar@16");
-    auto powerOn = Fn<PowerOnFn>("_gCardPowerOn@8");
+    auto open = Fn<OpenFn>(QD500_EXPORT_NAME(gOpenComIC, 8));
+    auto close = Fn<CloseFn>(QD500_EXPORT_NAME(gCloseComIC, 4));
+    auto send = Fn<SendFn>(QD500_EXPORT_NAME(AsynSendData, 8));
+    auto readByEnd = Fn<ReadByEndCharFn>(QD500_EXPORT_NAME(sReadByEndChar, 16));
+    auto powerOn = Fn<PowerOnFn>(QD500_EXPORT_NAME(gCardPowerOn, 8));
     char msg[64];
     ASSERT_EQ(open(static_cast<short>(EchoPort()), msg), 0) << msg;
     EXPECT_STREQ(msg, kOpened5);
@@ -160,9 +163,9 @@ TEST_F(Dll, SessionThroughTheMappedPort) {
 TEST_F(Dll, TraceLogBesideTheHostInGbk) {
     const std::string log = HostDirectory() + "\\DOVoruv.Log";
     DeleteFileA(log.c_str());
-    auto open = Fn<OpenFn>("_gOpenComIC@8");
-    auto close = Fn<CloseFn>("_gCloseComIC@4");
-    auto powerOn = Fn<PowerOnFn>("_gCardPowerOn@8");
+    auto open = Fn<OpenFn>(QD500_EXPORT_NAME(gOpenComIC, 8));
+    auto close = Fn<CloseFn>(QD500_EXPORT_NAME(gCloseComIC, 4));
+    auto powerOn = Fn<PowerOnFn>(QD500_EXPORT_NAME(gCardPowerOn, 8));
     char msg[64], atr[512];
     ASSERT_EQ(open(static_cast<short>(EchoPort()), msg), 0) << msg;
     EXPECT_EQ(powerOn(atr, msg), 0);
@@ -205,9 +208,9 @@ TEST_F(Dll, MessagesAreDispatchedDuringTheReplyWait) {
     HWND hwnd = qd500::wine::CreateProbeWindow("qd500HostProbe", ProbeProc);
     ASSERT_NE(hwnd, nullptr);
 
-    auto open = Fn<OpenFn>("_gOpenComIC@8");
-    auto close = Fn<CloseFn>("_gCloseComIC@4");
-    auto powerDown = Fn<PowerDownFn>("_gCardPowerDown@4");
+    auto open = Fn<OpenFn>(QD500_EXPORT_NAME(gOpenComIC, 8));
+    auto close = Fn<CloseFn>(QD500_EXPORT_NAME(gCloseComIC, 4));
+    auto powerDown = Fn<PowerDownFn>(QD500_EXPORT_NAME(gCardPowerDown, 4));
     char msg[64];
     ASSERT_EQ(open(static_cast<short>(EchoPort()), msg), 0) << msg;
     g_probe = PumpProbe{};
@@ -231,11 +234,11 @@ TEST_F(Dll, MessagesAreDispatchedDuringTheReplyWait) {
 TEST_F(Dll, SessionWithTheReaderSimulator) {
     const char* text = std::getenv("QD500_WINE_SIM_COM");
     short port = static_cast<short>(text && *text ? std::atoi(text) : 6);
-    auto open = Fn<OpenFn>("_gOpenComIC@8");
-    auto close = Fn<CloseFn>("_gCloseComIC@4");
-    auto setType = Fn<short(__stdcall*)(const char*, char*)>("_gSetCardType@8");
-    auto powerOn = Fn<PowerOnFn>("_gCardPowerOn@8");
-    auto powerDown = Fn<PowerDownFn>("_gCardPowerDown@4");
+    auto open = Fn<OpenFn>(QD500_EXPORT_NAME(gOpenComIC, 8));
+    auto close = Fn<CloseFn>(QD500_EXPORT_NAME(gCloseComIC, 4));
+    auto setType = Fn<short(__stdcall*)(const char*, char*)>(QD500_EXPORT_NAME(gSetCardType, 8));
+    auto powerOn = Fn<PowerOnFn>(QD500_EXPORT_NAME(gCardPowerOn, 8));
+    auto powerDown = Fn<PowerDownFn>(QD500_EXPORT_NAME(gCardPowerDown, 4));
     char msg[64], atr[512] = {};
     if (open(port, msg) != 0) GTEST_SKIP() << "COM" << port << " is not mapped: no Linux build of qd500-sim";
     EXPECT_EQ(setType("CPU", msg), 0);
@@ -264,7 +267,7 @@ std::vector<HANDLE> CommHandles() {
 
 TEST_F(Dll, UnloadClosesAnOpenSession) {
     ASSERT_TRUE(CommHandles().empty());
-    auto open = Fn<OpenFn>("_gOpenComIC@8");
+    auto open = Fn<OpenFn>(QD500_EXPORT_NAME(gOpenComIC, 8));
     char msg[64];
     ASSERT_EQ(open(static_cast<short>(EchoPort()), msg), 0) << msg;
     std::vector<HANDLE> held = CommHandles();

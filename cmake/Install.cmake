@@ -1,0 +1,37 @@
+# What `cmake --install` puts where, under GNUInstallDirs paths relative to
+# the prefix (so an install under any prefix, and the packages made from it,
+# hold no path of the build): the libraries with their headers, the CMake
+# package and pkg-config files, the tools with their manual pages. The
+# packages CPack makes from it are set up in cmake/Packaging.cmake.
+include(CMakePackageConfigHelpers)
+
+install(TARGETS qd500dll qd500-api EXPORT qd500Targets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES include/qd500dll.h include/qd500.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES include/qd500/reader.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qd500)
+
+# find_package(qd500 0.2): qd500::qd500 and qd500::qd500dll.
+set(QD500_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/qd500)
+install(EXPORT qd500Targets NAMESPACE qd500:: DESTINATION ${QD500_CMAKE_DIR})
+configure_package_config_file(cmake/qd500Config.cmake.in ${PROJECT_BINARY_DIR}/qd500Config.cmake
+  INSTALL_DESTINATION ${QD500_CMAKE_DIR})
+# 0.x: a minor version may change the interface.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/qd500ConfigVersion.cmake COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/qd500Config.cmake ${PROJECT_BINARY_DIR}/qd500ConfigVersion.cmake
+  DESTINATION ${QD500_CMAKE_DIR})
+
+foreach(pc qd500 qd500dll)
+  configure_file(cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endforeach()
+
+if(NOT WIN32 AND QD500_BUILD_TOOLS)
+  foreach(page qd500 qd500-sim)
+    configure_file(man/${page}.1.in ${PROJECT_BINARY_DIR}/man/${page}.1 @ONLY)
+    install(FILES ${PROJECT_BINARY_DIR}/man/${page}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endforeach()
+endif()
+
+include(cmake/Packaging.cmake)
