@@ -22,6 +22,9 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/qd500ConfigVersion.cmake 
 install(FILES ${PROJECT_BINARY_DIR}/qd500Config.cmake ${PROJECT_BINARY_DIR}/qd500ConfigVersion.cmake
   DESTINATION ${QD500_CMAKE_DIR})
 
+# The prefix as seen from the .pc file, so that an install can move.
+file(RELATIVE_PATH QD500_PC_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+string(REGEX REPLACE "/$" "" QD500_PC_PREFIX "${QD500_PC_PREFIX}")
 foreach(pc qd500 qd500dll)
   configure_file(cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
