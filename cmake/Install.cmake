@@ -37,4 +37,14 @@ if(NOT WIN32 AND QD500_BUILD_TOOLS)
   endforeach()
 endif()
 
+# The Python package where Debian's Python finds it, with the metadata that
+# registers its pytest plugin (what pip would write for it).
+set(QD500_PYTHON_DIR lib/python3/dist-packages CACHE STRING "Where the Python package is installed, under the prefix")
+if(NOT WIN32)
+  install(DIRECTORY python/qd500 DESTINATION ${QD500_PYTHON_DIR} PATTERN __pycache__ EXCLUDE)
+  configure_file(packaging/python/METADATA.in ${PROJECT_BINARY_DIR}/python/METADATA @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/python/METADATA packaging/python/entry_points.txt packaging/python/top_level.txt
+          DESTINATION ${QD500_PYTHON_DIR}/qd500-${PROJECT_VERSION}.dist-info)
+endif()
+
 include(cmake/Packaging.cmake)

@@ -33,6 +33,12 @@ else()
  (libqd500, with C and C++ headers), the reader simulator qd500-sim and the
  command-line tool qd500.")
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The one maintainer script of ours (CPack adds ldconfig's for the
+  # libraries): the Python bytecode goes with the package.
+  set(QD500_PYTHON_FULL_DIR ${CMAKE_INSTALL_PREFIX}/${QD500_PYTHON_DIR})
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/prerm.in ${PROJECT_BINARY_DIR}/debian/prerm @ONLY
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/prerm)
 endif()
 
 include(CPack)

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "qd500.h"
 #include "qd500dll.h"
 
 namespace qd500::cli {
@@ -306,6 +307,9 @@ int Main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& 
             else if (a == "--json") ctx.json = true;
             else if (a == "--help" || a == "-h") {
                 PrintHelp(out, "");
+                return kOk;
+            } else if (a == "--version" || a == "-V") {
+                out << "qd500 " << qd500_version() << "\n";
                 return kOk;
             } else if (a.size() > 1 && a[0] == '-') throw UsageError("unknown option " + a + " (try: qd500 --help)");
             else break;
