@@ -289,7 +289,19 @@ int Context::RunLines(std::istream& lines, const std::string& source, bool keepG
     return status;
 }
 
+const std::string& AskedTraceFile() {
+    static const std::string asked = [] {
+        const char* named = std::getenv("QD500_TRACE_FILE");
+        return std::string(named && std::strcmp(named, "/dev/null") != 0 ? named : "");
+    }();
+    return asked;
+}
+
 int Main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err, std::istream& in) {
+    // The tool traces only when asked (QD500_TRACE_FILE): the drop-in calls
+    // it makes would otherwise write their log beside the executable, into
+    // /usr/bin for an installed tool.
+    if (AskedTraceFile().empty()) ::setenv("QD500_TRACE_FILE", "/dev/null", 1);
     Context ctx(out, err, in);
     ctx.progress = &err == &std::cerr && ::isatty(STDERR_FILENO);
     size_t i = 1;

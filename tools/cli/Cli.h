@@ -128,5 +128,8 @@ int Shell(Context& ctx);
 int RunDemo(Context& ctx);
 int DecodeTrace(std::istream& in, std::ostream& out);
 std::string DefaultTracePath();
+// The trace file the user asked for through QD500_TRACE_FILE; empty when
+// none was (the tool then traces nowhere).
+const std::string& AskedTraceFile();
 
 }  // namespace qd500::cli

@@ -172,7 +172,11 @@ int RunDemo(Context& ctx) {
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     char summary[128];
     std::snprintf(summary, sizeof summary, "\n%d of %d steps as expected in %.1f s\n", good, total, seconds);
-    ctx.out << summary << "The trace of the tour: qd500 trace decode " << DefaultTracePath() << "\n";
+    ctx.out << summary;
+    if (AskedTraceFile().empty())
+        ctx.out << "To trace the tour: QD500_TRACE_FILE=tour.log qd500 demo; then qd500 trace decode tour.log\n";
+    else
+        ctx.out << "The trace of the tour: qd500 trace decode " << AskedTraceFile() << "\n";
     return good == total ? kOk : kFailed;
 }
 

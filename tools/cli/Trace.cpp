@@ -199,7 +199,7 @@ bool Starts(const std::string& s, const char* prefix) { return s.compare(0, std:
 }  // namespace
 
 std::string DefaultTracePath() {
-    if (const char* named = std::getenv("QD500_TRACE_FILE"); named && *named) return named;
+    if (!AskedTraceFile().empty()) return AskedTraceFile();
     char exe[4096] = {};
     ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
     std::string path = n > 0 ? std::string(exe, static_cast<size_t>(n)) : "";
