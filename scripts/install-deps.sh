@@ -1,17 +1,33 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need; does nothing when
-# they are all present. Run as root (or through sudo).
+# Installs the Debian packages a job needs; does nothing when they are all
+# present. Run as root (or through sudo).
+#   scripts/install-deps.sh demo    the native build of the library and tools
+#   scripts/install-deps.sh [test]  everything every test suite needs
 set -euo pipefail
+purpose=${1:-test}
 
-packages=(
+# The library, the simulator and the command-line tool.
+demo=(
   cmake make g++ pkg-config python3
-  python3-venv python3-pytest python3-setuptools python3-wheel
-  libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libssl-dev nlohmann-json3-dev libreadline-dev
-  clang-14 libfuzzer-14-dev libclang-rt-14-dev
-  g++-mingw-w64-i686 binutils-mingw-w64-i686
-  wine wine32:i386
+  nlohmann-json3-dev libreadline-dev
 )
+# The test suites: GoogleTest and the oracles, the Python package's venv,
+# the sanitizers and fuzzers, the Windows cross builds and Wine, the
+# packages' own checks.
+test=(
+  "${demo[@]}"
+  python3-venv python3-pytest python3-setuptools python3-wheel
+  libgtest-dev libgmock-dev googletest libbenchmark-dev libssl-dev
+  clang-14 libfuzzer-14-dev libclang-rt-14-dev
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+  wine wine32:i386 wine64
+  dpkg-dev file man-db unzip
+)
+case "$purpose" in
+  demo) packages=("${demo[@]}") ;;
+  test) packages=("${test[@]}") ;;
+  *) echo "usage: install-deps.sh [demo|test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

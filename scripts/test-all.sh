@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh test
 
 jobs=2
 echo "== linux: build and test"
@@ -23,4 +23,14 @@ echo "== tsan: readers on threads and the handle API under ThreadSanitizer"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j"$jobs" --target qd500_thread_tests qd500_api_tests
 ctest --preset tsan
-bash scripts/test-wine.sh
+
+bash scripts/test-wine.sh windows
+bash scripts/test-wine.sh windows64
+
+echo "== consumer: an integrator's project against an installed release build"
+cmake --preset release >/dev/null
+cmake --build --preset release -j"$jobs" --target qd500dll qd500-api qd500-sim qd500
+bash tests/consumer/run.sh build/release
+
+echo "== deb: the Debian package installed, used and purged"
+bash tests/package/deb-test.sh
