@@ -28,17 +28,14 @@ std::shared_ptr<Slot> Find(DWORD lun) {
     return it == g_slots.end() ? nullptr : it->second;
 }
 
-// DEVICENAME is the port, optionally followed by ";trace=FILE".
+// DEVICENAME is the port, optionally followed by ":trace=FILE" (pcscd's
+// configuration takes ':' in a value, and no tty path holds ":trace=").
 bool SplitDeviceName(const std::string& name, std::string& port, std::string& trace) {
-    const size_t semicolon = name.find(';');
-    port = name.substr(0, semicolon);
-    trace.clear();
-    if (semicolon == std::string::npos) return !port.empty();
-    const std::string option = name.substr(semicolon + 1);
-    constexpr char kTrace[] = "trace=";
-    if (option.compare(0, sizeof kTrace - 1, kTrace) != 0) return false;
-    trace = option.substr(sizeof kTrace - 1);
-    return !port.empty() && !trace.empty();
+    constexpr char kTrace[] = ":trace=";
+    const size_t at = name.find(kTrace);
+    port = name.substr(0, at);
+    trace = at == std::string::npos ? std::string() : name.substr(at + sizeof kTrace - 1);
+    return !port.empty() && (at == std::string::npos || !trace.empty());
 }
 
 RESPONSECODE Open(DWORD lun, const std::string& port, const std::string& trace) {
@@ -68,7 +65,7 @@ extern "C" {
 RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName) {
     std::string port, trace;
     if (!DeviceName || !SplitDeviceName(DeviceName, port, trace)) {
-        std::fprintf(stderr, "qd500-ifd: DEVICENAME \"%s\" is no port[;trace=FILE]\n", DeviceName ? DeviceName : "");
+        std::fprintf(stderr, "qd500-ifd: DEVICENAME \"%s\" is no port[:trace=FILE]\n", DeviceName ? DeviceName : "");
         return IFD_COMMUNICATION_ERROR;
     }
     return Open(Lun, port, trace);
