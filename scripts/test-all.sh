@@ -14,6 +14,9 @@ ctest --preset linux
 echo "== python: the package in a venv against the Linux build"
 bash python/run-tests.sh build/linux
 
+echo "== pcsc: the driver in a private pcscd, through pyscard, pcsc_scan, opensc-tool and scriptor"
+bash tests/pcsc/run.sh
+
 echo "== asan: the same suites under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs"

@@ -25,7 +25,7 @@ s=$here/scenarios
 env=$(bash "$here/pcsc-env.sh" up "$dir" --baud 9600 \
   "$s/cpu-swipe.json" "$s/s4442.json" "$s/at24c16.json" default "$s/hangup.json") || { status=1; exit 1; }
 eval "$env"
-export QD500_PCSC_DIR=$dir
+export QD500_PCSC_DIR=$dir PYTHONDONTWRITEBYTECODE=1
 
 /usr/bin/python3 -m pytest -q -p no:cacheprovider "$here/test_pcsc.py" || status=$?
 # 5: no test was collected, which is a failure too.

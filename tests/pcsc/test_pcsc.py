@@ -158,6 +158,9 @@ def test_cpu_card_apdus_pass_as_t0_carries_them(card: Card) -> None:
 def test_sle4442_through_pseudo_apdus(card: Card) -> None:
     assert card.atr() == bytes.fromhex('3B044D454D00')
     assert card.sw(bytes.fromhex('FFA4000001 42'.replace(' ', ''))) == 0x9000
+    rc, _ = scard.SCardReconnect(card.handle, scard.SCARD_SHARE_SHARED, scard.SCARD_PROTOCOL_T0,
+                                 scard.SCARD_RESET_CARD)
+    assert rc == scard.SCARD_S_SUCCESS and card.atr() == bytes.fromhex('3B044D454D42')  # the type, after a reset
     memory, sw = card.ok(bytes.fromhex('FFB0000000'))
     assert sw == 0x9000 and len(memory) == 256 and memory[:4] == bytes.fromhex('A2131091')
     write = bytes.fromhex('FFD6004004') + b'QD50'
