@@ -40,8 +40,8 @@ struct Family {
 };
 constexpr unsigned kAll = ~0u;
 constexpr Family kFamilies[] = {
-    {"S4442", 3, false, true, 32}, {"S4432", 0, false, false, 32}, {"S4428", 2, false, true, kAll},
-    {"S4418", 0, false, false, kAll}, {"AT24", 0, false, false, 0},  {"AT88SC", 2, true, false, 0},
+    {"S4442", 3, false, true, 32},    {"S4432", 0, false, false, 32}, {"S4428", 2, false, true, kAll},
+    {"S4418", 0, false, false, kAll}, {"AT24", 0, false, false, 0},   {"AT88SC", 2, true, false, 0},
 };
 
 // The data of a command that carries data: exactly Lc bytes after P3.
@@ -105,15 +105,24 @@ Request SelectType(const uint8_t* apdu, size_t len) {
 Request ParsePseudo(const uint8_t* apdu, size_t len, const CardMode& mode) {
     const unsigned protectedBytes = mode.kind.protectedBytes;
     switch (apdu[1]) {
-        case 0xA4: return SelectType(apdu, len);
-        case 0xB0: return ByAddress(Op::Read, apdu, len, mode, kAll);
-        case 0xD6: return ByAddress(Op::Write, apdu, len, mode, kAll);
-        case 0xB2: return ByAddress(Op::ReadProtection, apdu, len, mode, protectedBytes);
-        case 0xD1: return ByAddress(Op::Protect, apdu, len, mode, protectedBytes);
-        case 0x20: return Code(Op::PresentCode, apdu, len, mode);
-        case 0xD2: return Code(Op::ChangeCode, apdu, len, mode);
-        case 0xB1: return Answer(kNotSupported);  // the reader has no command that reads the error counter
-        default: return Answer(kUnknownInstruction);
+        case 0xA4:
+            return SelectType(apdu, len);
+        case 0xB0:
+            return ByAddress(Op::Read, apdu, len, mode, kAll);
+        case 0xD6:
+            return ByAddress(Op::Write, apdu, len, mode, kAll);
+        case 0xB2:
+            return ByAddress(Op::ReadProtection, apdu, len, mode, protectedBytes);
+        case 0xD1:
+            return ByAddress(Op::Protect, apdu, len, mode, protectedBytes);
+        case 0x20:
+            return Code(Op::PresentCode, apdu, len, mode);
+        case 0xD2:
+            return Code(Op::ChangeCode, apdu, len, mode);
+        case 0xB1:
+            return Answer(kNotSupported);  // the reader has no command that reads the error counter
+        default:
+            return Answer(kUnknownInstruction);
     }
 }
 
@@ -124,13 +133,13 @@ struct StatusRow {
     uint16_t swOfCode;  // for presenting and changing a code, where it differs
 };
 constexpr StatusRow kStatusWords[] = {
-    {0, kOk, 0},          // success
-    {14, 0x6B00, 0},      // address past the end
-    {23, 0x6985, 0},      // card not powered
-    {24, 0x6981, 0},      // type does not fit the card
+    {0, kOk, 0},           // success
+    {14, 0x6B00, 0},       // address past the end
+    {23, 0x6985, 0},       // card not powered
+    {24, 0x6981, 0},       // type does not fit the card
     {31, 0x6982, 0x6300},  // code not presented / wrong code, tries left unknown
-    {32, 0x6581, 0},      // write-protected byte
-    {33, 0x6983, 0},      // error counter spent
+    {32, 0x6581, 0},       // write-protected byte
+    {33, 0x6983, 0},       // error counter spent
 };
 
 }  // namespace
@@ -169,11 +178,20 @@ Request ParseApdu(const uint8_t* apdu, size_t len, const CardMode& mode) {
 Verdict Judge(Op op, int result) {
     Verdict verdict;
     switch (result) {
-        case QD500_E_TIMEOUT: verdict.fault = Fault::Timeout; return verdict;
-        case QD500_E_BUFFER: verdict.fault = Fault::Buffer; return verdict;
-        case QD500_E_PARAM: verdict.sw = kNoDiagnosis; return verdict;  // refused by the library: nothing sent
-        case 21: verdict.fault = Fault::NoCard; return verdict;
-        default: break;
+        case QD500_E_TIMEOUT:
+            verdict.fault = Fault::Timeout;
+            return verdict;
+        case QD500_E_BUFFER:
+            verdict.fault = Fault::Buffer;
+            return verdict;
+        case QD500_E_PARAM:
+            verdict.sw = kNoDiagnosis;
+            return verdict;  // refused by the library: nothing sent
+        case 21:
+            verdict.fault = Fault::NoCard;
+            return verdict;
+        default:
+            break;
     }
     if (result < 0) {
         verdict.fault = Fault::Line;

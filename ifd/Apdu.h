@@ -15,13 +15,13 @@ constexpr int kCpuType = 0x88;
 
 // What a memory card of a type can do, from the card-type table.
 struct MemoryKind {
-    int type = -1;                  // the reader's type byte
-    const char* name = nullptr;     // its name in the table ("S4442")
-    unsigned size = 0;              // bytes of card memory
-    unsigned codeLength = 0;        // bytes of its security code; 0: none
-    bool at88 = false;              // the code is an AT88SC security code, at an address
-    bool changeCode = false;        // the code can be changed by FF D2
-    unsigned protectedBytes = 0;    // bytes from 0 that have protection bits; 0: none
+    int type = -1;                // the reader's type byte
+    const char* name = nullptr;   // its name in the table ("S4442")
+    unsigned size = 0;            // bytes of card memory
+    unsigned codeLength = 0;      // bytes of its security code; 0: none
+    bool at88 = false;            // the code is an AT88SC security code, at an address
+    bool changeCode = false;      // the code can be changed by FF D2
+    unsigned protectedBytes = 0;  // bytes from 0 that have protection bits; 0: none
 };
 
 // The memory kind of a type byte; type -1 when the table has no memory

@@ -42,7 +42,9 @@ ControlRequest ParseControl(unsigned long code, const uint8_t* in, size_t len) {
     if (!in) len = 0;
     ControlRequest request;
     switch (code) {
-        case kFeatureRequest: request.op = ControlOp::Features; return request;
+        case kFeatureRequest:
+            request.op = ControlOp::Features;
+            return request;
         case kReadTracks:
             if (len != 2 || !TakeTracks(in, len, request)) return Refused();
             request.op = ControlOp::ReadTracks;
@@ -60,7 +62,8 @@ ControlRequest ParseControl(unsigned long code, const uint8_t* in, size_t len) {
             if (len != 0) return Refused();
             request.op = ControlOp::Version;
             return request;
-        default: return request;
+        default:
+            return request;
     }
 }
 

@@ -99,11 +99,16 @@ RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Val
             if (!Length || !Value) return IFD_ERROR_INSUFFICIENT_BUFFER;
             return slot->Atr(Value, Length);
         }
-        case TAG_IFD_SLOTS_NUMBER: return PutByte(Length, Value, 1);
-        case TAG_IFD_SIMULTANEOUS_ACCESS: return PutByte(Length, Value, kMaxReaders);
-        case TAG_IFD_THREAD_SAFE: return PutByte(Length, Value, 1);       // readers need not wait for each other
-        case TAG_IFD_SLOT_THREAD_SAFE: return PutByte(Length, Value, 0);  // one slot a reader
-        default: return IFD_ERROR_TAG;
+        case TAG_IFD_SLOTS_NUMBER:
+            return PutByte(Length, Value, 1);
+        case TAG_IFD_SIMULTANEOUS_ACCESS:
+            return PutByte(Length, Value, kMaxReaders);
+        case TAG_IFD_THREAD_SAFE:
+            return PutByte(Length, Value, 1);  // readers need not wait for each other
+        case TAG_IFD_SLOT_THREAD_SAFE:
+            return PutByte(Length, Value, 0);  // one slot a reader
+        default:
+            return IFD_ERROR_TAG;
     }
 }
 

@@ -165,23 +165,32 @@ int Slot::RunPseudo(const Request& request, uint8_t* rx, DWORD cap, size_t* data
             *dataLength = request.length;
             return request.op == Op::Read ? qd500_read_memory(r, request.address, rx, request.length)
                                           : qd500_read_protection(r, request.address, rx, request.length);
-        case Op::Write: return qd500_write_memory(r, request.address, request.data, request.length);
-        case Op::Protect: return qd500_protect(r, request.address, request.data, request.length);
+        case Op::Write:
+            return qd500_write_memory(r, request.address, request.data, request.length);
+        case Op::Protect:
+            return qd500_protect(r, request.address, request.data, request.length);
         case Op::PresentCode:
             return m_mode.kind.at88 ? qd500_at88_verify(r, request.address, request.data, request.length)
                                     : qd500_present_code(r, request.data, request.length);
-        case Op::ChangeCode: return qd500_change_code(r, request.data, request.length);
-        default: return QD500_E_PARAM;
+        case Op::ChangeCode:
+            return qd500_change_code(r, request.data, request.length);
+        default:
+            return QD500_E_PARAM;
     }
 }
 
 RESPONSECODE Slot::Verdicted(const Verdict& verdict, uint8_t* rx, DWORD cap, size_t dataLength, PDWORD rxLength) {
     switch (verdict.fault) {
-        case Fault::None: break;
-        case Fault::NoCard: return IFD_ICC_NOT_PRESENT;
-        case Fault::Timeout: return IFD_RESPONSE_TIMEOUT;
-        case Fault::Buffer: return IFD_ERROR_INSUFFICIENT_BUFFER;
-        case Fault::Line: return IFD_COMMUNICATION_ERROR;
+        case Fault::None:
+            break;
+        case Fault::NoCard:
+            return IFD_ICC_NOT_PRESENT;
+        case Fault::Timeout:
+            return IFD_RESPONSE_TIMEOUT;
+        case Fault::Buffer:
+            return IFD_ERROR_INSUFFICIENT_BUFFER;
+        case Fault::Line:
+            return IFD_COMMUNICATION_ERROR;
     }
     if (verdict.sw != 0x9000) dataLength = 0;  // a read that failed delivers nothing
     if (cap < dataLength + 2) return IFD_ERROR_INSUFFICIENT_BUFFER;

@@ -31,9 +31,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Request r = ParseApdu(begin, apdu.size(), mode);
     if (r.data) Check(r.data >= begin && r.data + r.length <= begin + apdu.size());
     switch (r.op) {
-        case Op::Answer: Check(r.sw >= 0x6300 && r.sw != 0x9000); break;
-        case Op::Transmit: Check(!mode.memory && apdu[0] != 0xFF && apdu.size() >= 4); break;
-        case Op::SelectType: Check(r.type >= 0 && r.type <= 0xFF); break;
+        case Op::Answer:
+            Check(r.sw >= 0x6300 && r.sw != 0x9000);
+            break;
+        case Op::Transmit:
+            Check(!mode.memory && apdu[0] != 0xFF && apdu.size() >= 4);
+            break;
+        case Op::SelectType:
+            Check(r.type >= 0 && r.type <= 0xFF);
+            break;
         case Op::Read:
         case Op::Write:
             Check(mode.kind.type >= 0 && r.length >= 1 && r.length <= 256 && r.address + r.length <= mode.kind.size);
@@ -43,7 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Check(mode.kind.protectedBytes > 0 && r.address + r.length <= mode.kind.size);
             break;
         case Op::PresentCode:
-        case Op::ChangeCode: Check(r.length == mode.kind.codeLength && r.length > 0); break;
+        case Op::ChangeCode:
+            Check(r.length == mode.kind.codeLength && r.length > 0);
+            break;
     }
     const Verdict verdict = Judge(r.op, static_cast<int8_t>(data[1]));
     Check(verdict.fault != Fault::None || verdict.sw != 0);

@@ -93,7 +93,7 @@ TEST_F(IfdDriverTest, MemoryCardTakesItsTypeThroughPseudoApdus) {
     EXPECT_EQ(Bytes(all.end() - 2, all.end()), Sw(0x9000));
     Bytes flags = Transmit({0xFF, 0xB2, 0x00, 0x00, 0x20});
     ASSERT_EQ(flags.size(), 34u);
-    EXPECT_EQ(flags[0], 1);   // the ATR bytes are protected
+    EXPECT_EQ(flags[0], 1);  // the ATR bytes are protected
     EXPECT_EQ(flags[31], 0);
 
     const size_t sent = FramesFromHost();
@@ -139,13 +139,15 @@ TEST_F(IfdDriverTest, MagneticHeadAnswersControlCodesInTheirLayouts) {
     swiper.join();
     // A track the head could not read is empty.
     sim->server().Swipe(std::nullopt, std::string("5678"));
-    EXPECT_EQ(Control(qd500::ifd::kReadTracks, std::string("\x23\x05", 2)), Of(std::string(1, '\0') + "\x1C" "5678"));
+    EXPECT_EQ(Control(qd500::ifd::kReadTracks, std::string("\x23\x05", 2)), Of(std::string(1, '\0') + "\x1C"
+                                                                                                      "5678"));
 }
 
 TEST_F(IfdDriverTest, PresenceAnswersAtOnceWhileASwipeWaits) {
     Serve(Waiting());
     ASSERT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
-    auto swipe = std::async(std::launch::async, [&] { return Control(qd500::ifd::kReadTracks, std::string("\x02\x0A", 2)); });
+    auto swipe =
+        std::async(std::launch::async, [&] { return Control(qd500::ifd::kReadTracks, std::string("\x02\x0A", 2)); });
     std::this_thread::sleep_for(milliseconds(100));
     for (int i = 0; i < 8; ++i) {
         auto start = steady_clock::now();

@@ -119,10 +119,10 @@ TEST(IfdStatusWords, ReaderStatusCodesMapAsTheTableSays) {
         int result;
         uint16_t sw;
     } rows[] = {
-        {Op::Read, 0, 0x9000},         {Op::PresentCode, 31, 0x6300}, {Op::ChangeCode, 31, 0x6300},
-        {Op::Write, 31, 0x6982},       {Op::Read, 31, 0x6982},        {Op::PresentCode, 33, 0x6983},
-        {Op::Write, 32, 0x6581},       {Op::Read, 14, 0x6B00},        {Op::Read, 23, 0x6985},
-        {Op::SelectType, 24, 0x6981},  {Op::Write, 41, 0x6F00},       {Op::Write, QD500_E_PARAM, 0x6F00},
+        {Op::Read, 0, 0x9000},        {Op::PresentCode, 31, 0x6300}, {Op::ChangeCode, 31, 0x6300},
+        {Op::Write, 31, 0x6982},      {Op::Read, 31, 0x6982},        {Op::PresentCode, 33, 0x6983},
+        {Op::Write, 32, 0x6581},      {Op::Read, 14, 0x6B00},        {Op::Read, 23, 0x6985},
+        {Op::SelectType, 24, 0x6981}, {Op::Write, 41, 0x6F00},       {Op::Write, QD500_E_PARAM, 0x6F00},
     };
     for (const Row& row : rows) {
         Verdict verdict = Judge(row.op, row.result);
@@ -153,14 +153,13 @@ TEST(IfdControl, InputsAreCheckedBeforeAnythingIsSent) {
     EXPECT_EQ(write.text3, "678");
     EXPECT_EQ(parse(kWriteTracks, std::string("\x02\x01") + "12345" + kTrackSeparator).op, ControlOp::WriteTracks);
 
-    for (const std::string& refused : {
-             std::string("\x04\x01", 2), std::string("\x23", 1), std::string("\x23\x01\x00", 3)})
+    for (const std::string& refused :
+         {std::string("\x04\x01", 2), std::string("\x23", 1), std::string("\x23\x01\x00", 3)})
         EXPECT_EQ(parse(kReadTracks, refused).op, ControlOp::Refused) << refused.size();
-    for (const std::string& refused : {
-             std::string("\x23\x01") + "123",                                      // no separator
-             std::string("\x23\x01") + "1" + kTrackSeparator + "2" + kTrackSeparator,  // two
-             std::string("\x02\x01") + "1" + kTrackSeparator + "2",                // a text for track 3
-             std::string("\x23\x01") + std::string("1\0", 2) + kTrackSeparator})  // a NUL
+    for (const std::string& refused : {std::string("\x23\x01") + "123",  // no separator
+                                       std::string("\x23\x01") + "1" + kTrackSeparator + "2" + kTrackSeparator,  // two
+                                       std::string("\x02\x01") + "1" + kTrackSeparator + "2",  // a text for track 3
+                                       std::string("\x23\x01") + std::string("1\0", 2) + kTrackSeparator})  // a NUL
         EXPECT_EQ(parse(kWriteTracks, refused).op, ControlOp::Refused) << refused;
     EXPECT_EQ(parse(kHeadSetting, "AB").op, ControlOp::Refused);
     EXPECT_EQ(parse(kHeadSetting, "K").letter, 'K');

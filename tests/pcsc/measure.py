@@ -75,8 +75,7 @@ def through_pcscd(runs: int) -> List[float]:
 
 
 def insertion(runs: int) -> List[float]:
-    scan = Scan()
-    try:
+    with Scan() as scan:
         scan.wait(4, 'Card inserted', 0)
         times, pause = [], random.Random(7)
         for _ in range(runs):
@@ -88,8 +87,6 @@ def insertion(runs: int) -> List[float]:
             sim(4, 'insert CPU')
             times.append(scan.wait(4, 'Card inserted', start) - start)
         return times
-    finally:
-        scan.stop()
 
 
 def main() -> None:

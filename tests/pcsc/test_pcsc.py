@@ -10,7 +10,7 @@ import socket
 import subprocess
 import threading
 import time
-from typing import Callable, List, Optional, Tuple
+from typing import Callable, Iterator, List, Tuple
 
 import pytest
 from smartcard import scard
@@ -74,7 +74,7 @@ class Card:
 
 
 @pytest.fixture
-def card(request: pytest.FixtureRequest) -> Card:
+def card(request: pytest.FixtureRequest) -> Iterator[Card]:
     c = Card(request.param)
     yield c
     c.close()
@@ -116,6 +116,12 @@ class Scan:
         until(seen, seconds, 'pcsc_scan never reported %s on reader %d' % (state, reader))
         return found[0]
 
+    def __enter__(self) -> 'Scan':
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
+
     def stop(self) -> None:
         self.proc.terminate()
         try:
@@ -126,8 +132,7 @@ class Scan:
 
 
 def test_pcsc_scan_shows_a_card_removed_and_inserted() -> None:
-    scan = Scan()
-    try:
+    with Scan() as scan:
         scan.wait(4, 'Card inserted', 0)
         for _ in range(2):
             start = time.monotonic()
@@ -136,8 +141,6 @@ def test_pcsc_scan_shows_a_card_removed_and_inserted() -> None:
             start = time.monotonic()
             assert sim(4, 'insert CPU') == 'ok\n'
             assert scan.wait(4, 'Card inserted', start) - start < 1.0
-    finally:
-        scan.stop()
 
 
 @pytest.mark.parametrize('card', [4], indirect=True)
@@ -190,27 +193,28 @@ def test_at24c16_writes_and_reads_back_2k(card: Card) -> None:
 
 
 def test_tracks_through_control_with_no_card_while_pcsc_scan_polls() -> None:
-    assert sim(1, 'remove') == 'ok\n'
-    scan = Scan()
-    head = Card(1, scard.SCARD_SHARE_DIRECT, 0)
-    try:
-        assert head.control(3503, b'') == b'\x00QD500-SIM V1.0'
-        assert head.control(3400, b'') == b''
-        out: List[bytes] = []
-        swipe = threading.Thread(target=lambda: out.append(head.control(3500, b'\x23\x0A')))
-        swipe.start()
-        time.sleep(2)  # presence keeps being polled through the wait
-        assert swipe.is_alive()
-        assert sim(1, 'swipe %s %s' % (TRACK2, TRACK3)) == 'ok\n'
-        swipe.join(5)
-        assert out == [b'\x00' + TRACK2.encode() + b'\x1C' + TRACK3.encode()]
+    with Scan() as scan:
+        assert sim(1, 'remove') == 'ok\n'
+        # Seen empty first: while the swipe waits, presence keeps the last state.
+        scan.wait(1, 'Card removed', 0)
+        head = Card(1, scard.SCARD_SHARE_DIRECT, 0)
+        try:
+            assert head.control(3503, b'') == b'\x00QD500-SIM V1.0'
+            assert head.control(3400, b'') == b''
+            out: List[bytes] = []
+            swipe = threading.Thread(target=lambda: out.append(head.control(3500, b'\x23\x0A')))
+            swipe.start()
+            time.sleep(2)  # presence keeps being polled through the wait
+            assert swipe.is_alive()
+            assert sim(1, 'swipe %s %s' % (TRACK2, TRACK3)) == 'ok\n'
+            swipe.join(5)
+            assert out == [b'\x00' + TRACK2.encode() + b'\x1C' + TRACK3.encode()]
+        finally:
+            head.close()
         # The card put in afterwards shows up at once: presence was never stuck.
         start = time.monotonic()
         assert sim(1, 'insert CPU') == 'ok\n'
         assert scan.wait(1, 'Card inserted', start) - start < 1.0
-    finally:
-        head.close()
-        scan.stop()
     # Nothing went to the reader between the swipe's read and its answer.
     with open(os.path.join(DIR, 'sim1.log'), encoding='latin-1') as f:
         log = f.read().splitlines()
