@@ -15,6 +15,7 @@
 #include "ifd/Control.h"
 #include "ifd/Pcsc.h"
 #include "integration/SimulatedReader.h"
+#include "support/Fixtures.h"
 
 using namespace std::chrono;
 using qd500::test::SimulatedReader;
@@ -114,6 +115,35 @@ TEST_F(IfdDriverTest, MemoryCardTakesItsTypeThroughPseudoApdus) {
     EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
     sim->server().Insert("S4442");
     EXPECT_EQ(PowerUp(), (Bytes{0x3B, 0x04, 'M', 'E', 'M', 0x00}));  // a new card: its type not known yet
+}
+
+TEST_F(IfdDriverTest, PresenceReadsStatus21AndAnEmptyFirstField) {
+    Serve(
+        SimulatedReader::FromJson(R"({"faults": [{"kind": "status", "command": "47", "status": "21", "times": 1}]})"));
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
+    EXPECT_EQ(IFDHCloseChannel(kLun), IFD_SUCCESS);
+    opened = false;
+    Serve(SimulatedReader::FromJson(R"({"device": {"status": ["00", "01", "88"]}})"));
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
+}
+
+TEST_F(IfdDriverTest, TracesOnlyWhenTheDeviceNameAsks) {
+    const std::string asked = ::testing::TempDir() + "qd500-ifd-asked.log";
+    const std::string environment = ::testing::TempDir() + "qd500-ifd-env.log";
+    std::remove(asked.c_str());
+    std::remove(environment.c_str());
+    setenv("QD500_TRACE_FILE", environment.c_str(), 1);
+    Serve(qd500sim::Scenario::Default());
+    IFDHICCPresence(kLun);
+    EXPECT_EQ(IFDHCloseChannel(kLun), IFD_SUCCESS);
+    std::string device = sim->server().SlavePath() + ":trace=" + asked;
+    EXPECT_EQ(IFDHCreateChannelByName(kLun, &device[0]), IFD_SUCCESS);
+    IFDHICCPresence(kLun);
+    unsetenv("QD500_TRACE_FILE");
+    EXPECT_EQ(qd500::test::ReadFile(environment), "");
+    EXPECT_NE(qd500::test::ReadFile(asked).find("4747"), std::string::npos);
+    std::remove(asked.c_str());
 }
 
 TEST_F(IfdDriverTest, MagneticHeadAnswersControlCodesInTheirLayouts) {
