@@ -22,9 +22,9 @@ cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs"
 ctest --preset asan
 
-echo "== tsan: readers on threads and the handle API under ThreadSanitizer"
+echo "== tsan: readers on threads, the handle API and the PC/SC driver under ThreadSanitizer"
 cmake --preset tsan >/dev/null
-cmake --build --preset tsan -j"$jobs" --target qd500_thread_tests qd500_api_tests
+cmake --build --preset tsan -j"$jobs" --target qd500_thread_tests qd500_api_tests qd500_ifd_tests
 ctest --preset tsan
 
 bash scripts/test-wine.sh windows
