@@ -83,6 +83,13 @@ int Slot::SelectAndPower(int type, uint8_t* atr, size_t* atrLength) {
     return result != 0 ? result : qd500_power_on(m_reader, atr, QD500_ATR_MAX, atrLength);
 }
 
+RESPONSECODE Slot::TakeMemoryAtr() {
+    std::memcpy(m_atr, kMemoryAtr, sizeof kMemoryAtr);
+    if (m_mode.kind.type >= 0) m_atr[sizeof kMemoryAtr - 1] = static_cast<uint8_t>(m_mode.kind.type);
+    m_atrLength = sizeof kMemoryAtr;
+    return IFD_SUCCESS;
+}
+
 RESPONSECODE Slot::PowerUp() {
     uint8_t atr[QD500_ATR_MAX];
     size_t length = 0;
@@ -92,12 +99,7 @@ RESPONSECODE Slot::PowerUp() {
     if (m_mode.kind.type >= 0) {
         int result = SelectAndPower(m_mode.kind.type, atr, &length);
         if (result < 0) return Failed(result);
-        if (result == 0) {
-            std::memcpy(m_atr, kMemoryAtr, sizeof kMemoryAtr);
-            m_atr[sizeof kMemoryAtr - 1] = static_cast<uint8_t>(m_mode.kind.type);
-            m_atrLength = sizeof kMemoryAtr;
-            return IFD_SUCCESS;
-        }
+        if (result == 0) return TakeMemoryAtr();
         ForgetCard();  // another card, put in between two polls
     }
     int result = SelectAndPower(kCpuType, atr, &length);
@@ -110,9 +112,7 @@ RESPONSECODE Slot::PowerUp() {
     }
     if (result != 0 && result != 24) return IFD_ERROR_POWER_ACTION;
     m_mode.memory = true;
-    std::memcpy(m_atr, kMemoryAtr, sizeof kMemoryAtr);
-    m_atrLength = sizeof kMemoryAtr;
-    return IFD_SUCCESS;
+    return TakeMemoryAtr();
 }
 
 RESPONSECODE Slot::Power(DWORD action, PUCHAR atr, PDWORD atrLength) {
@@ -156,6 +156,9 @@ int Slot::RunPseudo(const Request& request, uint8_t* rx, DWORD cap, size_t* data
             if (result == 0) {
                 m_mode.kind = MemoryKindOf(request.type);
                 if (request.type == kCpuType) m_mode.memory = false;
+            } else if (result > 0 && (!m_mode.memory || m_mode.kind.type >= 0)) {
+                // A type the card refused stays selected in the reader: go back to the card's own.
+                qd500_select_card(r, qd500_card_type_name(m_mode.memory ? m_mode.kind.type : kCpuType));
             }
             return result;
         }

@@ -38,6 +38,8 @@ public:
 private:
     RESPONSECODE Poll();
     RESPONSECODE PowerUp();
+    // The memory-card ATR, naming the type selected for the card.
+    RESPONSECODE TakeMemoryAtr();
     int SelectAndPower(int type, uint8_t* atr, size_t* atrLength);
     int RunPseudo(const Request& request, uint8_t* rx, DWORD cap, size_t* dataLength);
     // A line that failed is down until presence reopens it.

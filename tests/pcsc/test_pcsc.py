@@ -155,6 +155,8 @@ def test_cpu_card_apdus_pass_as_t0_carries_them(card: Card) -> None:
     assert card.sw(bytes.fromhex('0084000010')) == 0x6C08  # the application follows 6Cxx up itself
     assert card.sw(bytes.fromhex('00EE000000')) == 0x6D00
     assert card.sw(bytes.fromhex('00B00000000100')) == 0x6700  # extended length: not sent
+    assert card.sw(bytes.fromhex('FFA400000142')) == 0x6981  # not an SLE4442,
+    assert card.sw(bytes.fromhex('0084000008')) == 0x9000  # and still a CPU card
 
 
 @pytest.mark.parametrize('card', [2], indirect=True)
