@@ -134,13 +134,17 @@ class Scan:
 def test_pcsc_scan_shows_a_card_removed_and_inserted() -> None:
     with Scan() as scan:
         scan.wait(4, 'Card inserted', 0)
-        for _ in range(2):
+        took = []
+        for _ in range(3):
             start = time.monotonic()
             assert sim(4, 'remove') == 'ok\n'
-            assert scan.wait(4, 'Card removed', start) - start < 1.0
+            took.append(scan.wait(4, 'Card removed', start) - start)
             start = time.monotonic()
             assert sim(4, 'insert CPU') == 'ok\n'
-            assert scan.wait(4, 'Card inserted', start) - start < 1.0
+            took.append(scan.wait(4, 'Card inserted', start) - start)
+        # Within a second, as pcscd polls every 400 ms; a loaded machine may
+        # stretch one event, not all of them.
+        assert sorted(took)[len(took) // 2] < 1.0, took
 
 
 @pytest.mark.parametrize('card', [4], indirect=True)
@@ -225,28 +229,47 @@ def test_tracks_through_control_with_no_card_while_pcsc_scan_polls() -> None:
     assert not [line for line in log[read + 1:answer] if ' host> ' in line]
 
 
+def challenges_sent(reader: int, after: int) -> List[float]:
+    """When the host's GET CHALLENGE frames reached reader's simulator, past line after of its log."""
+    with open(os.path.join(DIR, 'sim%d.log' % reader), encoding='latin-1') as f:
+        lines = f.read().splitlines()[after:]
+    times = []
+    for line in lines:
+        if ' host> ' in line and '=5A0084000008' in line:
+            h, m, sec = line.split()[0].split(':')
+            times.append(int(h) * 3600 + int(m) * 60 + float(sec))
+    return times
+
+
+def log_length(reader: int) -> int:
+    with open(os.path.join(DIR, 'sim%d.log' % reader), encoding='latin-1') as f:
+        return len(f.read().splitlines())
+
+
 def test_two_readers_work_side_by_side_from_two_threads() -> None:
-    def run(reader: int, seconds: List[float]) -> None:
+    def run(reader: int) -> None:
         c = Card(reader)
         try:
-            start = time.monotonic()
             for _ in range(15):
                 assert c.ok(bytes.fromhex('0084000008'))[1] == 0x9000
-            seconds.append(time.monotonic() - start)
+            done.append(reader)
         finally:
             c.close()
-    alone: List[float] = []
-    run(4, alone)
-    both: List[float] = []
-    threads = [threading.Thread(target=run, args=(r, both)) for r in (4, 1)]
-    start = time.monotonic()
+    done: List[int] = []
+    start = {r: log_length(r) for r in (4, 1)}
+    threads = [threading.Thread(target=run, args=(r,)) for r in (4, 1)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
-    assert len(both) == 2
-    # pcscd does not serialize them: together take little more than one alone.
-    assert time.monotonic() - start < 1.6 * alone[0]
+    assert sorted(done) == [1, 4]
+    # Had pcscd serialized the readers, one's APDU would reach its line only
+    # after the other's answer had crossed its own, 30 ms at 9600 baud; side
+    # by side, the two lines carry APDUs within milliseconds of each other.
+    four, one = challenges_sent(4, start[4]), challenges_sent(1, start[1])
+    assert len(four) == len(one) == 15
+    close = [a for a in four if min(abs(a - b) for b in one) < 0.012]
+    assert len(close) >= 3, (four, one)
 
 
 def cpu_seconds(pid: int) -> float:
