@@ -32,7 +32,7 @@ bash scripts/test-wine.sh windows64
 
 echo "== consumer: an integrator's project against an installed release build"
 cmake --preset release >/dev/null
-cmake --build --preset release -j"$jobs" --target qd500dll qd500-api qd500-sim qd500
+cmake --build --preset release -j"$jobs" --target qd500dll qd500-api qd500-ifd qd500-sim qd500
 bash tests/consumer/run.sh build/release
 
 echo "== deb: the Debian package installed, used and purged"
