@@ -39,6 +39,15 @@ else()
   configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/prerm.in ${PROJECT_BINARY_DIR}/debian/prerm @ONLY
     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/prerm)
+  # The PC/SC driver's reader configuration is the user's to edit: a conffile.
+  if(TARGET qd500-ifd)
+    set(conf ${QD500_PCSC_CONF_DIR}/qd500)
+    if(NOT IS_ABSOLUTE ${conf})
+      set(conf ${CMAKE_INSTALL_PREFIX}/${conf})
+    endif()
+    file(WRITE ${PROJECT_BINARY_DIR}/debian/conffiles "${conf}\n")
+    list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/conffiles)
+  endif()
 endif()
 
 include(CPack)

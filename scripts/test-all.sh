@@ -14,14 +14,17 @@ ctest --preset linux
 echo "== python: the package in a venv against the Linux build"
 bash python/run-tests.sh build/linux
 
+echo "== pcsc: the driver in a private pcscd, through pyscard, pcsc_scan, opensc-tool and scriptor"
+bash tests/pcsc/run.sh
+
 echo "== asan: the same suites under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs"
 ctest --preset asan
 
-echo "== tsan: readers on threads and the handle API under ThreadSanitizer"
+echo "== tsan: readers on threads, the handle API and the PC/SC driver under ThreadSanitizer"
 cmake --preset tsan >/dev/null
-cmake --build --preset tsan -j"$jobs" --target qd500_thread_tests qd500_api_tests
+cmake --build --preset tsan -j"$jobs" --target qd500_thread_tests qd500_api_tests qd500_ifd_tests
 ctest --preset tsan
 
 bash scripts/test-wine.sh windows
@@ -29,7 +32,7 @@ bash scripts/test-wine.sh windows64
 
 echo "== consumer: an integrator's project against an installed release build"
 cmake --preset release >/dev/null
-cmake --build --preset release -j"$jobs" --target qd500dll qd500-api qd500-sim qd500
+cmake --build --preset release -j"$jobs" --target qd500dll qd500-api qd500-ifd qd500-sim qd500
 bash tests/consumer/run.sh build/release
 
 echo "== deb: the Debian package installed, used and purged"

@@ -1,0 +1,333 @@
+"""The driver in the real pcscd, through real clients (pyscard, pcsc_scan,
+opensc-tool, scriptor), on simulators. run.sh brings the readers up:
+
+  1 a CPU card whose head waits for a swipe   2 an SLE4442   3 an AT24C16
+  4 a CPU card                                5 a CPU card whose line hangs up at its first APDU
+"""
+import json
+import os
+import socket
+import subprocess
+import threading
+import time
+from typing import Callable, Iterator, List, Tuple
+
+import pytest
+from smartcard import scard
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DIR = os.environ['QD500_PCSC_DIR']
+TRACK2 = '6212345678901234567=3012'
+with open(os.path.join(HERE, 'scenarios', 'cpu-swipe.json')) as f:
+    TRACK3 = json.load(f)['magnetic']['track3']
+CPU_ATR = bytes.fromhex('3B68000051443530305349 4D'.replace(' ', ''))
+
+
+def sim(reader: int, command: str) -> str:
+    """One command on reader's simulator control socket."""
+    with socket.socket(socket.AF_UNIX) as s:
+        s.connect(os.path.join(DIR, 'sim%d.sock' % reader))
+        s.sendall(command.encode() + b'\n')
+        return s.recv(65536).decode()
+
+
+class Card:
+    """A connection through pyscard's PC/SC layer."""
+
+    def __init__(self, reader: int, share: int = scard.SCARD_SHARE_SHARED,
+                 protocol: int = scard.SCARD_PROTOCOL_T0) -> None:
+        rc, self.context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
+        assert rc == scard.SCARD_S_SUCCESS, scard.SCardGetErrorMessage(rc)
+        rc, readers = scard.SCardListReaders(self.context, [])
+        assert rc == scard.SCARD_S_SUCCESS, scard.SCardGetErrorMessage(rc)
+        self.name = next(r for r in readers if r.startswith('qd500 sim %d ' % reader))
+        rc, self.handle, _ = scard.SCardConnect(self.context, self.name, share, protocol)
+        assert rc == scard.SCARD_S_SUCCESS, scard.SCardGetErrorMessage(rc)
+
+    def atr(self) -> bytes:
+        rc, _, _, _, atr = scard.SCardStatus(self.handle)
+        assert rc == scard.SCARD_S_SUCCESS
+        return bytes(atr)
+
+    def transmit(self, apdu: bytes) -> Tuple[int, bytes]:
+        """The PC/SC result and the response."""
+        rc, resp = scard.SCardTransmit(self.handle, scard.SCARD_PCI_T0, list(apdu))
+        return rc, bytes(resp)
+
+    def ok(self, apdu: bytes) -> Tuple[bytes, int]:
+        """Data and status word of an APDU that must get through."""
+        rc, resp = self.transmit(apdu)
+        assert rc == scard.SCARD_S_SUCCESS, scard.SCardGetErrorMessage(rc)
+        return resp[:-2], resp[-2] << 8 | resp[-1]
+
+    def sw(self, apdu: bytes) -> int:
+        return self.ok(apdu)[1]
+
+    def control(self, n: int, data: bytes) -> bytes:
+        rc, out = scard.SCardControl(self.handle, scard.SCARD_CTL_CODE(n), list(data))
+        assert rc == scard.SCARD_S_SUCCESS, scard.SCardGetErrorMessage(rc)
+        return bytes(out)
+
+    def close(self) -> None:
+        scard.SCardDisconnect(self.handle, scard.SCARD_LEAVE_CARD)
+        scard.SCardReleaseContext(self.context)
+
+
+@pytest.fixture
+def card(request: pytest.FixtureRequest) -> Iterator[Card]:
+    c = Card(request.param)
+    yield c
+    c.close()
+
+
+def until(check: Callable[[], bool], seconds: float, what: str) -> None:
+    deadline = time.monotonic() + seconds
+    while not check():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.05)
+
+
+class Scan:
+    """pcsc_scan in the background, its card states by reader."""
+
+    def __init__(self) -> None:
+        self.proc = subprocess.Popen(['stdbuf', '-oL', 'pcsc_scan', '-n'], stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, text=True)
+        self.events: List[Tuple[float, str, str]] = []  # (time, reader, state)
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self) -> None:
+        reader = ''
+        for line in self.proc.stdout:
+            line = line.strip(' \r\n-\\|/')
+            if line.startswith('Reader '):
+                reader = line.split(': ', 1)[1]
+            elif line.startswith('Card state: '):
+                self.events.append((time.monotonic(), reader, line[len('Card state: '):]))
+
+    def wait(self, reader: int, state: str, after: float, seconds: float = 5) -> float:
+        """When pcsc_scan reported state for reader, after the time given."""
+        prefix = 'qd500 sim %d ' % reader
+        found: List[float] = []
+
+        def seen() -> bool:
+            found[:] = [t for t, r, s in self.events if t >= after and r.startswith(prefix) and state in s]
+            return bool(found)
+        until(seen, seconds, 'pcsc_scan never reported %s on reader %d' % (state, reader))
+        return found[0]
+
+    def __enter__(self) -> 'Scan':
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
+
+    def stop(self) -> None:
+        self.proc.terminate()
+        try:
+            self.proc.wait(5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def test_pcsc_scan_shows_a_card_removed_and_inserted() -> None:
+    with Scan() as scan:
+        scan.wait(4, 'Card inserted', 0)
+        took = []
+        for _ in range(3):
+            start = time.monotonic()
+            assert sim(4, 'remove') == 'ok\n'
+            took.append(scan.wait(4, 'Card removed', start) - start)
+            start = time.monotonic()
+            assert sim(4, 'insert CPU') == 'ok\n'
+            took.append(scan.wait(4, 'Card inserted', start) - start)
+        # Within a second, as pcscd polls every 400 ms; a loaded machine may
+        # stretch one event, not all of them.
+        assert sorted(took)[len(took) // 2] < 1.0, took
+
+
+@pytest.mark.parametrize('card', [4], indirect=True)
+def test_cpu_card_apdus_pass_as_t0_carries_them(card: Card) -> None:
+    assert card.atr() == CPU_ATR
+    data, sw = card.ok(bytes.fromhex('00A40000023F00'))
+    assert data == b'' and sw >> 8 == 0x61  # no GET RESPONSE inside the driver
+    fci, sw = card.ok(bytes([0x00, 0xC0, 0x00, 0x00, sw & 0xFF]))
+    assert sw == 0x9000 and fci[0] == 0x6F
+    challenge, sw = card.ok(bytes.fromhex('0084000008'))
+    assert sw == 0x9000 and len(challenge) == 8
+    assert card.sw(bytes.fromhex('0084000010')) == 0x6C08  # the application follows 6Cxx up itself
+    assert card.sw(bytes.fromhex('00EE000000')) == 0x6D00
+    assert card.sw(bytes.fromhex('00B00000000100')) == 0x6700  # extended length: not sent
+    assert card.sw(bytes.fromhex('FFA400000142')) == 0x6981  # not an SLE4442,
+    assert card.sw(bytes.fromhex('0084000008')) == 0x9000  # and still a CPU card
+
+
+@pytest.mark.parametrize('card', [2], indirect=True)
+def test_sle4442_through_pseudo_apdus(card: Card) -> None:
+    assert card.atr() == bytes.fromhex('3B044D454D00')
+    assert card.sw(bytes.fromhex('FFA4000001 42'.replace(' ', ''))) == 0x9000
+    rc, _ = scard.SCardReconnect(card.handle, scard.SCARD_SHARE_SHARED, scard.SCARD_PROTOCOL_T0,
+                                 scard.SCARD_RESET_CARD)
+    assert rc == scard.SCARD_S_SUCCESS and card.atr() == bytes.fromhex('3B044D454D42')  # the type, after a reset
+    memory, sw = card.ok(bytes.fromhex('FFB0000000'))
+    assert sw == 0x9000 and len(memory) == 256 and memory[:4] == bytes.fromhex('A2131091')
+    write = bytes.fromhex('FFD6004004') + b'QD50'
+    assert card.sw(write) == 0x6982  # before the code
+    assert card.sw(bytes.fromhex('FF20000003FFFFFF')) == 0x9000
+    assert card.sw(write) == 0x9000
+    assert card.ok(bytes.fromhex('FFB0004004')) == (b'QD50', 0x9000)
+    assert card.sw(bytes.fromhex('FFB1000000')) == 0x6A81  # no error counter to read
+    for _ in range(3):
+        assert card.sw(bytes.fromhex('FF20000003123456')) >> 8 == 0x63
+    assert card.sw(bytes.fromhex('FF20000003FFFFFF')) == 0x6983  # spent: even the right code
+
+
+@pytest.mark.parametrize('card', [3], indirect=True)
+def test_at24c16_writes_and_reads_back_2k(card: Card) -> None:
+    assert card.sw(bytes.fromhex('FFA4000001 05'.replace(' ', ''))) == 0x9000
+    image = bytes((i * 7 + i // 256) & 0xFF for i in range(2048))
+    for at in range(0, 2048, 128):
+        assert card.sw(bytes([0xFF, 0xD6, at >> 8, at & 0xFF, 128]) + image[at:at + 128]) == 0x9000
+    back = b''
+    for at in range(0, 2048, 256):
+        data, sw = card.ok(bytes([0xFF, 0xB0, at >> 8, at & 0xFF, 0]))
+        assert sw == 0x9000
+        back += data
+    assert back == image
+    assert card.sw(bytes([0xFF, 0xB0, 0x07, 0xFF, 2])) == 0x6B00  # past the end: not sent
+
+
+def test_tracks_through_control_with_no_card_while_pcsc_scan_polls() -> None:
+    with Scan() as scan:
+        assert sim(1, 'remove') == 'ok\n'
+        # Seen empty first: while the swipe waits, presence keeps the last state.
+        scan.wait(1, 'Card removed', 0)
+        head = Card(1, scard.SCARD_SHARE_DIRECT, 0)
+        try:
+            assert head.control(3503, b'') == b'\x00QD500-SIM V1.0'
+            assert head.control(3400, b'') == b''
+            out: List[bytes] = []
+            swipe = threading.Thread(target=lambda: out.append(head.control(3500, b'\x23\x0A')))
+            swipe.start()
+            time.sleep(2)  # presence keeps being polled through the wait
+            assert swipe.is_alive()
+            assert sim(1, 'swipe %s %s' % (TRACK2, TRACK3)) == 'ok\n'
+            swipe.join(5)
+            assert out == [b'\x00' + TRACK2.encode() + b'\x1C' + TRACK3.encode()]
+        finally:
+            head.close()
+        # The card put in afterwards shows up at once: presence was never stuck.
+        start = time.monotonic()
+        assert sim(1, 'insert CPU') == 'ok\n'
+        assert scan.wait(1, 'Card inserted', start) - start < 1.0
+    # Nothing went to the reader between the swipe's read and its answer.
+    with open(os.path.join(DIR, 'sim1.log'), encoding='latin-1') as f:
+        log = f.read().splitlines()
+    read = max(i for i, line in enumerate(log) if 'host> <ESC>B]' in line)
+    answer = next(i for i in range(read + 1, len(log)) if ' sim> ' in log[i])
+    assert not [line for line in log[read + 1:answer] if ' host> ' in line]
+
+
+def challenges_sent(reader: int, after: int) -> List[float]:
+    """When the host's GET CHALLENGE frames reached reader's simulator, past line after of its log."""
+    with open(os.path.join(DIR, 'sim%d.log' % reader), encoding='latin-1') as f:
+        lines = f.read().splitlines()[after:]
+    times = []
+    for line in lines:
+        if ' host> ' in line and '=5A0084000008' in line:
+            h, m, sec = line.split()[0].split(':')
+            times.append(int(h) * 3600 + int(m) * 60 + float(sec))
+    return times
+
+
+def log_length(reader: int) -> int:
+    with open(os.path.join(DIR, 'sim%d.log' % reader), encoding='latin-1') as f:
+        return len(f.read().splitlines())
+
+
+def test_two_readers_work_side_by_side_from_two_threads() -> None:
+    def run(reader: int) -> None:
+        c = Card(reader)
+        try:
+            for _ in range(15):
+                assert c.ok(bytes.fromhex('0084000008'))[1] == 0x9000
+            done.append(reader)
+        finally:
+            c.close()
+    done: List[int] = []
+    start = {r: log_length(r) for r in (4, 1)}
+    threads = [threading.Thread(target=run, args=(r,)) for r in (4, 1)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert sorted(done) == [1, 4]
+    # Had pcscd serialized the readers, one's APDU would reach its line only
+    # after the other's answer had crossed its own, 30 ms at 9600 baud; side
+    # by side, the two lines carry APDUs within milliseconds of each other.
+    four, one = challenges_sent(4, start[4]), challenges_sent(1, start[1])
+    assert len(four) == len(one) == 15
+    close = [a for a in four if min(abs(a - b) for b in one) < 0.012]
+    assert len(close) >= 3, (four, one)
+
+
+def cpu_seconds(pid: int) -> float:
+    with open('/proc/%d/stat' % pid) as f:
+        fields = f.read().rsplit(')', 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK')
+
+
+def test_line_vanishing_during_a_transmit() -> None:
+    with open(os.path.join(DIR, 'pcscd.pid')) as f:
+        pcscd = int(f.read())
+    c = Card(5)
+    rc, _ = c.transmit(bytes.fromhex('0084000008'))
+    assert rc != scard.SCARD_S_SUCCESS  # the line hung up under it
+    c.close()
+    before, start = cpu_seconds(pcscd), time.monotonic()
+    time.sleep(5)
+    assert (cpu_seconds(pcscd) - before) / (time.monotonic() - start) < 0.05
+    with open(os.path.join(DIR, 'sim5.out')) as f:
+        assert len(f.read().split()) == 2  # the simulator has a new pty behind the link
+
+    def works() -> bool:
+        try:
+            again = Card(5)
+        except (AssertionError, StopIteration):
+            return False
+        try:
+            return again.transmit(bytes.fromhex('0084000008'))[1][-2:] == b'\x90\x00'
+        finally:
+            again.close()
+    until(works, 10, 'the reader never worked again')
+
+
+def test_opensc_tool_lists_readers_and_reads_the_atrs() -> None:
+    listed = subprocess.run(['opensc-tool', '-l'], capture_output=True, text=True, timeout=30)
+    assert listed.returncode == 0, listed.stderr
+    index = {}
+    for line in listed.stdout.splitlines():
+        if 'qd500 sim ' in line:
+            index[int(line.split('qd500 sim ')[1].split()[0])] = line.split()[0]
+    assert len(index) == int(os.environ['QD500_PCSC_READERS'])
+    # opensc probes each card with APDUs of its own; the memory card refuses them.
+    for reader, atr in ((4, CPU_ATR), (2, bytes.fromhex('3B044D454D'))):  # and the type byte
+        out = subprocess.run(['opensc-tool', '-r', index[reader], '-a'], capture_output=True, text=True, timeout=30)
+        assert out.returncode == 0, out.stderr
+        assert atr.hex(':') in out.stdout.lower()
+
+
+def test_scriptor_runs_a_script_of_apdus() -> None:
+    script = os.path.join(DIR, 'select.apdu')
+    with open(script, 'w') as f:
+        f.write('00 A4 00 00 02 3F 00\n00 84 00 00 08\n00 EE 00 00 00\n')
+    name = Card(4)
+    name.close()
+    out = subprocess.run(['scriptor', '-r', name.name, script], capture_output=True, text=True, timeout=30)
+    assert out.returncode == 0, out.stdout + out.stderr
+    answers = [line for line in out.stdout.splitlines() if line.startswith('<')]
+    assert len(answers) == 3, out.stdout
+    assert answers[0].split()[1] == '61'
+    assert answers[1].split()[-3:-1] == ['90', '00'] or ': Normal processing' in answers[1]
+    assert answers[2].split()[1:3] == ['6D', '00']
