@@ -9,7 +9,7 @@ purpose=${1:-test}
 # The library, the simulator and the command-line tool.
 demo=(
   cmake make g++ pkg-config python3
-  nlohmann-json3-dev libreadline-dev
+  nlohmann-json3-dev libedit-dev
 )
 # The test suites: GoogleTest and the oracles, the Python package's venv,
 # the sanitizers and fuzzers, the Windows cross builds and Wine, the

@@ -3,23 +3,60 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <sstream>
 
-#include "qd500.h"
+#include "Handlers.h"
+#include "Interrupt.h"
+#include "StatusWords.h"
 #include "qd500dll.h"
 
 namespace qd500::cli {
 
-void Outcome::Library(int code, const char* gbkMessage) { Reader(code, GbkToUtf8(gbkMessage ? gbkMessage : "")); }
+namespace {
 
-void Outcome::Reader(int code, const std::string& utf8) {
+const char kNoPort[] = "no port: give --port (-p) COMn|NUMBER|PATH, or set QD500_PORT";
+
+double NowSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+bool ComNumberText(const std::string& given, std::string& digits) {
+    digits = given;
+    if (digits.size() > 3 && (digits.compare(0, 3, "COM") == 0 || digits.compare(0, 3, "com") == 0))
+        digits = digits.substr(3);
+    return !digits.empty() && std::all_of(digits.begin(), digits.end(), ::isdigit);
+}
+
+}  // namespace
+
+// The operating system's reason, from the text after "]: " in the
+// library's open message, said as people look for it.
+std::string OpenReason(const std::string& message) {
+    size_t at = message.find("]: ");
+    std::string why = at == std::string::npos ? message : message.substr(at + 3);
+    if (why == "No such file or directory") return "no such device (" + why + ")";
+    if (why == "Permission denied") return "permission denied (is your user in the dialout group?)";
+    if (why == "the port is in use" || why == "Device or resource busy") return "busy: another program holds the port";
+    return why.empty() ? "cannot be opened" : why;
+}
+
+void Outcome::Reader(int code, const std::string& readerStatus, const std::string& utf8Message) {
     hasResult = true;
     result = code;
-    message = utf8;
+    status = readerStatus;
+    // Success reads the same for every command.
+    const char* ok = qd500_status_message("00");
+    message = code == 0 && ok ? ok : utf8Message;
     exit = code == 0 ? kOk : kFailed;
+}
+
+void Outcome::Sw(unsigned sw) {
+    Field("sw", SwText(sw));
+    Field("sw-meaning", SwMeaning(sw));
 }
 
 const Command* FindCommand(const std::string& name) {
@@ -28,90 +65,211 @@ const Command* FindCommand(const std::string& name) {
     return nullptr;
 }
 
+std::string NearestCommand(const std::string& name) {
+    // Edit distance; a name within a third of its length counts as meant.
+    auto distance = [](const std::string& a, const std::string& b) {
+        std::vector<size_t> row(b.size() + 1);
+        for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+        for (size_t i = 1; i <= a.size(); ++i) {
+            size_t diagonal = row[0];
+            row[0] = i;
+            for (size_t j = 1; j <= b.size(); ++j) {
+                size_t up = row[j];
+                row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+                diagonal = up;
+            }
+        }
+        return row[b.size()];
+    };
+    std::string best;
+    size_t bestDistance = std::max<size_t>(2, name.size() / 3) + 1;
+    for (const Command& c : Commands()) {
+        size_t d = distance(name, c.name);
+        if (std::string(c.name).rfind(name, 0) == 0 && name.size() >= 2) d = 1;  // a prefix
+        if (d < bestDistance) {
+            bestDistance = d;
+            best = c.name;
+        }
+    }
+    return best;
+}
+
 Context::Context(std::ostream& o, std::ostream& e, std::istream& i) : out(o), err(e), in(i) {}
 
 Context::~Context() { CloseSession(); }
 
-void Context::SetPort(const std::string& given) {
-    std::string number = given;
-    if (number.size() > 3 && (number.compare(0, 3, "COM") == 0 || number.compare(0, 3, "com") == 0))
-        number = number.substr(3);
-    int port = 0;
-    bool isPath = false;
-    if (!number.empty() && std::all_of(number.begin(), number.end(), ::isdigit)) {
-        port = static_cast<int>(ParseNumber(number, 1, 255, "port number"));
+void Context::SetPort(const std::string& given, bool check) {
+    std::string digits, port;
+    if (ComNumberText(given, digits)) {
+        port = "COM" + std::to_string(ParseNumber(digits, 1, 255, "port number"));
     } else {
-        if (given.find('/') == std::string::npos) throw UsageError("bad port '" + given + "': give a COM number or a device path");
-        if (::access(given.c_str(), F_OK) != 0) throw UsageError("no such device: " + given);
-        isPath = true;
-        // The library opens COM<n> through QD500_COM<n>: reuse a number that
-        // already names this path, else take the first one not in use.
-        for (int n = 1; n <= 255 && port == 0; ++n) {
-            const char* named = std::getenv(("QD500_COM" + std::to_string(n)).c_str());
-            if (named && given == named) port = n;
+        if (given.empty()) throw UsageError("bad port '': give COMn, a number or a device path");
+        if (check && ::access(given.c_str(), F_OK) != 0) {
+            std::string why = "cannot open " + given + ": " + OpenReason(std::strerror(errno));
+            if (given.find('/') == std::string::npos && ::access(("/dev/" + given).c_str(), F_OK) == 0)
+                why += "; did you mean /dev/" + given + "?";
+            throw UsageError(why);
         }
-        for (int n = 1; n <= 255 && port == 0; ++n) {
-            std::string var = "QD500_COM" + std::to_string(n);
-            if (!std::getenv(var.c_str())) {
-                ::setenv(var.c_str(), given.c_str(), 1);
-                port = n;
-            }
-        }
-        if (port == 0) throw UsageError("no free QD500_COM<n> for " + given);
+        port = given;
     }
     if (port != m_port) CloseSession();
     m_port = port;
-    m_portName = isPath ? given + " (COM" + std::to_string(port) + ")" : "COM" + std::to_string(port);
 }
 
-void Context::SetTimeout(int seconds) {
-    timeoutSeconds = seconds;
-    gSetTimeOutIC(static_cast<char>(seconds));
+std::string Context::PortName() const {
+    std::string digits;
+    if (!ComNumberText(m_port, digits)) return m_port;
+    const char* mapped = std::getenv(("QD500_COM" + digits).c_str());
+    return m_port + " (" + (mapped && *mapped ? mapped : "/dev/ttyS" + std::to_string(std::atoi(digits.c_str()) - 1)) +
+           ")";
 }
 
-bool Context::Session(Outcome& o) {
-    if (m_port == 0) {
+void Context::SetTimeout(const std::string& text) {
+    // Seconds with up to three decimals: the reader's wait counts milliseconds.
+    size_t dot = text.find('.');
+    std::string whole = text.substr(0, dot), fraction = dot == std::string::npos ? "" : text.substr(dot + 1);
+    bool ok = !text.empty() && whole.size() <= 3 && fraction.size() <= 3 && (!whole.empty() || !fraction.empty()) &&
+              std::all_of(whole.begin(), whole.end(), ::isdigit) &&
+              std::all_of(fraction.begin(), fraction.end(), ::isdigit) &&
+              (dot == std::string::npos || !fraction.empty());
+    if (!ok) throw UsageError("bad time-out '" + text + "': give seconds, e.g. 2 or 0.5 (0 to 255)");
+    fraction.resize(3, '0');
+    unsigned ms =
+        static_cast<unsigned>(std::atoi(whole.c_str())) * 1000u + static_cast<unsigned>(std::atoi(fraction.c_str()));
+    if (ms > 255000u) throw UsageError("time-out out of range: " + text + " s (0 to 255 seconds)");
+    timeoutMs = ms;
+    if (m_reader) qd500_set_timeout_ms(m_reader, ms);
+}
+
+std::string Context::TimeoutText() const {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", timeoutMs / 1000.0);
+    std::string s = text;
+    while (s.back() == '0') s.pop_back();
+    if (s.back() == '.') s.pop_back();
+    return s + " s";
+}
+
+void QD500_CDECL Context::OnLine(void* self, int direction, const unsigned char* bytes, size_t len) {
+    static_cast<Context*>(self)->Observe(direction, bytes, len);
+}
+
+void Context::Observe(int direction, const unsigned char* bytes, size_t len) {
+    if (direction == QD500_RECEIVED) m_received += len;
+    if (!verbose) return;
+    ProgressDone();
+    err << "  " << DecodeLineBytes(direction == QD500_SENT, std::string(bytes, bytes + len), m_lastSentApdu) << "\n"
+        << std::flush;
+}
+
+qd500_reader* Context::Reader(Outcome& o) {
+    if (m_port.empty()) {
         o.exit = kUsage;
-        o.error = "no port: give --port N|PATH (or 'port N|PATH' in a script)";
-        return false;
+        o.error = kNoPort;
+        return nullptr;
     }
-    if (m_sessionOpen) return true;
-    gSetTimeOutIC(static_cast<char>(timeoutSeconds));
-    char msg[64] = {};
-    short rc = gOpenComIC(static_cast<short>(m_port), msg);
+    if (m_reader) return m_reader;
+    if (m_flatOpen) CloseSession();
+    qd500_reader* r = nullptr;
+    int rc = qd500_open(m_port.c_str(), &r);
     if (rc != 0) {
-        o.Library(rc, msg);
-        o.error = "cannot open " + m_portName + ": " + o.message;
+        o.Reader(rc, "", qd500_message(nullptr));
+        o.error = "cannot open " + PortName() + ": " + OpenReason(qd500_message(nullptr));
+        o.errorSaysAll = true;
+        return nullptr;
+    }
+    qd500_set_timeout_ms(r, timeoutMs);
+    qd500_set_observer(r, OnLine, this);
+    // Only when asked: the reader took Main's stand-in /dev/null at its open.
+    if (AskedTraceFile().empty()) qd500_set_trace(r, nullptr);
+    std::lock_guard<std::mutex> lock(m_readerLock);
+    m_reader = r;
+    ++m_opens;
+    cardType.clear();
+    return r;
+}
+
+bool Context::Done(Outcome& o, int result) {
+    o.Reader(result, qd500_status(m_reader), qd500_message(m_reader));
+    if (result == QD500_E_TIMEOUT && m_received == 0)
+        o.error = "no answer from the reader on " + PortName() + ": check cable and power";
+    else if (result == QD500_E_CANCELLED)
+        o.error = "interrupted";
+    return result == 0;
+}
+
+int Context::FlatPortNumber() {
+    std::string digits;
+    if (ComNumberText(m_port, digits)) return std::atoi(digits.c_str());
+    // The drop-in library opens COM<n> through QD500_COM<n>: reuse a number
+    // that already names this path, else take the first one not in use.
+    for (int n = 1; n <= 255; ++n) {
+        const char* named = std::getenv(("QD500_COM" + std::to_string(n)).c_str());
+        if (named && m_port == named) return n;
+    }
+    for (int n = 1; n <= 255; ++n) {
+        std::string var = "QD500_COM" + std::to_string(n);
+        if (!std::getenv(var.c_str())) {
+            ::setenv(var.c_str(), m_port.c_str(), 1);
+            return n;
+        }
+    }
+    return 0;
+}
+
+bool Context::FlatSession(Outcome& o) {
+    if (m_port.empty()) {
+        o.exit = kUsage;
+        o.error = kNoPort;
         return false;
     }
-    m_sessionOpen = true;
+    if (m_flatOpen) return true;
+    CloseSession();
+    int number = FlatPortNumber();
+    if (number == 0) {
+        o.Fail("no free QD500_COM<n> for " + m_port);
+        return false;
+    }
+    // The drop-in time-out counts whole seconds.
+    gSetTimeOutIC(static_cast<char>(std::min(255u, (timeoutMs + 999) / 1000)));
+    char msg[64] = {};
+    short rc = gOpenComIC(static_cast<short>(number), msg);
+    if (rc != 0) {
+        o.Reader(QD500_E_OPEN, "", GbkToUtf8(msg));
+        o.error = "cannot open " + PortName();
+        return false;
+    }
+    m_flatOpen = true;
     ++m_opens;
     return true;
 }
 
-bool Context::PortForOneShot(Outcome& o) {
-    if (m_port == 0) {
-        o.exit = kUsage;
-        o.error = "no port: give --port N|PATH (or 'port N|PATH' in a script)";
-        return false;
-    }
-    // The one-shot calls open the port themselves, which the session would
-    // hold exclusively; the next session command opens it again.
-    CloseSession();
-    gSetTimeOutIC(static_cast<char>(timeoutSeconds));
-    return true;
-}
-
 void Context::CloseSession() {
-    if (!m_sessionOpen) return;
-    char msg[64];
-    gCloseComIC(msg);
-    m_sessionOpen = false;
+    if (m_flatOpen) {
+        char msg[64];
+        gCloseComIC(msg);
+        m_flatOpen = false;
+    }
+    std::lock_guard<std::mutex> lock(m_readerLock);
+    if (m_reader) qd500_close(m_reader);
+    m_reader = nullptr;
+    cardType.clear();
 }
 
 void Context::Progress(size_t done, size_t total) {
-    if (!progress) return;
-    err << "\r" << done << "/" << total << " bytes" << std::flush;
+    if (!terminal) return;
+    double now = NowSeconds();
+    if (!m_progressShown) m_progressStart = now;
+    double elapsed = now - m_progressStart;
+    char line[128];
+    int n =
+        std::snprintf(line, sizeof line, "\r%zu/%zu bytes %3.0f%%", done, total, total ? 100.0 * done / total : 100.0);
+    if (elapsed > 0.2 && done > 0) {
+        double rate = done / elapsed;
+        std::snprintf(line + n, sizeof line - static_cast<size_t>(n), "  %.0f B/s  %.1f s left\033[K", rate,
+                      (total - done) / rate);
+    }
+    err << line << std::flush;
     m_progressShown = true;
 }
 
@@ -121,26 +279,64 @@ void Context::ProgressDone() {
     m_progressShown = false;
 }
 
+void Context::Interrupt() {
+    m_interrupted = true;
+    {
+        std::lock_guard<std::mutex> lock(m_readerLock);
+        if (m_reader) qd500_cancel(m_reader);
+    }
+    std::lock_guard<std::mutex> lock(m_pauseLock);
+    m_pauseWake.notify_all();
+}
+
+bool Context::Pause(unsigned ms) {
+    std::unique_lock<std::mutex> lock(m_pauseLock);
+    return !m_pauseWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_interrupted.load(); });
+}
+
+std::string Context::ResultText(const Outcome& o) const {
+    std::string head = "result " + std::to_string(o.result) + ": ";
+    std::string meaning = qd500_strerror(o.result);
+    if (chinese && !o.message.empty()) return head + o.message;
+    return head + meaning + (o.message.empty() || o.message == meaning ? "" : " (" + o.message + ")");
+}
+
 void Context::Print(const Outcome& o) {
     if (json) {
         std::string line = "{\"command\":" + JsonString(o.command) + ",\"ok\":" + (o.exit == kOk ? "true" : "false");
-        if (o.hasResult) line += ",\"result\":" + std::to_string(o.result) + ",\"message\":" + JsonString(o.message);
+        if (o.hasResult)
+            line += ",\"result\":" + std::to_string(o.result) + ",\"status\":" + JsonString(o.status) +
+                    ",\"message\":" + JsonString(o.message) + ",\"meaning\":" + JsonString(qd500_strerror(o.result));
         for (const auto& [name, value] : o.fields) line += "," + JsonString(name) + ":" + JsonString(value);
+        if (!o.notes.empty()) {
+            line += ",\"notes\":[";
+            for (size_t i = 0; i < o.notes.size(); ++i) line += (i ? "," : "") + JsonString(o.notes[i]);
+            line += "]";
+        }
         if (!o.error.empty()) line += ",\"error\":" + JsonString(o.error);
         out << line << "}\n";
     } else {
-        for (const auto& [name, value] : o.fields) out << name << ": " << value << "\n";
-        if (o.hasResult && o.exit == kOk) out << "result: " << o.result << " " << o.message << "\n";
+        for (size_t i = 0; i < o.fields.size(); ++i) {
+            const auto& [name, value] = o.fields[i];
+            if (name == "sw-meaning") continue;
+            out << name << ": " << value;
+            // A status word reads with its meaning: "sw: 6A82 file or application not found".
+            if (name == "sw" && i + 1 < o.fields.size() && o.fields[i + 1].first == "sw-meaning")
+                out << " " << o.fields[i + 1].second;
+            out << "\n";
+        }
+        if (o.hasResult && o.exit == kOk) out << ResultText(o) << "\n";
     }
     out.flush();
+    std::string prefix = "qd500: " + m_where + (o.command.empty() ? "" : o.command + ": ");
     if (o.exit != kOk) {
-        std::string why = o.error;
-        if (why.empty() && o.hasResult) why = "result " + std::to_string(o.result) + ": " + o.message;
-        err << "qd500: " << (o.command.empty() ? "" : o.command + ": ") << why << "\n";
-        if (o.exit == kUsage && !o.command.empty() && FindCommand(o.command))
+        if (o.hasResult && o.result != 0 && !o.errorSaysAll) err << prefix << ResultText(o) << "\n";
+        if (!o.error.empty()) err << prefix << o.error << "\n";
+        if (o.exit == kUsage && m_where.empty() && !o.error.empty() && FindCommand(o.command))
             err << "usage: qd500 " << o.command << " " << FindCommand(o.command)->usage << "\n";
-        err.flush();
     }
+    for (const std::string& note : o.notes) err << prefix << note << "\n";
+    err.flush();
 }
 
 namespace {
@@ -157,14 +353,48 @@ bool Contains(const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-Args ParseArgs(const Command& c, const std::vector<std::string>& words) {
+bool LooksLikeOption(const std::string& w) {
+    return w.size() >= 2 && w[0] == '-' && (w[1] == '-' || std::isalpha(static_cast<unsigned char>(w[1])));
+}
+
+// The options of the tool itself, accepted before the command and after it.
+// True when words[i] was one (its value consumed).
+bool GlobalOption(Context& ctx, const std::vector<std::string>& words, size_t& i) {
+    const std::string& a = words[i];
+    auto named = [&](const char* longName, const char* shortName) {
+        return a == longName || (shortName && a == shortName) || a.rfind(std::string(longName) + "=", 0) == 0;
+    };
+    auto value = [&](const char* longName) -> std::string {
+        size_t n = std::strlen(longName);
+        if (a.size() > n && a[n] == '=') return a.substr(n + 1);
+        if (i + 1 >= words.size()) throw UsageError(std::string(longName) + " needs a value");
+        return words[++i];
+    };
+    if (named("--port", "-p"))
+        ctx.SetPort(value("--port"));
+    else if (named("--timeout", "-t"))
+        ctx.SetTimeout(value("--timeout"));
+    else if (named("--lang", nullptr)) {
+        std::string lang = Lower(value("--lang"));
+        if (lang != "en" && lang != "zh") throw UsageError("--lang takes en or zh");
+        ctx.chinese = lang == "zh";
+    } else if (a == "--json" || a == "-j")
+        ctx.json = true;
+    else if (a == "--verbose" || a == "-v")
+        ctx.verbose = true;
+    else
+        return false;
+    return true;
+}
+
+Args ParseArgs(Context& ctx, const Command& c, const std::vector<std::string>& words) {
     Args args;
     auto options = SplitList(c.options);
     auto flags = SplitList(c.flags);
     bool endOfOptions = false;
     for (size_t i = 1; i < words.size(); ++i) {
         const std::string& w = words[i];
-        if (endOfOptions || w.size() < 3 || w.compare(0, 2, "--") != 0) {
+        if (endOfOptions || !LooksLikeOption(w)) {
             args.positional.push_back(w);
             continue;
         }
@@ -172,6 +402,8 @@ Args ParseArgs(const Command& c, const std::vector<std::string>& words) {
             endOfOptions = true;
             continue;
         }
+        if (GlobalOption(ctx, words, i)) continue;
+        if (w.compare(0, 2, "--") != 0) throw UsageError("unknown option " + w);
         std::string name = w.substr(2), value;
         size_t eq = name.find('=');
         bool inlineValue = eq != std::string::npos;
@@ -191,6 +423,14 @@ Args ParseArgs(const Command& c, const std::vector<std::string>& words) {
             throw UsageError("unknown option " + w);
         }
     }
+    // Hex written with blanks arrives as several words.
+    if (c.hexFrom >= 0 && static_cast<int>(args.positional.size()) > c.hexFrom + 1) {
+        std::string joined;
+        for (size_t i = static_cast<size_t>(c.hexFrom); i < args.positional.size(); ++i)
+            joined += args.positional[i] + " ";
+        args.positional.resize(static_cast<size_t>(c.hexFrom));
+        args.positional.push_back(joined);
+    }
     if (static_cast<int>(args.positional.size()) < c.minArgs) throw UsageError("missing arguments");
     if (c.maxArgs >= 0 && static_cast<int>(args.positional.size()) > c.maxArgs) throw UsageError("too many arguments");
     return args;
@@ -206,25 +446,39 @@ int Context::Execute(const std::vector<std::string>& words, Outcome* outcome) {
     if (!c) {
         o.command.clear();
         o.exit = kUsage;
-        o.error = "unknown command '" + words[0] + "' (try: qd500 help)";
+        std::string nearest = NearestCommand(words[0]);
+        o.error = "unknown command '" + words[0] + "'" +
+                  (nearest.empty() ? " (try: qd500 help)" : " (did you mean '" + nearest + "'?)");
         Print(o);
         if (outcome) *outcome = o;
         return o.exit;
     }
-    if (std::find(words.begin() + 1, words.end(), "--help") != words.end() ||
-        std::find(words.begin() + 1, words.end(), "-h") != words.end()) {
-        PrintHelp(out, c->name);
+    auto optionsEnd = std::find(words.begin() + 1, words.end(), "--");
+    if (std::find(words.begin() + 1, optionsEnd, "--help") != optionsEnd ||
+        std::find(words.begin() + 1, optionsEnd, "-h") != optionsEnd) {
+        PrintHelp(*this, out, c->name);
         return kOk;
     }
-    try {
-        Args args = ParseArgs(*c, words);
-        c->handler(*this, args, o);
-    } catch (const UsageError& e) {
+    // Display options given after a command hold for that command alone.
+    const bool savedJson = json, savedVerbose = verbose, savedChinese = chinese;
+    if (m_depth++ == 0) m_interrupted = false;
+    m_received = 0;
+    {
+        InterruptScope scope(*this);
+        try {
+            Args args = ParseArgs(*this, *c, words);
+            c->handler(*this, args, o);
+        } catch (const UsageError& e) {
+            o.exit = kUsage;
+            o.error = e.what();
+        }
         ProgressDone();
-        o.exit = kUsage;
-        o.error = e.what();
     }
+    --m_depth;
     Print(o);
+    json = savedJson;
+    verbose = savedVerbose;
+    chinese = savedChinese;
     if (outcome) *outcome = o;
     return o.exit;
 }
@@ -236,8 +490,10 @@ std::vector<std::string> SplitWords(const std::string& line) {
     char quote = 0;
     for (char ch : line) {
         if (quote) {
-            if (ch == quote) quote = 0;
-            else word += ch;
+            if (ch == quote)
+                quote = 0;
+            else
+                word += ch;
         } else if (ch == '"' || ch == '\'') {
             quote = ch;
             inWord = true;
@@ -257,44 +513,45 @@ std::vector<std::string> SplitWords(const std::string& line) {
     return words;
 }
 
-int Context::RunLines(std::istream& lines, const std::string& source, bool keepGoing) {
-    int status = kOk;
+Context::LinesRun Context::RunLines(std::istream& lines, const std::string& source, bool keepGoing) {
+    LinesRun run;
     int number = 0;
-    for (std::string line; std::getline(lines, line);) {
+    auto failed = [&](int status) {
+        ++run.failed;
+        run.status = status;
+        return !keepGoing;
+    };
+    for (std::string line; !interrupted() && std::getline(lines, line);) {
         ++number;
+        m_where = source + ":" + std::to_string(number) + ": ";
         std::vector<std::string> words;
         try {
             words = SplitWords(line);
         } catch (const UsageError& e) {
-            err << "qd500: " << source << ":" << number << ": " << e.what() << "\n";
-            status = kUsage;
-            if (!keepGoing) return status;
+            ++run.lines;
+            err << "qd500: " << m_where << e.what() << "\n";
+            if (failed(kUsage)) break;
             continue;
         }
         if (words.empty()) continue;
+        ++run.lines;
         if (words[0] == "run" || words[0] == "shell" || words[0] == "demo") {
-            err << "qd500: " << source << ":" << number << ": '" << words[0] << "' cannot run inside a script\n";
-            status = kUsage;
-            if (!keepGoing) return status;
+            err << "qd500: " << m_where << "'" << words[0] << "' cannot run inside a script\n";
+            if (failed(kUsage)) break;
             continue;
         }
         if (!json) out << "> " << line << "\n";
         int rc = Execute(words);
-        if (rc != kOk) {
-            err << "qd500: " << source << ":" << number << ": failed\n";
-            status = rc;
-            if (!keepGoing) return status;
-        }
+        if (rc != kOk && failed(rc)) break;
     }
-    return status;
+    m_where.clear();
+    return run;
 }
 
-const std::string& AskedTraceFile() {
-    static const std::string asked = [] {
-        const char* named = std::getenv("QD500_TRACE_FILE");
-        return std::string(named && std::strcmp(named, "/dev/null") != 0 ? named : "");
-    }();
-    return asked;
+std::string AskedTraceFile() {
+    // Read each time: the stand-in /dev/null Main puts there is no request.
+    const char* named = std::getenv("QD500_TRACE_FILE");
+    return named && std::strcmp(named, "/dev/null") != 0 ? named : "";
 }
 
 int Main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err, std::istream& in) {
@@ -303,38 +560,35 @@ int Main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& 
     // /usr/bin for an installed tool.
     if (AskedTraceFile().empty()) ::setenv("QD500_TRACE_FILE", "/dev/null", 1);
     Context ctx(out, err, in);
-    ctx.progress = &err == &std::cerr && ::isatty(STDERR_FILENO);
+    ctx.terminal = &err == &std::cerr && ::isatty(STDERR_FILENO);
     size_t i = 1;
     try {
+        // The default port; a missing device is reported when it is opened.
+        if (const char* port = std::getenv("QD500_PORT"); port && *port) ctx.SetPort(port, false);
         for (; i < argv.size(); ++i) {
             const std::string& a = argv[i];
-            auto value = [&](const std::string& name) -> std::string {
-                if (a.size() > name.size() && a[name.size()] == '=') return a.substr(name.size() + 1);
-                if (i + 1 >= argv.size()) throw UsageError(name + " needs a value");
-                return argv[++i];
-            };
-            auto is = [&](const std::string& name) { return a == name || a.rfind(name + "=", 0) == 0; };
-            if (is("--port")) ctx.SetPort(value("--port"));
-            else if (is("--timeout")) ctx.SetTimeout(static_cast<int>(ParseNumber(value("--timeout"), 0, 255, "time-out")));
-            else if (a == "--json") ctx.json = true;
-            else if (a == "--help" || a == "-h") {
-                PrintHelp(out, "");
+            if (a == "--help" || a == "-h") {
+                PrintHelp(ctx, out, "");
                 return kOk;
-            } else if (a == "--version" || a == "-V") {
+            }
+            if (a == "--version" || a == "-V") {
                 out << "qd500 " << qd500_version() << "\n";
                 return kOk;
-            } else if (a.size() > 1 && a[0] == '-') throw UsageError("unknown option " + a + " (try: qd500 --help)");
-            else break;
+            }
+            if (GlobalOption(ctx, argv, i)) continue;
+            if (LooksLikeOption(a)) throw UsageError("unknown option " + a + " (try: qd500 --help)");
+            break;
         }
     } catch (const UsageError& e) {
         err << "qd500: " << e.what() << "\n";
         return kUsage;
     }
     if (i >= argv.size()) {
-        PrintHelp(err, "");
+        PrintHelp(ctx, err, "");
         return kUsage;
     }
-    return ctx.Execute(std::vector<std::string>(argv.begin() + static_cast<long>(i), argv.end()));
+    int rc = ctx.Execute(std::vector<std::string>(argv.begin() + static_cast<long>(i), argv.end()));
+    return rc != kOk && ctx.interrupted() ? kInterrupted : rc;
 }
 
 }  // namespace qd500::cli

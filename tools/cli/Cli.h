@@ -3,36 +3,47 @@
 // in-process with their output captured.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <iosfwd>
 #include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "Text.h"
+#include "qd500.h"
 
 namespace qd500::cli {
 
 // Exit statuses of the tool and of each command.
-enum Exit { kOk = 0, kFailed = 1, kUsage = 2 };
+enum Exit { kOk = 0, kFailed = 1, kUsage = 2, kInterrupted = 130 };
 
-// What one command produced: the library's result and message, and named
-// output fields in the order they were added.
+// What one command produced: the reader's result with its status code and
+// text, and named output fields in the order they were added.
 struct Outcome {
     std::string command;
     bool hasResult = false;  // false for commands that involve no reader call
     int result = 0;
-    std::string message;     // UTF-8
+    std::string status;   // the reader's two-character code; "" when it gave none
+    std::string message;  // the reader's own text, UTF-8
     std::vector<std::pair<std::string, std::string>> fields;
+    std::vector<std::string> notes;  // warnings and advice, shown on stderr
     int exit = kOk;
-    std::string error;       // set for usage errors and failures without a message
+    std::string error;          // set for usage errors and failures the result does not explain
+    bool errorSaysAll = false;  // the error line says what the result line would
 
     void Field(const std::string& name, const std::string& value) { fields.emplace_back(name, value); }
-    // Records a library call: result code and its GBK message.
-    void Library(int code, const char* gbkMessage);
-    // The same with the message in UTF-8.
-    void Reader(int code, const std::string& message);
-    void Fail(const std::string& why) { exit = kFailed; error = why; }
+    void Reader(int code, const std::string& readerStatus, const std::string& utf8Message);
+    // The status word of an APDU, with its ISO 7816-4 meaning beside it.
+    void Sw(unsigned sw);
+    void Note(const std::string& text) { notes.push_back(text); }
+    void Fail(const std::string& why) {
+        exit = kFailed;
+        error = why;
+    }
 };
 
 struct Args {
@@ -59,10 +70,13 @@ struct Command {
     const char* options;  // comma-separated names taking a value
     const char* flags;    // comma-separated names without a value
     Handler handler;
+    int hexFrom = -1;  // words from this argument on are one hex argument (blanks allowed)
 };
 
 const std::vector<Command>& Commands();
 const Command* FindCommand(const std::string& name);
+// The command name nearest to a mistyped one, or "".
+std::string NearestCommand(const std::string& name);
 
 // Where the tool talks to: output streams, options and the reader session.
 class Context {
@@ -76,44 +90,85 @@ public:
     std::ostream& err;
     std::istream& in;
     bool json = false;
-    bool progress = false;  // progress lines on err (set when it is a terminal)
-    int timeoutSeconds = 10;
+    bool verbose = false;   // every frame and reply on err, decoded
+    bool chinese = false;   // --lang zh: the reader's texts alone
+    bool terminal = false;  // err is a terminal: progress lines and prompts
+    bool inShell = false;
+    unsigned timeoutMs = 10000;
 
-    // COM number or device path; a path is given to the library through
-    // QD500_COM<n>. Throws UsageError for a bad value.
-    void SetPort(const std::string& given);
-    int port() const { return m_port; }
-    const std::string& portName() const { return m_portName; }
-    void SetTimeout(int seconds);
+    // "COM3", "3" or a device path (relative ones too). Throws UsageError
+    // for a bad value, or for a missing device when check is set.
+    void SetPort(const std::string& given, bool check = true);
+    const std::string& port() const { return m_port; }
+    // The port with the device it names, for messages.
+    std::string PortName() const;
+    // Seconds, fractions allowed ("2.5"). Throws UsageError.
+    void SetTimeout(const std::string& seconds);
+    std::string TimeoutText() const;
 
-    // Opens the session on first use; false (with the message in o) when
-    // no port is set or it cannot be opened.
-    bool Session(Outcome& o);
-    // Closes the session so a one-shot call can open the port itself; false
-    // when no port is set.
-    bool PortForOneShot(Outcome& o);
+    // The session's reader, opened on first use; null (with the reason in
+    // o) when no port is set or it cannot be opened.
+    qd500_reader* Reader(Outcome& o);
+    // Records the result of a call on the session's reader in o; true for 0.
+    bool Done(Outcome& o, int result);
+    // The drop-in library's session, for its raw pass-through; the reader
+    // is closed first, since either holds the port alone.
+    bool FlatSession(Outcome& o);
     void CloseSession();
-    bool sessionOpen() const { return m_sessionOpen; }
+    bool sessionOpen() const { return m_reader != nullptr || m_flatOpen; }
     int sessionOpens() const { return m_opens; }
+    // The card type selected on the session's reader ("" before any).
+    std::string cardType;
 
     // Runs one command line (already split into words); prints its outcome
     // and hands it to the caller when asked.
     int Execute(const std::vector<std::string>& words, Outcome* outcome = nullptr);
-    // Runs lines of commands (a script or the shell); stops at the first
-    // failing line unless keepGoing.
-    int RunLines(std::istream& lines, const std::string& source, bool keepGoing);
+    // Runs lines of commands (a script or piped input).
+    struct LinesRun {
+        int status = kOk;
+        int lines = 0;
+        int failed = 0;
+    };
+    LinesRun RunLines(std::istream& lines, const std::string& source, bool keepGoing);
+    // The same for a file in the format of scriptor (bare APDUs, reset).
+    LinesRun RunScriptor(std::istream& lines, const std::string& source, bool echo, bool keepGoing);
 
     void Progress(size_t done, size_t total);
     void ProgressDone();
 
+    // Ctrl-C, from any thread: ends the reader's wait and marks the command
+    // interrupted.
+    void Interrupt();
+    bool interrupted() const { return m_interrupted; }
+    // Waits up to ms; false when interrupted meanwhile.
+    bool Pause(unsigned ms);
+
 private:
+    static void QD500_CDECL OnLine(void* self, int direction, const unsigned char* bytes, size_t len);
     void Print(const Outcome& o);
-    int m_port = 0;
-    std::string m_portName;
-    bool m_sessionOpen = false;
+    std::string ResultText(const Outcome& o) const;
+    int FlatPortNumber();
+    void Observe(int direction, const unsigned char* bytes, size_t len);
+
+    std::string m_port;
+    std::string m_where;      // "FILE:LINE: " while a script runs
+    std::mutex m_readerLock;  // m_reader against Interrupt from another thread
+    qd500_reader* m_reader = nullptr;
+    bool m_flatOpen = false;
     int m_opens = 0;
     bool m_progressShown = false;
+    size_t m_received = 0;  // bytes the reader sent during this command
+    bool m_lastSentApdu = false;
+    double m_progressStart = 0;
+    int m_depth = 0;  // of Execute: only the outermost command starts afresh
+    std::atomic<bool> m_interrupted{false};
+    std::mutex m_pauseLock;
+    std::condition_variable m_pauseWake;
 };
+
+// A script in the format of scriptor: its first line that is no comment
+// is "reset" or a bare APDU in hex.
+bool IsScriptorScript(const std::string& text);
 
 // Splits a command line into words: blanks separate, "..." and '...'
 // quote, # starts a comment. Throws UsageError for an open quote.
@@ -123,13 +178,19 @@ std::vector<std::string> SplitWords(const std::string& line);
 int Main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err, std::istream& in);
 
 // Used by commands in other files.
-void PrintHelp(std::ostream& out, const std::string& command);
+void PrintHelp(Context& ctx, std::ostream& out, const std::string& command);
 int Shell(Context& ctx);
 int RunDemo(Context& ctx);
 int DecodeTrace(std::istream& in, std::ostream& out);
 std::string DefaultTracePath();
 // The trace file the user asked for through QD500_TRACE_FILE; empty when
 // none was (the tool then traces nowhere).
-const std::string& AskedTraceFile();
+std::string AskedTraceFile();
+// One frame or reply seen on the line, as trace decode shows it; lastApdu
+// carries whether the frame before was an APDU.
+std::string DecodeLineBytes(bool sent, const std::string& bytes, bool& lastApdu);
+// What the shell completes for the line up to the cursor: the word being
+// typed is replaced by one of these.
+std::vector<std::string> Completions(const std::string& lineToCursor);
 
 }  // namespace qd500::cli

@@ -71,7 +71,7 @@ int RunDemo(Context& ctx) {
         return kFailed;
     }
     ctx.SetPort(server.SlavePath());
-    ctx.out << "qd500 demo: the reader simulator serves " << ctx.portName() << "\n";
+    ctx.out << "qd500 demo: the reader simulator serves " << ctx.PortName() << "\n";
 
     // The personalisation profile of the CPU-card part, written where the
     // tool can read it like any user's profile.
@@ -154,7 +154,8 @@ int RunDemo(Context& ctx) {
         sections[s].second();
         for (const Step& step : steps[s]) {
             ++total;
-            ctx.out << "\n[" << total << "] " << step.title << "\n$ qd500 " << step.line << "\n";
+            // Printed as it can be pasted while the simulator runs.
+            ctx.out << "\n[" << total << "] " << step.title << "\n$ qd500 --port " << ctx.port() << " " << step.line << "\n";
             Outcome o;
             ctx.Execute(SplitWords(step.line), &o);
             std::string why = step.check(o);

@@ -2,32 +2,22 @@
 
 #include <istream>
 
-#include "qd500dll.h"
+#include "StatusWords.h"
 
 namespace qd500::cli {
 namespace {
 
-using NoInput = short (*)(char*, char*, char*);
-using WithInput = short (*)(char*, char*, char*, const char*);
-
 struct StepKind {
     const char* keyword;
     int bytes;  // -1: no argument, 0: any non-empty hex of up to 255 bytes, n: exactly n bytes
-    NoInput plain;
-    WithInput withInput;
+    int step;   // of qd500_personalise
 };
 
 const StepKind kSteps[] = {
-    {"deletemf", -1, MW_CPUDeleteMF, nullptr},
-    {"createmf", -1, MW_CPUCreateMF, nullptr},
-    {"endmf", -1, MW_CPUCreateEndMF, nullptr},
-    {"createdf", 0, nullptr, MW_CPUCreateDF},
-    {"enddf", 2, nullptr, MW_CPUCreateEndDF},
-    {"createfile", 7, nullptr, MW_CPUCreateFile},
-    {"select", 2, nullptr, MW_CPUSelectFile},
-    {"writekey", 0, nullptr, MW_CPUWriteKey},
-    {"writebin", 0, nullptr, MW_CPUWriteBin},
-    {"appendrecord", 0, nullptr, MW_CPUAppendRecord},
+    {"deletemf", -1, QD500_DELETE_MF},        {"createmf", -1, QD500_CREATE_MF}, {"endmf", -1, QD500_END_MF},
+    {"createdf", 0, QD500_CREATE_DF},         {"enddf", 2, QD500_END_DF},        {"createfile", 7, QD500_CREATE_FILE},
+    {"select", 2, QD500_SELECT_FILE},         {"writekey", 0, QD500_WRITE_KEY},  {"writebin", 0, QD500_WRITE_BINARY},
+    {"appendrecord", 0, QD500_APPEND_RECORD},
 };
 
 const StepKind* Find(const std::string& keyword) {
@@ -76,25 +66,24 @@ std::vector<ProfileStep> ParseProfile(std::istream& in, const std::string& sourc
     return steps;
 }
 
-void RunProfile(const std::vector<ProfileStep>& steps, Outcome& o) {
+void RunProfile(Context& ctx, qd500_reader* r, const std::vector<ProfileStep>& steps, Outcome& o) {
     int done = 0;
     for (const ProfileStep& step : steps) {
         const StepKind* kind = Find(step.keyword);
-        char sw[8] = {}, resp[520] = {}, msg[64] = {};
-        short rc = kind->plain ? kind->plain(sw, resp, msg) : kind->withInput(sw, resp, msg, step.argument.c_str());
+        std::vector<uint8_t> input = ParseHex(step.argument, step.keyword);
+        uint8_t resp[QD500_RESPONSE_MAX];
+        size_t n = 0;
         std::string label = "line " + std::to_string(step.line) + " " + step.keyword;
-        bool ok;
-        if (kind->plain == MW_CPUDeleteMF) {
-            // This step folds the card's answer into its result: 1 done.
-            ok = rc == 1;
-            o.Library(ok ? 0 : -1, msg);
-        } else {
-            ok = rc == 0 && std::string(sw) == "9000";
-            o.Library(rc, msg);
+        if (!ctx.Done(o, qd500_personalise(r, kind->step, input.data(), input.size(), resp, sizeof resp, &n))) {
+            o.error = label + " failed" + (o.error.empty() ? "" : ": " + o.error);
+            return;
         }
-        o.Field(label, std::string("sw ") + sw + (resp[0] ? std::string(" response ") + resp : ""));
+        unsigned sw = n >= 2 ? static_cast<unsigned>(resp[n - 2] << 8 | resp[n - 1]) : 0;
+        o.Field(label, "sw " + SwText(sw) + (n > 2 ? " response " + ToHex(resp, n - 2) : ""));
+        // Erasing a card that has no master file left is done as well.
+        bool ok = sw == 0x9000 || (kind->step == QD500_DELETE_MF && sw == 0x6A81);
         if (!ok) {
-            o.Fail(label + " answered sw " + sw + " (result " + std::to_string(rc) + ": " + o.message + ")");
+            o.Fail(label + " answered sw " + SwText(sw) + " (" + SwMeaning(sw) + ")");
             return;
         }
         ++done;
@@ -103,4 +92,3 @@ void RunProfile(const std::vector<ProfileStep>& steps, Outcome& o) {
 }
 
 }  // namespace qd500::cli
-

@@ -33,8 +33,8 @@ struct ProfileStep {
 // Throws UsageError naming the file and line of the first bad step.
 std::vector<ProfileStep> ParseProfile(std::istream& in, const std::string& source);
 
-// Runs the steps on the open session; o gets one field per step done and
-// the outcome of the last one.
-void RunProfile(const std::vector<ProfileStep>& steps, Outcome& o);
+// Runs the steps on the session's reader; o gets one field per step done
+// and the outcome of the last one.
+void RunProfile(Context& ctx, qd500_reader* r, const std::vector<ProfileStep>& steps, Outcome& o);
 
 }  // namespace qd500::cli

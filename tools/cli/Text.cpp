@@ -72,6 +72,38 @@ std::string ToHex(const uint8_t* bytes, size_t count) {
 
 std::string ToHex(const std::vector<uint8_t>& bytes) { return ToHex(bytes.data(), bytes.size()); }
 
+std::string SpacedHex(const std::vector<uint8_t>& bytes) {
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); ++i) out += (i ? " " : "") + ToHex(&bytes[i], 1);
+    return out;
+}
+
+std::vector<uint8_t> ExactHex(const std::string& text, size_t bytes, const std::string& what) {
+    auto v = ParseHex(text, what);
+    if (v.size() != bytes)
+        throw UsageError(what + " must be " + std::to_string(bytes) + " bytes (" + std::to_string(2 * bytes) +
+                         " hex digits): '" + text + "'");
+    return v;
+}
+
+std::vector<uint8_t> DataHex(const std::string& text, const std::string& what, size_t max) {
+    auto v = ParseHex(text, what);
+    if (v.empty()) throw UsageError(what + " is empty");
+    if (v.size() > max)
+        throw UsageError(what + " holds " + std::to_string(v.size()) + " bytes, at most " + std::to_string(max));
+    return v;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
 namespace {
 
 long ParseDigits(const std::string& digits, int base, const std::string& original, const std::string& what) {

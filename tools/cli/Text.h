@@ -27,6 +27,15 @@ std::string ToHex(const uint8_t* bytes, size_t count);
 // Hex digits only (blanks removed), validated, upper case.
 std::string NormaliseHex(const std::string& text, const std::string& what);
 
+// Bytes of exactly `bytes`, or of 1 to `max`; UsageError names `what`.
+std::vector<uint8_t> ExactHex(const std::string& text, size_t bytes, const std::string& what);
+std::vector<uint8_t> DataHex(const std::string& text, const std::string& what, size_t max);
+// Bytes as "3B 68 00" (upper case, one blank between).
+std::string SpacedHex(const std::vector<uint8_t>& bytes);
+
+std::string Lower(std::string text);
+std::string Upper(std::string text);
+
 // A decimal number, or hex with 0x in front, within [min, max].
 long ParseNumber(const std::string& text, long min, long max, const std::string& what);
 // A card address: hex digits (0x allowed), at most `max`.

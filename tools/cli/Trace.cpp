@@ -198,6 +198,24 @@ bool Starts(const std::string& s, const char* prefix) { return s.compare(0, std:
 
 }  // namespace
 
+std::string DecodeLineBytes(bool sent, const std::string& bytes, bool& lastApdu) {
+    const char* direction = sent ? "send " : "recv ";
+    if (bytes.size() < 2 || bytes[0] != 0x1B || bytes[1] != '=') {
+        if (sent) lastApdu = false;
+        return direction + std::string("raw ") + Escaped(bytes);
+    }
+    // The text between ESC '=' and ETX, as the log keeps it: a sent APDU
+    // without its command code 5A, a reply without its length field.
+    size_t etx = bytes.find('\x03', 2);
+    std::string text = bytes.substr(2, etx == std::string::npos ? std::string::npos : etx - 2);
+    if (!sent) return direction + DecodeReply(text.size() > 2 ? text.substr(2) : "", lastApdu ? Sent::Apdu : Sent::Frame);
+    if (text.compare(0, 2, "5A") == 0) text = text.substr(2);
+    Sent kind = Sent::Frame;
+    std::string decoded = DecodeCommand(text, kind);
+    lastApdu = kind == Sent::Apdu;
+    return direction + decoded;
+}
+
 std::string DefaultTracePath() {
     if (!AskedTraceFile().empty()) return AskedTraceFile();
     char exe[4096] = {};

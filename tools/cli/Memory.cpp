@@ -1,0 +1,624 @@
+// Memory cards: reads and writes by address, whole-card dumps and restores,
+// the SLE44xx and AT88SC codes and protection, and the AT24 sequence, all on
+// the session's reader with the card's own type.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "Handlers.h"
+
+namespace qd500::cli {
+namespace {
+
+// One reader exchange each, so progress and Ctrl-C come between exchanges.
+constexpr size_t kReadPiece = 128;
+constexpr size_t kWritePiece = 121;
+constexpr long kTopAddress = 0xFFFF;
+
+bool IsFamily(const std::string& type, const char* prefix) { return type.rfind(prefix, 0) == 0; }
+bool IsSle4442Family(const std::string& type) { return type == "S4442" || type == "S4432"; }
+bool IsSle4428Family(const std::string& type) { return type == "S4428" || type == "S4418"; }
+
+// What a wrong code costs: the length of each card type's code and the
+// wrong codes in a row it allows before it locks for good.
+struct CodeRule {
+    const char* type;
+    size_t bytes;
+    int tries;
+};
+constexpr CodeRule kCodeRules[] = {
+    {"S4442", 3, 3},      {"S4428", 2, 8},      {"AT88SC101A", 2, 4},
+    {"AT88SC102A", 2, 4}, {"AT88SC103A", 2, 4}, {"AT88SC1604A", 2, 8},
+};
+
+const CodeRule& CodeRuleOf(const std::string& type) {
+    for (const CodeRule& rule : kCodeRules)
+        if (type == rule.type) return rule;
+    throw UsageError("an " + type + " card has no security code" +
+                     (type == "CPU" ? " of this kind (verify-pin presents a CPU card's PIN)" : ""));
+}
+
+void CheckCodeLength(const std::string& type, size_t bytes, const std::string& what) {
+    const CodeRule& rule = CodeRuleOf(type);
+    if (bytes != rule.bytes)
+        throw UsageError(what + " of an " + type + " is " + std::to_string(rule.bytes) + " bytes, not " +
+                         std::to_string(bytes) + ": nothing was sent");
+}
+
+// After the reader said "wrong code" (31) or "locked" (33).
+void CodeAdvice(Outcome& o, const std::string& type) {
+    if (o.result == 33) {
+        o.Note("the card's code is locked: it accepts no code any more");
+    } else if (o.result == 31) {
+        const CodeRule& rule = CodeRuleOf(type);
+        o.Note("an " + type + " allows " + std::to_string(rule.tries) +
+               " wrong codes in a row, then locks for good; a right code resets the count");
+    }
+}
+
+// The type named by --card or selected in this session, without asking
+// the reader; "" when neither.
+std::string KnownType(Context& ctx, const Args& a) {
+    if (const std::string* card = a.Option("card")) return CardTypeName(*card);
+    return ctx.cardType;
+}
+
+std::string Hex16(long value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04lX", value);
+    return text;
+}
+
+void CheckRange(long addr, size_t len, long top, const std::string& where) {
+    long last = addr + static_cast<long>(len) - 1;
+    if (last > top) throw UsageError("bytes " + Hex16(addr) + "-" + Hex16(last) + " run past the end of " + where);
+}
+
+// The range against the card's size when it is known.
+void CheckCardRange(const std::string& type, long addr, size_t len) {
+    CheckRange(addr, len, kTopAddress, "card memory");
+    int size = type.empty() ? -1 : qd500_card_size(type.c_str());
+    if (size > 0) CheckRange(addr, len, size - 1, "an " + type + " (" + std::to_string(size) + " bytes)");
+}
+
+// Reads len bytes from addr in exchanges of its own, with progress and
+// Ctrl-C between them; data holds what was read, also on failure.
+int ReadPieces(Context& ctx, qd500_reader* r, unsigned addr, size_t len, std::vector<uint8_t>& data) {
+    data.clear();
+    while (data.size() < len) {
+        size_t n = std::min(kReadPiece, len - data.size());
+        uint8_t piece[kReadPiece];
+        int rc = qd500_read_memory(r, addr + static_cast<unsigned>(data.size()), piece, n);
+        if (rc != 0) return rc;
+        data.insert(data.end(), piece, piece + n);
+        if (len > kReadPiece) ctx.Progress(data.size(), len);
+        if (ctx.interrupted() && data.size() < len) return QD500_E_CANCELLED;
+    }
+    return 0;
+}
+
+int WritePieces(Context& ctx, qd500_reader* r, unsigned addr, const std::vector<uint8_t>& data, size_t& done) {
+    for (done = 0; done < data.size();) {
+        size_t n = std::min(kWritePiece, data.size() - done);
+        int rc = qd500_write_memory(r, addr + static_cast<unsigned>(done), data.data() + done, n);
+        if (rc != 0) return rc;
+        done += n;
+        if (data.size() > kWritePiece) ctx.Progress(done, data.size());
+        if (ctx.interrupted() && done < data.size()) return QD500_E_CANCELLED;
+    }
+    return 0;
+}
+
+// ---- the file formats of dump and restore ----
+
+enum class Format { Bin, Hex };
+
+Format FormatOf(const Args& a, Format fallback) {
+    const std::string* f = a.Option("format");
+    if (!f) return fallback;
+    std::string name = Lower(*f);
+    if (name == "bin") return Format::Bin;
+    if (name == "hex") return Format::Hex;
+    throw UsageError("--format takes bin or hex");
+}
+
+// Offsets, 16 bytes and an ASCII column, as hexdump -C lays them out.
+std::string HexDump(unsigned addr, const std::vector<uint8_t>& data) {
+    std::string out;
+    for (size_t at = 0; at < data.size(); at += 16) {
+        char line[96];
+        int n = std::snprintf(line, sizeof line, "%08X ", static_cast<unsigned>(addr + at));
+        std::string ascii;
+        for (size_t i = 0; i < 16; ++i) {
+            if (i % 8 == 0) line[n++] = ' ';
+            if (at + i < data.size()) {
+                uint8_t b = data[at + i];
+                n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), "%02X ", b);
+                ascii += b >= 0x20 && b < 0x7F ? static_cast<char>(b) : '.';
+            } else {
+                n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), "   ");
+            }
+        }
+        out += std::string(line, static_cast<size_t>(n)) + " |" + ascii + "|\n";
+    }
+    return out;
+}
+
+// One line of a hex dump: its offset and bytes; false for a line of
+// another kind.
+bool ParseDumpLine(const std::string& line, unsigned& offset, std::vector<uint8_t>& bytes) {
+    std::istringstream words(line.substr(0, line.find('|')));
+    std::string word;
+    if (!(words >> word) || word.size() != 8 || word.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return false;
+    offset = static_cast<unsigned>(std::stoul(word, nullptr, 16));
+    bytes.clear();
+    while (words >> word) {
+        if (word.size() != 2 || word.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
+        bytes.push_back(static_cast<uint8_t>(std::stoul(word, nullptr, 16)));
+    }
+    return !bytes.empty() && bytes.size() <= 16;
+}
+
+// A restore file: bytes and the address they belong at. Throws UsageError.
+struct Image {
+    long addr = 0;
+    std::vector<uint8_t> data;
+};
+
+Image ReadImage(const std::string& path, const Args& a) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw UsageError("cannot read " + path);
+    std::string all((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    unsigned offset = 0;
+    std::vector<uint8_t> bytes;
+    Format format =
+        FormatOf(a, ParseDumpLine(all.substr(0, all.find('\n')), offset, bytes) ? Format::Hex : Format::Bin);
+    Image image;
+    if (format == Format::Bin) {
+        image.addr = a.positional.size() > 1 ? ParseAddress(a.positional[1], kTopAddress, "address") : 0;
+        image.data.assign(all.begin(), all.end());
+    } else {
+        if (a.positional.size() > 1) throw UsageError("a hex dump carries its own addresses: give no ADDR");
+        std::istringstream lines(all);
+        int number = 0;
+        for (std::string line; std::getline(lines, line);) {
+            ++number;
+            if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+            if (!ParseDumpLine(line, offset, bytes))
+                throw UsageError(path + ":" + std::to_string(number) + ": not a line of a hex dump");
+            if (image.data.empty()) image.addr = offset;
+            if (offset != image.addr + static_cast<long>(image.data.size()))
+                throw UsageError(path + ":" + std::to_string(number) + ": offset " + Hex16(offset) +
+                                 " does not follow the line before");
+            image.data.insert(image.data.end(), bytes.begin(), bytes.end());
+        }
+    }
+    if (image.data.empty()) throw UsageError(path + " holds no data");
+    return image;
+}
+
+std::string Seconds(std::chrono::steady_clock::time_point since) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s",
+                  std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count());
+    return text;
+}
+
+// What was read of a range that stopped early, for the message.
+std::string Stopped(size_t done, size_t len, const std::string& kept) {
+    return std::to_string(done) + " of " + std::to_string(len) + " bytes read" +
+           (kept.empty() ? "" : ", kept in " + kept);
+}
+
+// Powers the card on for dump and restore given --card, and off again at
+// the end; not after Ctrl-C, since the reader may still be busy with the
+// command that was given up and would answer that first.
+class PoweredByCommand {
+public:
+    PoweredByCommand(Context& ctx, qd500_reader* r, const Args& a, Outcome& o) : m_ctx(ctx), m_r(r) {
+        if (!a.Option("card")) return;
+        uint8_t atr[QD500_ATR_MAX];
+        size_t n = 0;
+        m_ok = ctx.Done(o, qd500_power_on(r, atr, sizeof atr, &n));
+        m_powered = m_ok;
+    }
+    ~PoweredByCommand() {
+        if (m_powered && !m_ctx.interrupted()) qd500_power_off(m_r);
+    }
+    bool ok() const { return m_ok; }
+
+private:
+    Context& m_ctx;
+    qd500_reader* m_r;
+    bool m_ok = true;
+    bool m_powered = false;
+};
+
+}  // namespace
+
+std::string CardTypeFor(Context& ctx, const Args& a, Outcome& o, bool adopt) {
+    qd500_reader* r = ctx.Reader(o);
+    if (!r) return "";
+    if (const std::string* card = a.Option("card")) {
+        std::string name = CardTypeName(*card);
+        if (!ctx.Done(o, qd500_select_card(r, name.c_str()))) return "";
+        ctx.cardType = name;
+        return name;
+    }
+    if (!ctx.cardType.empty()) return ctx.cardType;
+    // The reader's status names the type it has selected.
+    unsigned char state[3] = {};
+    if (!ctx.Done(o, qd500_device_status(r, state))) return "";
+    const char* name = qd500_card_type_name(state[2]);
+    if (!name) {
+        o.exit = kUsage;
+        o.error = "the card type is not known: give --card NAME or run card-type first";
+        return "";
+    }
+    if (adopt) {
+        if (!ctx.Done(o, qd500_select_card(r, name))) return "";
+        ctx.cardType = name;
+    }
+    return name;
+}
+
+// ---- by address ----
+
+void CmdRead(Context& ctx, const Args& a, Outcome& o) {
+    long addr = ParseAddress(a.positional[0], kTopAddress, "address");
+    size_t len = static_cast<size_t>(ParseNumber(a.positional[1], 1, 0x10000, "length"));
+    CheckCardRange(KnownType(ctx, a), addr, len);
+    qd500_reader* r = ctx.Reader(o);
+    if (!r || (a.Option("card") && CardTypeFor(ctx, a, o, true).empty())) return;
+    std::vector<uint8_t> data;
+    ctx.Done(o, ReadPieces(ctx, r, static_cast<unsigned>(addr), len, data));
+    if (o.exit == kOk || !data.empty()) o.Field("data", ToHex(data));
+    if (o.exit != kOk && !data.empty())
+        o.Field("read", std::to_string(data.size()) + " of " + std::to_string(len) + " bytes");
+}
+
+void CmdWrite(Context& ctx, const Args& a, Outcome& o) {
+    long addr = ParseAddress(a.positional[0], kTopAddress, "address");
+    auto data = DataHex(a.positional[1], "data", 0x10000);
+    CheckCardRange(KnownType(ctx, a), addr, data.size());
+    qd500_reader* r = ctx.Reader(o);
+    if (!r || (a.Option("card") && CardTypeFor(ctx, a, o, true).empty())) return;
+    size_t done = 0;
+    ctx.Done(o, WritePieces(ctx, r, static_cast<unsigned>(addr), data, done));
+    o.Field("written", std::to_string(done) + " bytes");
+}
+
+// ---- whole cards ----
+
+void CmdDump(Context& ctx, const Args& a, Outcome& o) {
+    const std::string& path = a.positional[0];
+    Format format = FormatOf(a, Format::Bin);
+    long addr = a.positional.size() > 1 ? ParseAddress(a.positional[1], kTopAddress, "address") : 0;
+    long given = a.positional.size() > 2 ? ParseNumber(a.positional[2], 1, 0x10000, "length") : 0;
+    std::string known = KnownType(ctx, a);
+    if (!known.empty() && qd500_card_size(known.c_str()) <= 0)
+        throw UsageError("an " + known + " card has no memory by address to dump");
+    if (!known.empty() && given > 0) CheckCardRange(known, addr, static_cast<size_t>(given));
+    // The dump goes to FILE.part and takes FILE's place once something was
+    // read, so a dump that reads nothing leaves an older file as it was.
+    const bool toOut = path == "-";
+    const std::string part = path + ".part";
+    std::ofstream file;
+    if (!toOut) {
+        file.open(part, std::ios::binary | std::ios::trunc);
+        if (!file) throw UsageError("cannot write " + part);
+    }
+    struct PartFile {
+        const std::string& name;
+        bool keep = false;
+        ~PartFile() {
+            if (!keep) std::remove(name.c_str());
+        }
+    } partFile{part, toOut};
+    std::string type = CardTypeFor(ctx, a, o, true);
+    if (type.empty()) return;
+    long size = qd500_card_size(type.c_str());
+    if (size <= 0) throw UsageError("an " + type + " card has no memory by address to dump");
+    if (addr >= size) throw UsageError("address " + Hex16(addr) + " is past the end of an " + type);
+    size_t len = static_cast<size_t>(given > 0 ? given : size - addr);
+    CheckCardRange(type, addr, len);
+    qd500_reader* r = ctx.Reader(o);
+    PoweredByCommand power(ctx, r, a, o);
+    if (!power.ok()) return;
+    auto started = std::chrono::steady_clock::now();
+    std::vector<uint8_t> data;
+    int rc = ReadPieces(ctx, r, static_cast<unsigned>(addr), len, data);
+    ctx.ProgressDone();
+    // What was read is kept, whatever stopped the rest.
+    std::ostream& sink = toOut ? ctx.out : file;
+    if (format == Format::Bin)
+        sink.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    else
+        sink << HexDump(static_cast<unsigned>(addr), data);
+    sink.flush();
+    std::string kept;
+    if (!toOut && !data.empty()) {
+        file.close();
+        if (!file || std::rename(part.c_str(), path.c_str()) != 0) {
+            o.Fail("cannot write " + path);
+            return;
+        }
+        partFile.keep = true;
+        kept = path;
+    }
+    if (!ctx.Done(o, rc)) {
+        o.error = (rc == QD500_E_CANCELLED ? "interrupted: "
+                                           : "stopped at " + Hex16(addr + static_cast<long>(data.size())) + ": ") +
+                  Stopped(data.size(), len, kept);
+        return;
+    }
+    if (toOut) return;
+    o.Field("card-type", type);
+    o.Field("range", Hex16(addr) + "-" + Hex16(addr + static_cast<long>(len) - 1));
+    o.Field("file", path);
+    o.Field("bytes", std::to_string(data.size()));
+    o.Field("time", Seconds(started));
+}
+
+void CmdRestore(Context& ctx, const Args& a, Outcome& o) {
+    Image image = ReadImage(a.positional[0], a);
+    std::vector<uint8_t> psc = a.Option("psc") ? DataHex(*a.Option("psc"), "--psc", 8) : std::vector<uint8_t>();
+    std::string known = KnownType(ctx, a);
+    if (!known.empty()) {
+        CheckCardRange(known, image.addr, image.data.size());
+        if (!psc.empty()) CheckCodeLength(known, psc.size(), "the PSC");
+    }
+    std::string type = CardTypeFor(ctx, a, o, true);
+    if (type.empty()) return;
+    if (qd500_card_size(type.c_str()) <= 0)
+        throw UsageError("an " + type + " card has no memory by address to restore");
+    CheckCardRange(type, image.addr, image.data.size());
+    if (!psc.empty()) {
+        CheckCodeLength(type, psc.size(), "the PSC");
+        if (!IsFamily(type, "S44"))
+            throw UsageError("--psc presents an SLE44xx code; for an " + type + " present it first");
+    }
+    qd500_reader* r = ctx.Reader(o);
+    PoweredByCommand power(ctx, r, a, o);
+    if (!power.ok()) return;
+    if (!psc.empty() && !ctx.Done(o, qd500_present_code(r, psc.data(), psc.size()))) {
+        CodeAdvice(o, type);
+        return;
+    }
+    auto started = std::chrono::steady_clock::now();
+    const unsigned addr = static_cast<unsigned>(image.addr);
+    size_t done = 0;
+    int rc = WritePieces(ctx, r, addr, image.data, done);
+    o.Field("written", std::to_string(done) + " bytes");
+    if (!ctx.Done(o, rc)) {
+        ctx.ProgressDone();
+        o.error = (rc == QD500_E_CANCELLED ? "interrupted: "
+                                           : "stopped at " + Hex16(image.addr + static_cast<long>(done)) + ": ") +
+                  std::to_string(done) + " of " + std::to_string(image.data.size()) + " bytes written";
+        return;
+    }
+    // Read back: the card must hold what the file holds.
+    std::vector<uint8_t> back;
+    rc = ReadPieces(ctx, r, addr, image.data.size(), back);
+    ctx.ProgressDone();
+    if (!ctx.Done(o, rc)) {
+        o.error = "verify: " + Stopped(back.size(), image.data.size(), "");
+        return;
+    }
+    auto diff = std::mismatch(back.begin(), back.end(), image.data.begin());
+    if (diff.first != back.end()) {
+        size_t at = static_cast<size_t>(diff.first - back.begin());
+        o.Fail("verify: first difference at " + Hex16(image.addr + static_cast<long>(at)) + ": the card holds " +
+               ToHex(&back[at], 1) + ", the file " + ToHex(&image.data[at], 1));
+        return;
+    }
+    o.Field("verified", "yes");
+    o.Field("time", Seconds(started));
+}
+
+// ---- SLE44xx ----
+
+void CmdSleVerify(Context& ctx, const Args& a, Outcome& o) {
+    auto psc = DataHex(a.positional[0], "PSC", 8);
+    if (std::string known = KnownType(ctx, a); !known.empty()) CheckCodeLength(known, psc.size(), "the PSC");
+    std::string type = CardTypeFor(ctx, a, o, false);
+    if (type.empty()) return;
+    CheckCodeLength(type, psc.size(), "the PSC");
+    if (!ctx.Done(o, qd500_present_code(ctx.Reader(o), psc.data(), psc.size()))) CodeAdvice(o, type);
+}
+
+void CmdSleChangePin(Context& ctx, const Args& a, Outcome& o) {
+    auto psc = DataHex(a.positional[0], "PSC", 8);
+    // A new code of the wrong length would lock the card out for good.
+    if (std::string known = KnownType(ctx, a); !known.empty()) CheckCodeLength(known, psc.size(), "the new PSC");
+    std::string type = CardTypeFor(ctx, a, o, false);
+    if (type.empty()) return;
+    CheckCodeLength(type, psc.size(), "the new PSC");
+    ctx.Done(o, qd500_change_code(ctx.Reader(o), psc.data(), psc.size()));
+}
+
+namespace {
+
+// The SLE44xx protect calls take the command of the reader's selected
+// family, so the family is checked (and selected) first.
+void Protect(Context& ctx, const Args& a, Outcome& o, bool (*family)(const std::string&), const char* otherwise) {
+    long addr = ParseAddress(a.positional[0], kTopAddress, "address");
+    auto data = DataHex(a.positional[1], "data", 0x10000);
+    std::string known = KnownType(ctx, a);
+    CheckCardRange(known, addr, data.size());
+    if (!known.empty() && !family(known)) throw UsageError(otherwise);
+    std::string type = CardTypeFor(ctx, a, o, true);
+    if (type.empty()) return;
+    if (!family(type)) throw UsageError(otherwise);
+    CheckCardRange(type, addr, data.size());
+    ctx.Done(o, qd500_protect(ctx.Reader(o), static_cast<unsigned>(addr), data.data(), data.size()));
+    o.Field("written", std::to_string(o.exit == kOk ? data.size() : 0) + " bytes");
+}
+
+// Protection flags (1: protected) as the chips keep them: a bit a byte,
+// least significant first, 1 while writable.
+std::vector<uint8_t> ProtectionBits(const std::vector<uint8_t>& flags) {
+    std::vector<uint8_t> bits((flags.size() + 7) / 8, 0);
+    for (size_t i = 0; i < flags.size(); ++i)
+        if (!flags[i]) bits[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
+    return bits;
+}
+
+// "0x0000-0x0003, 0x0010" for the protected bytes.
+std::string ProtectedRanges(long addr, const std::vector<uint8_t>& flags) {
+    std::string out;
+    for (size_t i = 0; i < flags.size(); ++i) {
+        if (!flags[i] || (i > 0 && flags[i - 1])) continue;
+        size_t end = i;
+        while (end + 1 < flags.size() && flags[end + 1]) ++end;
+        out += (out.empty() ? "" : ", ") + Hex16(addr + static_cast<long>(i)) +
+               (end > i ? "-" + Hex16(addr + static_cast<long>(end)) : "");
+    }
+    return out.empty() ? "none" : out;
+}
+
+}  // namespace
+
+void CmdSleCompareWrite(Context& ctx, const Args& a, Outcome& o) {
+    Protect(ctx, a, o, IsSle4442Family,
+            "the write with data comparison is an SLE4442/4432 command (an SLE4428: sle4428-write-protected)");
+}
+
+void CmdSle4428WriteProtected(Context& ctx, const Args& a, Outcome& o) {
+    Protect(ctx, a, o, IsSle4428Family, "this write is an SLE4428/4418 command (an SLE4442: sle-compare-write)");
+}
+
+void CmdSle4442Protection(Context& ctx, const Args& a, Outcome& o) {
+    // ADDR and LEN count bytes of the 4-byte protection memory, one bit a
+    // data byte over bytes 0-31.
+    long addr = a.positional.size() > 0 ? ParseAddress(a.positional[0], 3, "protection memory address") : 0;
+    long len = a.positional.size() > 1 ? ParseNumber(a.positional[1], 1, 4, "length") : 4 - addr;
+    CheckRange(addr, static_cast<size_t>(len), 3, "the protection memory (4 bytes)");
+    std::string known = KnownType(ctx, a);
+    if (!known.empty() && !IsSle4442Family(known)) throw UsageError("protection memory is an SLE4442/4432's");
+    std::string type = CardTypeFor(ctx, a, o, true);
+    if (type.empty()) return;
+    if (!IsSle4442Family(type)) throw UsageError("protection memory is an SLE4442/4432's");
+    std::vector<uint8_t> flags(static_cast<size_t>(len) * 8);
+    if (!ctx.Done(o, qd500_read_protection(ctx.Reader(o), static_cast<unsigned>(addr * 8), flags.data(), flags.size())))
+        return;
+    o.Field("protection", ToHex(ProtectionBits(flags)));
+    o.Field("protected", ProtectedRanges(addr * 8, flags));
+}
+
+void CmdSle4428ReadProtected(Context& ctx, const Args& a, Outcome& o) {
+    long addr = ParseAddress(a.positional[0], kTopAddress, "address");
+    size_t len = static_cast<size_t>(ParseNumber(a.positional[1], 1, 0x10000, "length"));
+    std::string known = KnownType(ctx, a);
+    CheckCardRange(known, addr, len);
+    if (!known.empty() && !IsSle4428Family(known)) throw UsageError("protection bits by byte are an SLE4428/4418's");
+    std::string type = CardTypeFor(ctx, a, o, true);
+    if (type.empty()) return;
+    if (!IsSle4428Family(type)) throw UsageError("protection bits by byte are an SLE4428/4418's");
+    CheckCardRange(type, addr, len);
+    qd500_reader* r = ctx.Reader(o);
+    std::vector<uint8_t> data, flags(len);
+    if (!ctx.Done(o, ReadPieces(ctx, r, static_cast<unsigned>(addr), len, data))) return;
+    if (!ctx.Done(o, qd500_read_protection(r, static_cast<unsigned>(addr), flags.data(), len))) return;
+    o.Field("data", ToHex(data));
+    o.Field("protection", ToHex(ProtectionBits(flags)));
+    o.Field("protected", ProtectedRanges(addr, flags));
+}
+
+// ---- AT88SC ----
+
+void CmdAt88Verify(Context& ctx, const Args& a, Outcome& o) {
+    long addr = ParseAddress(a.positional[0], kTopAddress, "address");
+    auto code = DataHex(a.positional[1], "security code", 32);
+    std::string known = KnownType(ctx, a);
+    if (!known.empty()) {
+        if (!IsFamily(known, "AT88")) throw UsageError("at88-verify presents an AT88SC code, not an " + known + "'s");
+        CheckCodeLength(known, code.size(), "the security code");
+    }
+    std::string type = CardTypeFor(ctx, a, o, false);
+    if (type.empty()) return;
+    if (!IsFamily(type, "AT88")) throw UsageError("at88-verify presents an AT88SC code, not an " + type + "'s");
+    CheckCodeLength(type, code.size(), "the security code");
+    if (!ctx.Done(o, qd500_at88_verify(ctx.Reader(o), static_cast<unsigned>(addr), code.data(), code.size())))
+        CodeAdvice(o, type);
+}
+
+void CmdAt88Erase(Context& ctx, const Args& a, Outcome& o) {
+    long addr = ParseAddress(a.positional[0], kTopAddress, "address");
+    long len = ParseNumber(a.positional[1], 0, 255, "length");
+    if (qd500_reader* r = ctx.Reader(o))
+        ctx.Done(o, qd500_at88_erase(r, static_cast<unsigned>(addr), static_cast<unsigned>(len)));
+}
+
+void CmdAt88Personalise(Context& ctx, const Args& a, Outcome& o) {
+    long addr = ParseAddress(a.positional[0], kTopAddress, "address");
+    if (qd500_reader* r = ctx.Reader(o)) ctx.Done(o, qd500_at88_personalise(r, static_cast<unsigned>(addr)));
+}
+
+// ---- AT24Cxx: device number, card type, power on, the data, power off ----
+
+namespace {
+
+unsigned DeviceNumber(const Args& a) {
+    return a.Option("device") ? static_cast<unsigned>(ParseNumber(*a.Option("device"), 0, 255, "device number")) : 0;
+}
+
+// --card, or the session's type when it is an AT24 one; "" otherwise.
+std::string KnownAt24Type(Context& ctx, const Args& a) {
+    std::string known = KnownType(ctx, a);
+    if (a.Option("card") && !IsFamily(known, "AT24")) throw UsageError("--card of an AT24 command names an AT24 type");
+    return IsFamily(known, "AT24") ? known : "";
+}
+
+// The AT24 type the sequence selects: --card, else the AT24 type of this
+// session or of the reader's status, else AT24C16 as the drop-in calls take.
+std::string At24Type(Context& ctx, const Args& a, Outcome& o) {
+    qd500_reader* r = ctx.Reader(o);
+    if (!r) return "";
+    std::string type = KnownAt24Type(ctx, a);
+    if (type.empty() && ctx.cardType.empty()) {
+        unsigned char state[3] = {};
+        if (!ctx.Done(o, qd500_device_status(r, state))) return "";
+        const char* reported = qd500_card_type_name(state[2]);
+        if (reported && IsFamily(reported, "AT24")) type = reported;
+    }
+    if (type.empty()) type = "AT24C16";
+    // The sequence takes the AT24 type the reader object selected last.
+    if (type != ctx.cardType || a.Option("card")) {
+        if (!ctx.Done(o, qd500_select_card(r, type.c_str()))) return "";
+        ctx.cardType = type;
+    }
+    return type;
+}
+
+}  // namespace
+
+void CmdAt24Read(Context& ctx, const Args& a, Outcome& o) {
+    long addr = ParseAddress(a.positional[0], kTopAddress, "address");
+    size_t len = static_cast<size_t>(ParseNumber(a.positional[1], 1, 0x10000, "length"));
+    unsigned device = DeviceNumber(a);
+    CheckCardRange(KnownAt24Type(ctx, a), addr, len);
+    std::string type = At24Type(ctx, a, o);
+    if (type.empty()) return;
+    CheckCardRange(type, addr, len);
+    std::vector<uint8_t> data(len);
+    if (ctx.Done(o, qd500_at24_read(ctx.Reader(o), device, static_cast<unsigned>(addr), data.data(), len)))
+        o.Field("data", ToHex(data));
+}
+
+void CmdAt24Write(Context& ctx, const Args& a, Outcome& o) {
+    long addr = ParseAddress(a.positional[0], kTopAddress, "address");
+    auto data = DataHex(a.positional[1], "data", 0x10000);
+    unsigned device = DeviceNumber(a);
+    CheckCardRange(KnownAt24Type(ctx, a), addr, data.size());
+    std::string type = At24Type(ctx, a, o);
+    if (type.empty()) return;
+    CheckCardRange(type, addr, data.size());
+    ctx.Done(o, qd500_at24_write(ctx.Reader(o), device, static_cast<unsigned>(addr), data.data(), data.size()));
+    o.Field("written", std::to_string(o.exit == kOk ? data.size() : 0) + " bytes");
+}
+
+}  // namespace qd500::cli
