@@ -18,6 +18,9 @@ constexpr size_t kWritePiece = 121;
 constexpr long kTopAddress = 0xFFFF;
 
 bool IsFamily(const std::string& type, const char* prefix) { return type.rfind(prefix, 0) == 0; }
+
+// "a CPU", "an S4442", "an AT24C16": the names as they are spoken.
+std::string An(const std::string& type) { return (type[0] == 'C' ? "a " : "an ") + type; }
 bool IsSle4442Family(const std::string& type) { return type == "S4442" || type == "S4432"; }
 bool IsSle4428Family(const std::string& type) { return type == "S4428" || type == "S4418"; }
 
@@ -36,14 +39,14 @@ constexpr CodeRule kCodeRules[] = {
 const CodeRule& CodeRuleOf(const std::string& type) {
     for (const CodeRule& rule : kCodeRules)
         if (type == rule.type) return rule;
-    throw UsageError("an " + type + " card has no security code" +
+    throw UsageError(An(type) + " card has no security code" +
                      (type == "CPU" ? " of this kind (verify-pin presents a CPU card's PIN)" : ""));
 }
 
 void CheckCodeLength(const std::string& type, size_t bytes, const std::string& what) {
     const CodeRule& rule = CodeRuleOf(type);
     if (bytes != rule.bytes)
-        throw UsageError(what + " of an " + type + " is " + std::to_string(rule.bytes) + " bytes, not " +
+        throw UsageError(what + " of " + An(type) + " is " + std::to_string(rule.bytes) + " bytes, not " +
                          std::to_string(bytes) + ": nothing was sent");
 }
 
@@ -53,7 +56,7 @@ void CodeAdvice(Outcome& o, const std::string& type) {
         o.Note("the card's code is locked: it accepts no code any more");
     } else if (o.result == 31) {
         const CodeRule& rule = CodeRuleOf(type);
-        o.Note("an " + type + " allows " + std::to_string(rule.tries) +
+        o.Note(An(type) + " allows " + std::to_string(rule.tries) +
                " wrong codes in a row, then locks for good; a right code resets the count");
     }
 }
@@ -71,6 +74,17 @@ std::string Hex16(long value) {
     return text;
 }
 
+// The card type with `check` applied to it: first to the type known
+// without asking the reader, so a refusal sends nothing, then to the one
+// CardTypeFor settles on. "" (o says why) when none is known.
+template <typename Check>
+std::string CheckedCardType(Context& ctx, const Args& a, Outcome& o, bool adopt, Check check) {
+    if (std::string known = KnownType(ctx, a); !known.empty()) check(known);
+    std::string type = CardTypeFor(ctx, a, o, adopt);
+    if (!type.empty()) check(type);
+    return type;
+}
+
 void CheckRange(long addr, size_t len, long top, const std::string& where) {
     long last = addr + static_cast<long>(len) - 1;
     if (last > top) throw UsageError("bytes " + Hex16(addr) + "-" + Hex16(last) + " run past the end of " + where);
@@ -80,7 +94,7 @@ void CheckRange(long addr, size_t len, long top, const std::string& where) {
 void CheckCardRange(const std::string& type, long addr, size_t len) {
     CheckRange(addr, len, kTopAddress, "card memory");
     int size = type.empty() ? -1 : qd500_card_size(type.c_str());
-    if (size > 0) CheckRange(addr, len, size - 1, "an " + type + " (" + std::to_string(size) + " bytes)");
+    if (size > 0) CheckRange(addr, len, size - 1, An(type) + " (" + std::to_string(size) + " bytes)");
 }
 
 // Reads len bytes from addr in exchanges of its own, with progress and
@@ -298,10 +312,6 @@ void CmdDump(Context& ctx, const Args& a, Outcome& o) {
     Format format = FormatOf(a, Format::Bin);
     long addr = a.positional.size() > 1 ? ParseAddress(a.positional[1], kTopAddress, "address") : 0;
     long given = a.positional.size() > 2 ? ParseNumber(a.positional[2], 1, 0x10000, "length") : 0;
-    std::string known = KnownType(ctx, a);
-    if (!known.empty() && qd500_card_size(known.c_str()) <= 0)
-        throw UsageError("an " + known + " card has no memory by address to dump");
-    if (!known.empty() && given > 0) CheckCardRange(known, addr, static_cast<size_t>(given));
     // The dump goes to FILE.part and takes FILE's place once something was
     // read, so a dump that reads nothing leaves an older file as it was.
     const bool toOut = path == "-";
@@ -318,13 +328,14 @@ void CmdDump(Context& ctx, const Args& a, Outcome& o) {
             if (!keep) std::remove(name.c_str());
         }
     } partFile{part, toOut};
-    std::string type = CardTypeFor(ctx, a, o, true);
+    std::string type = CheckedCardType(ctx, a, o, true, [&](const std::string& t) {
+        long size = qd500_card_size(t.c_str());
+        if (size <= 0) throw UsageError(An(t) + " card has no memory by address to dump");
+        if (addr >= size) throw UsageError("address " + Hex16(addr) + " is past the end of " + An(t));
+        CheckCardRange(t, addr, static_cast<size_t>(given > 0 ? given : size - addr));
+    });
     if (type.empty()) return;
-    long size = qd500_card_size(type.c_str());
-    if (size <= 0) throw UsageError("an " + type + " card has no memory by address to dump");
-    if (addr >= size) throw UsageError("address " + Hex16(addr) + " is past the end of an " + type);
-    size_t len = static_cast<size_t>(given > 0 ? given : size - addr);
-    CheckCardRange(type, addr, len);
+    const size_t len = static_cast<size_t>(given > 0 ? given : qd500_card_size(type.c_str()) - addr);
     qd500_reader* r = ctx.Reader(o);
     PoweredByCommand power(ctx, r, a, o);
     if (!power.ok()) return;
@@ -355,7 +366,10 @@ void CmdDump(Context& ctx, const Args& a, Outcome& o) {
                   Stopped(data.size(), len, kept);
         return;
     }
-    if (toOut) return;
+    if (toOut) {
+        o.hasResult = false;  // nothing more after the dump on standard output
+        return;
+    }
     o.Field("card-type", type);
     o.Field("range", Hex16(addr) + "-" + Hex16(addr + static_cast<long>(len) - 1));
     o.Field("file", path);
@@ -366,21 +380,14 @@ void CmdDump(Context& ctx, const Args& a, Outcome& o) {
 void CmdRestore(Context& ctx, const Args& a, Outcome& o) {
     Image image = ReadImage(a.positional[0], a);
     std::vector<uint8_t> psc = a.Option("psc") ? DataHex(*a.Option("psc"), "--psc", 8) : std::vector<uint8_t>();
-    std::string known = KnownType(ctx, a);
-    if (!known.empty()) {
-        CheckCardRange(known, image.addr, image.data.size());
-        if (!psc.empty()) CheckCodeLength(known, psc.size(), "the PSC");
-    }
-    std::string type = CardTypeFor(ctx, a, o, true);
+    std::string type = CheckedCardType(ctx, a, o, true, [&](const std::string& t) {
+        if (qd500_card_size(t.c_str()) <= 0) throw UsageError(An(t) + " card has no memory by address to restore");
+        CheckCardRange(t, image.addr, image.data.size());
+        if (psc.empty()) return;
+        if (!IsFamily(t, "S44")) throw UsageError("--psc presents an SLE44xx code; for " + An(t) + " present it first");
+        CheckCodeLength(t, psc.size(), "the PSC");
+    });
     if (type.empty()) return;
-    if (qd500_card_size(type.c_str()) <= 0)
-        throw UsageError("an " + type + " card has no memory by address to restore");
-    CheckCardRange(type, image.addr, image.data.size());
-    if (!psc.empty()) {
-        CheckCodeLength(type, psc.size(), "the PSC");
-        if (!IsFamily(type, "S44"))
-            throw UsageError("--psc presents an SLE44xx code; for an " + type + " present it first");
-    }
     qd500_reader* r = ctx.Reader(o);
     PoweredByCommand power(ctx, r, a, o);
     if (!power.ok()) return;
@@ -423,20 +430,18 @@ void CmdRestore(Context& ctx, const Args& a, Outcome& o) {
 
 void CmdSleVerify(Context& ctx, const Args& a, Outcome& o) {
     auto psc = DataHex(a.positional[0], "PSC", 8);
-    if (std::string known = KnownType(ctx, a); !known.empty()) CheckCodeLength(known, psc.size(), "the PSC");
-    std::string type = CardTypeFor(ctx, a, o, false);
+    std::string type =
+        CheckedCardType(ctx, a, o, false, [&](const std::string& t) { CheckCodeLength(t, psc.size(), "the PSC"); });
     if (type.empty()) return;
-    CheckCodeLength(type, psc.size(), "the PSC");
     if (!ctx.Done(o, qd500_present_code(ctx.Reader(o), psc.data(), psc.size()))) CodeAdvice(o, type);
 }
 
 void CmdSleChangePin(Context& ctx, const Args& a, Outcome& o) {
     auto psc = DataHex(a.positional[0], "PSC", 8);
     // A new code of the wrong length would lock the card out for good.
-    if (std::string known = KnownType(ctx, a); !known.empty()) CheckCodeLength(known, psc.size(), "the new PSC");
-    std::string type = CardTypeFor(ctx, a, o, false);
+    std::string type =
+        CheckedCardType(ctx, a, o, false, [&](const std::string& t) { CheckCodeLength(t, psc.size(), "the new PSC"); });
     if (type.empty()) return;
-    CheckCodeLength(type, psc.size(), "the new PSC");
     ctx.Done(o, qd500_change_code(ctx.Reader(o), psc.data(), psc.size()));
 }
 
@@ -447,13 +452,12 @@ namespace {
 void Protect(Context& ctx, const Args& a, Outcome& o, bool (*family)(const std::string&), const char* otherwise) {
     long addr = ParseAddress(a.positional[0], kTopAddress, "address");
     auto data = DataHex(a.positional[1], "data", 0x10000);
-    std::string known = KnownType(ctx, a);
-    CheckCardRange(known, addr, data.size());
-    if (!known.empty() && !family(known)) throw UsageError(otherwise);
-    std::string type = CardTypeFor(ctx, a, o, true);
+    CheckCardRange("", addr, data.size());
+    std::string type = CheckedCardType(ctx, a, o, true, [&](const std::string& t) {
+        if (!family(t)) throw UsageError(otherwise);
+        CheckCardRange(t, addr, data.size());
+    });
     if (type.empty()) return;
-    if (!family(type)) throw UsageError(otherwise);
-    CheckCardRange(type, addr, data.size());
     ctx.Done(o, qd500_protect(ctx.Reader(o), static_cast<unsigned>(addr), data.data(), data.size()));
     o.Field("written", std::to_string(o.exit == kOk ? data.size() : 0) + " bytes");
 }
@@ -497,11 +501,10 @@ void CmdSle4442Protection(Context& ctx, const Args& a, Outcome& o) {
     long addr = a.positional.size() > 0 ? ParseAddress(a.positional[0], 3, "protection memory address") : 0;
     long len = a.positional.size() > 1 ? ParseNumber(a.positional[1], 1, 4, "length") : 4 - addr;
     CheckRange(addr, static_cast<size_t>(len), 3, "the protection memory (4 bytes)");
-    std::string known = KnownType(ctx, a);
-    if (!known.empty() && !IsSle4442Family(known)) throw UsageError("protection memory is an SLE4442/4432's");
-    std::string type = CardTypeFor(ctx, a, o, true);
+    std::string type = CheckedCardType(ctx, a, o, true, [](const std::string& t) {
+        if (!IsSle4442Family(t)) throw UsageError("protection memory is an SLE4442/4432's");
+    });
     if (type.empty()) return;
-    if (!IsSle4442Family(type)) throw UsageError("protection memory is an SLE4442/4432's");
     std::vector<uint8_t> flags(static_cast<size_t>(len) * 8);
     if (!ctx.Done(o, qd500_read_protection(ctx.Reader(o), static_cast<unsigned>(addr * 8), flags.data(), flags.size())))
         return;
@@ -512,13 +515,12 @@ void CmdSle4442Protection(Context& ctx, const Args& a, Outcome& o) {
 void CmdSle4428ReadProtected(Context& ctx, const Args& a, Outcome& o) {
     long addr = ParseAddress(a.positional[0], kTopAddress, "address");
     size_t len = static_cast<size_t>(ParseNumber(a.positional[1], 1, 0x10000, "length"));
-    std::string known = KnownType(ctx, a);
-    CheckCardRange(known, addr, len);
-    if (!known.empty() && !IsSle4428Family(known)) throw UsageError("protection bits by byte are an SLE4428/4418's");
-    std::string type = CardTypeFor(ctx, a, o, true);
+    CheckCardRange("", addr, len);
+    std::string type = CheckedCardType(ctx, a, o, true, [&](const std::string& t) {
+        if (!IsSle4428Family(t)) throw UsageError("protection bits by byte are an SLE4428/4418's");
+        CheckCardRange(t, addr, len);
+    });
     if (type.empty()) return;
-    if (!IsSle4428Family(type)) throw UsageError("protection bits by byte are an SLE4428/4418's");
-    CheckCardRange(type, addr, len);
     qd500_reader* r = ctx.Reader(o);
     std::vector<uint8_t> data, flags(len);
     if (!ctx.Done(o, ReadPieces(ctx, r, static_cast<unsigned>(addr), len, data))) return;
@@ -533,15 +535,11 @@ void CmdSle4428ReadProtected(Context& ctx, const Args& a, Outcome& o) {
 void CmdAt88Verify(Context& ctx, const Args& a, Outcome& o) {
     long addr = ParseAddress(a.positional[0], kTopAddress, "address");
     auto code = DataHex(a.positional[1], "security code", 32);
-    std::string known = KnownType(ctx, a);
-    if (!known.empty()) {
-        if (!IsFamily(known, "AT88")) throw UsageError("at88-verify presents an AT88SC code, not an " + known + "'s");
-        CheckCodeLength(known, code.size(), "the security code");
-    }
-    std::string type = CardTypeFor(ctx, a, o, false);
+    std::string type = CheckedCardType(ctx, a, o, false, [&](const std::string& t) {
+        if (!IsFamily(t, "AT88")) throw UsageError("at88-verify presents an AT88SC code, not " + An(t) + "'s");
+        CheckCodeLength(t, code.size(), "the security code");
+    });
     if (type.empty()) return;
-    if (!IsFamily(type, "AT88")) throw UsageError("at88-verify presents an AT88SC code, not an " + type + "'s");
-    CheckCodeLength(type, code.size(), "the security code");
     if (!ctx.Done(o, qd500_at88_verify(ctx.Reader(o), static_cast<unsigned>(addr), code.data(), code.size())))
         CodeAdvice(o, type);
 }
