@@ -205,12 +205,14 @@ int EditedShell(Context& ctx) {
     el_set(el, EL_HIST, ::history, history);
     el_set(el, EL_PROMPT, Prompt);
     el_source(el, nullptr);  // the user's ~/.editrc
-    el_set(el, EL_ADDFN, "qd500-complete", "complete the word", Complete);
-    el_set(el, EL_BIND, "^I", "qd500-complete", nullptr);
+    // The wide calls keep the names as given; the narrow ones copy them and
+    // never free the copies.
+    el_wset(el, EL_ADDFN, L"qd500-complete", L"complete the word", Complete);
+    el_wset(el, EL_BIND, L"^I", L"qd500-complete", nullptr);
     // ^C reaches the editor as a key while a line is edited; during a
     // command it is the signal that interrupts the command.
-    el_set(el, EL_ADDFN, "qd500-clear", "clear the line", ClearLine);
-    el_set(el, EL_BIND, "^C", "qd500-clear", nullptr);
+    el_wset(el, EL_ADDFN, L"qd500-clear", L"clear the line", ClearLine);
+    el_wset(el, EL_BIND, L"^C", L"qd500-clear", nullptr);
     el_set(el, EL_SETTY, "-d", "-isig", nullptr);
     ctx.out << "qd500 shell: 'help' lists the commands, Tab completes, 'quit' leaves.\n" << std::flush;
     int status = kOk;
