@@ -237,7 +237,7 @@ TEST_F(DumpFaults, CtrlCKeepsWhatWasReadAndAnOlderFileSurvivesAFailure) {
     int rc = p.ctx.Execute({"dump", "--card", "AT24C64", file.path});
     ctrlC.join();
     EXPECT_EQ(rc, kFailed);
-    EXPECT_LT(SecondsSince(start), 2.0);  // the wait ended, it was not sat out
+    EXPECT_WITHIN(SecondsSince(start), 2.0);  // the wait ended, it was not sat out
     EXPECT_EQ(ReadFile(file.path).size(), 256u);
     EXPECT_TRUE(Has(p.err.str(), "interrupted: 256 of 8192 bytes read, kept in " + file.path)) << p.err.str();
 }
@@ -311,7 +311,7 @@ TEST_F(Ports, ProbeTellsTheReaderASilentLineAndAMissingDevice) {
     EXPECT_TRUE(Has(Field(r.out, server.SlavePath()), "the reader answers")) << r.out;
     EXPECT_EQ(Field(r.out, silent), "no answer");
     EXPECT_TRUE(Has(Field(r.out, "/dev/no-such-tty"), "cannot open: no such device")) << r.out;
-    EXPECT_LT(seconds, 1.5);  // at most a second for the silent one
+    EXPECT_WITHIN(seconds, 1.5);  // at most a second for the silent one
     ToolRun quiet = Qd500({"-p", silent, "-t", "0.3", "status"});
     ::close(master);
     EXPECT_TRUE(Has(quiet.err, std::string("no answer from the reader on ") + silent + ": check cable and power"))
@@ -472,12 +472,18 @@ TEST_F(UnreadableTrack, FailureExitsNonZeroAndSaysWhichTrack) {
 class Watch : public SimTest {};
 
 TEST_F(Watch, InsertionAndRemovalAsTheyHappenUntilCtrlC) {
+    // Waits until the watch has asked the reader's status n times more.
+    auto polled = [this](size_t n) {
+        size_t target = SentWithCode("47") + n;
+        for (auto end = Clock::now() + std::chrono::seconds(5); Clock::now() < end && SentWithCode("47") < target;)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    };
     server.Remove();
     InProcess p;
     p.ctx.SetPort(server.SlavePath());
     int rc = -1;
     std::thread once([&] { rc = p.ctx.Execute({"watch", "--once"}); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    polled(1);
     server.Insert("CPU");
     once.join();
     EXPECT_EQ(rc, kOk) << p.err.str();
@@ -485,13 +491,13 @@ TEST_F(Watch, InsertionAndRemovalAsTheyHappenUntilCtrlC) {
     EXPECT_TRUE(Has(seen, " no card\n") && Has(seen, " card inserted\n")) << seen;
     EXPECT_LT(seen.find("no card"), seen.find("card inserted"));
     std::thread untilCtrlC([&] { rc = p.ctx.Execute({"watch"}); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    polled(1);
     server.Remove();
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    polled(2);
     auto start = Clock::now();
     p.ctx.Interrupt();
     untilCtrlC.join();
-    EXPECT_LT(SecondsSince(start), 0.5);
+    EXPECT_WITHIN(SecondsSince(start), 1.0);  // not a time-out sat out
     EXPECT_EQ(rc, kOk);
     EXPECT_TRUE(Has(p.out.str(), " card removed\n")) << p.out.str();
     p.ctx.CloseSession();
