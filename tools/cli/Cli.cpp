@@ -105,7 +105,8 @@ void Context::SetPort(const std::string& given, bool check) {
     } else {
         if (given.empty()) throw UsageError("bad port '': give COMn, a number or a device path");
         if (check && ::access(given.c_str(), F_OK) != 0) {
-            std::string why = "cannot open " + given + ": " + OpenReason(std::strerror(errno));
+            const int error = errno;
+            std::string why = "cannot open " + given + ": " + OpenReason(std::strerror(error));
             if (given.find('/') == std::string::npos && ::access(("/dev/" + given).c_str(), F_OK) == 0)
                 why += "; did you mean /dev/" + given + "?";
             throw UsageError(why);
