@@ -242,6 +242,26 @@ TEST_F(DumpFaults, CtrlCKeepsWhatWasReadAndAnOlderFileSurvivesAFailure) {
     EXPECT_TRUE(Has(p.err.str(), "interrupted: 256 of 8192 bytes read, kept in " + file.path)) << p.err.str();
 }
 
+class DumpProgress : public SimTest {
+protected:
+    // The second read of an SLE4442's two takes 300 ms.
+    DumpProgress()
+        : SimTest(ScenarioOf(R"({"card": {"type": "S4442"}, "faults": [
+              {"kind": "delay", "command": "52", "skip": 1, "times": 1, "delay_ms": 300}]})")) {}
+};
+
+TEST_F(DumpProgress, OnATerminalWithRateAndTimeLeft) {
+    TempFile file("progress.bin");
+    InProcess p;
+    p.ctx.terminal = true;
+    p.ctx.SetPort(server.SlavePath());
+    EXPECT_EQ(p.ctx.Execute({"dump", "--card", "S4442", file.path}), kOk) << p.err.str();
+    std::string progress = p.err.str();
+    EXPECT_TRUE(Has(progress, "\r128/256 bytes  50%")) << progress;
+    EXPECT_TRUE(Has(progress, "\r256/256 bytes 100%  ") && Has(progress, " B/s  0.0 s left")) << progress;
+    EXPECT_TRUE(Has(progress, "\r\033[K")) << progress;  // and gone at the end
+}
+
 TEST_F(DumpFaults, RestoreReportsTheFirstDifferingOffset) {
     TempFile file("restore.bin", std::string(200, 'Z'));  // two writes, two reads
     ToolRun r = On({"restore", "--card", "AT24C64", file.path, "100"});
@@ -417,6 +437,7 @@ TEST_F(Personalisation, BadProfilesSendNothingAndARefusedStepEndsTheRun) {
     ToolRun refused = Shell("card-type CPU\npower-on\npersonalise " + profile.path + "\n");
     EXPECT_EQ(refused.rc, kFailed);
     EXPECT_TRUE(Has(refused.err, "line 2 createmf answered sw 6A89 (file already exists)")) << refused.err;
+    EXPECT_TRUE(Has(refused.out, "line 1 select: sw 9000 normal processing")) << refused.out;
     EXPECT_FALSE(Has(refused.out, "line 3")) << refused.out;
 }
 

@@ -79,7 +79,7 @@ void RunProfile(Context& ctx, qd500_reader* r, const std::vector<ProfileStep>& s
             return;
         }
         unsigned sw = n >= 2 ? static_cast<unsigned>(resp[n - 2] << 8 | resp[n - 1]) : 0;
-        o.Field(label, "sw " + SwText(sw) + (n > 2 ? " response " + ToHex(resp, n - 2) : ""));
+        o.Field(label, "sw " + SwText(sw) + " " + SwMeaning(sw) + (n > 2 ? ", response " + ToHex(resp, n - 2) : ""));
         // Erasing a card that has no master file left is done as well.
         bool ok = sw == 0x9000 || (kind->step == QD500_DELETE_MF && sw == 0x6A81);
         if (!ok) {
