@@ -630,7 +630,7 @@ TEST_F(Script, ScriptorFormatLineForLine) {
               "> 00 A4 00 00 02 3F 00\n"
               "< 61 19 : 25 bytes of response data still available (GET RESPONSE).\n"
               "00c0000019\n"
-              "> 00 C0 00 00 19\n"
+              "> 00 C0 00 00 19 \n"  // as scriptor splits a line without blanks
               "< 6F 17 83 02 3F 00 82 01 38 84 0E 31 50 41 59 2E \n"
               "53 59 53 2E 44 44 46 30 31 90 00 : Normal processing.\n"
               "00 A4 00 00 \\\n"

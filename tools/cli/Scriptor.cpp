@@ -17,6 +17,12 @@ std::string Trim(const std::string& s) {
     return begin == std::string::npos ? "" : s.substr(begin, end - begin + 1);
 }
 
+std::string Pairs(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); i += 2) out += text.substr(i, 2) + (i + 2 <= text.size() ? " " : "");
+    return out;
+}
+
 bool BareHex(const std::string& line) {
     size_t digits = 0;
     for (unsigned char c : line) {
@@ -92,9 +98,12 @@ Context::LinesRun Context::RunScriptor(std::istream& lines, const std::string& s
             }
             continue;
         }
+        // The APDU as scriptor shows it: a line without blanks split into
+        // pairs, each followed by one; a trailing backslash continues it.
+        if (line.find_first_of(" \t") == std::string::npos) line = Pairs(line);
         if (line.back() == '\\') {
             line.pop_back();
-            apdu += line + " ";
+            apdu += line.substr(0, line.find_last_not_of(" \t") + 1) + " ";
             continue;
         }
         apdu += line;
@@ -108,8 +117,8 @@ Context::LinesRun Context::RunScriptor(std::istream& lines, const std::string& s
             if (fail(e.what())) break;
             continue;
         }
+        out << "> " << Upper(apdu) << "\n";
         apdu.clear();
-        out << "> " << SpacedHex(bytes) << "\n";
         qd500_reader* r = Reader(o);
         std::vector<uint8_t> resp(QD500_RESPONSE_MAX);
         size_t n = 0;
