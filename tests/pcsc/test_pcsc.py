@@ -331,3 +331,34 @@ def test_scriptor_runs_a_script_of_apdus() -> None:
     assert answers[0].split()[1] == '61'
     assert answers[1].split()[-3:-1] == ['90', '00'] or ': Normal processing' in answers[1]
     assert answers[2].split()[1:3] == ['6D', '00']
+
+
+def test_scriptor_and_qd500_run_print_the_same_exchanges() -> None:
+    """One script through scriptor (reader 4) and through qd500 run --scriptor
+    on a simulator of its own: the echoed lines, the APDUs and the responses
+    are the same; only the status words' meanings are each tool's own."""
+    build = os.environ.get('QD500_BUILD', os.path.join(HERE, '..', '..', 'build', 'linux'))
+    script = os.path.join(DIR, 'compare.apdu')
+    with open(script, 'w') as f:
+        f.write('# the master file and its FCI, a missing file, an unknown instruction\n'
+                'reset\n00 A4 00 00 02 3F 00\n00C0000019\n00 A4 00 00 02 99 99\n00 EE 00 00 00\n')
+    name = Card(4)
+    name.close()
+    theirs = subprocess.run(['scriptor', '-r', name.name, script], capture_output=True, text=True, timeout=30)
+    assert theirs.returncode == 0, theirs.stdout + theirs.stderr
+    sim_proc = subprocess.Popen([os.path.join(build, 'tools', 'sim', 'qd500-sim'), '--pty'], stdout=subprocess.PIPE,
+                                stdin=subprocess.DEVNULL, text=True)
+    try:
+        pty = sim_proc.stdout.readline().strip()
+        ours = subprocess.run([os.path.join(build, 'tools', 'cli', 'qd500'), '-p', pty, 'run', '--scriptor', script],
+                              capture_output=True, text=True, timeout=30)
+    finally:
+        sim_proc.terminate()
+        sim_proc.wait(timeout=10)
+    assert ours.returncode == 0, ours.stdout + ours.stderr
+
+    def exchanges(out: str) -> List[str]:
+        lines = [line for line in out.splitlines() if not line.startswith('Using T=')]
+        return [line.split(' : ')[0] for line in lines]
+    assert exchanges(ours.stdout) == exchanges(theirs.stdout), ours.stdout + '\n---\n' + theirs.stdout
+    assert sum(line.startswith('> ') for line in ours.stdout.splitlines()) == 5, ours.stdout
