@@ -155,6 +155,13 @@ void QD500_CDECL Context::OnLine(void* self, int direction, const unsigned char*
     static_cast<Context*>(self)->Observe(direction, bytes, len);
 }
 
+void QD500_CDECL Context::OnIdle(void* self) {
+    // A call clears the cancel when it starts: Ctrl-C just before it began
+    // ends its wait from here.
+    auto* ctx = static_cast<Context*>(self);
+    if (ctx->m_interrupted) qd500_cancel(ctx->m_reader);
+}
+
 void Context::Observe(int direction, const unsigned char* bytes, size_t len) {
     if (direction == QD500_RECEIVED) m_received += len;
     if (!verbose) return;
@@ -181,6 +188,7 @@ qd500_reader* Context::Reader(Outcome& o) {
     }
     qd500_set_timeout_ms(r, timeoutMs);
     qd500_set_observer(r, OnLine, this);
+    qd500_set_idle(r, OnIdle, this);
     // Only when asked: the reader took Main's stand-in /dev/null at its open.
     if (AskedTraceFile().empty()) qd500_set_trace(r, nullptr);
     std::lock_guard<std::mutex> lock(m_readerLock);

@@ -145,6 +145,7 @@ public:
 
 private:
     static void QD500_CDECL OnLine(void* self, int direction, const unsigned char* bytes, size_t len);
+    static void QD500_CDECL OnIdle(void* self);
     void Print(const Outcome& o);
     std::string ResultText(const Outcome& o) const;
     int FlatPortNumber();
