@@ -144,8 +144,8 @@ int DeliverAnswer(qd500_reader* r, const CardAnswer& answer, unsigned char* resp
 // ---- memory ----
 
 template <typename Op>
-int Memory(qd500_reader* r, const void* data, size_t len, Op op) {
-    if (!r || (!data && len > 0)) return Refuse(r);
+int Memory(qd500_reader* r, unsigned addr, const void* data, size_t len, Op op) {
+    if (!r || (!data && len > 0) || !MemoryRangeFits(addr, len)) return Refuse(r);
     return Call(r, [&] { return len == 0 ? Succeed(r) : Finish(r, op()); });
 }
 
@@ -165,8 +165,8 @@ int CodeCommand(qd500_reader* r, const unsigned char* code, size_t len, FrameBod
 // The AT24 sequence on the reader: device number, card type, power on, the
 // data, power off; the first step that fails ends it.
 template <typename Data>
-int At24(qd500_reader* r, unsigned device, const void* data, size_t len, Data run) {
-    if (!r || device > 255 || (!data && len > 0)) return Refuse(r);
+int At24(qd500_reader* r, unsigned device, unsigned addr, const void* data, size_t len, Data run) {
+    if (!r || device > 255 || (!data && len > 0) || !MemoryRangeFits(addr, len)) return Refuse(r);
     return Call(r, [&] {
         const CardType* type = r->reader.SelectedType();
         if (!type || type->family != CardType::At24) type = FindCardType("AT24C16");
@@ -327,20 +327,20 @@ QD500_C_API int QD500_CDECL qd500_personalise(qd500_reader* r, int step, const u
 // ---- memory cards ----
 
 QD500_C_API int QD500_CDECL qd500_read_memory(qd500_reader* r, unsigned addr, unsigned char* data, size_t len) {
-    return Memory(r, data, len, [&] { return ReadMemory(r->reader, addr, data, len); });
+    return Memory(r, addr, data, len, [&] { return ReadMemory(r->reader, addr, data, len); });
 }
 
 QD500_C_API int QD500_CDECL qd500_write_memory(qd500_reader* r, unsigned addr, const unsigned char* data,
                                                size_t len) {
-    return Memory(r, data, len, [&] { return WriteMemory(r->reader, addr, data, len); });
+    return Memory(r, addr, data, len, [&] { return WriteMemory(r->reader, addr, data, len); });
 }
 
 QD500_C_API int QD500_CDECL qd500_read_protection(qd500_reader* r, unsigned addr, unsigned char* flags, size_t len) {
-    return Memory(r, flags, len, [&] { return ReadProtection(r->reader, addr, flags, len); });
+    return Memory(r, addr, flags, len, [&] { return ReadProtection(r->reader, addr, flags, len); });
 }
 
 QD500_C_API int QD500_CDECL qd500_protect(qd500_reader* r, unsigned addr, const unsigned char* data, size_t len) {
-    return Memory(r, data, len, [&] { return Protect(r->reader, addr, data, len); });
+    return Memory(r, addr, data, len, [&] { return Protect(r->reader, addr, data, len); });
 }
 
 QD500_C_API int QD500_CDECL qd500_present_code(qd500_reader* r, const unsigned char* code, size_t len) {
@@ -373,12 +373,12 @@ QD500_C_API int QD500_CDECL qd500_at88_personalise(qd500_reader* r, unsigned add
 
 QD500_C_API int QD500_CDECL qd500_at24_read(qd500_reader* r, unsigned device, unsigned addr, unsigned char* data,
                                             size_t len) {
-    return At24(r, device, data, len, [&] { return ReadMemory(r->reader, addr, data, len); });
+    return At24(r, device, addr, data, len, [&] { return ReadMemory(r->reader, addr, data, len); });
 }
 
 QD500_C_API int QD500_CDECL qd500_at24_write(qd500_reader* r, unsigned device, unsigned addr,
                                              const unsigned char* data, size_t len) {
-    return At24(r, device, data, len, [&] { return WriteMemory(r->reader, addr, data, len); });
+    return At24(r, device, addr, data, len, [&] { return WriteMemory(r->reader, addr, data, len); });
 }
 
 // ---- magnetic stripe ----

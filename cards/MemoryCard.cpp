@@ -49,7 +49,16 @@ bool Step(CardReader& reader, const FrameBody& body, Progress& progress, unsigne
     return true;
 }
 
+// A typed operation over a range the frames cannot address: refused.
+bool Refuse(unsigned address, size_t count, Progress& progress) {
+    if (MemoryRangeFits(address, count)) return false;
+    progress.last.stage = Stage::Refused;
+    return true;
+}
+
 }  // namespace
+
+bool MemoryRangeFits(unsigned address, size_t count) { return address <= 0x10000u && count <= 0x10000u - address; }
 
 int CodeByteCount(const char* code) { return code ? static_cast<int>(strnlen(code, kMaxBodyChars + 1) / 2) : 0; }
 
@@ -106,6 +115,7 @@ FrameBody CheckPinBody(const char* pinHex, const char* pinLen, const char* pinRe
 
 Progress ReadMemory(CardReader& reader, unsigned address, unsigned char* data, size_t count) {
     Progress progress;
+    if (Refuse(address, count, progress)) return progress;
     while (progress.done < count) {
         int n = static_cast<int>(std::min<size_t>(kMaxReadBytes, count - progress.done));
         AddressText at(address + static_cast<unsigned>(progress.done));
@@ -117,6 +127,7 @@ Progress ReadMemory(CardReader& reader, unsigned address, unsigned char* data, s
 
 Progress WriteMemory(CardReader& reader, unsigned address, const unsigned char* data, size_t count) {
     Progress progress;
+    if (Refuse(address, count, progress)) return progress;
     while (progress.done < count) {
         int n = static_cast<int>(std::min<size_t>(kMaxWriteBytes, count - progress.done));
         AddressText at(address + static_cast<unsigned>(progress.done));
@@ -129,6 +140,7 @@ Progress WriteMemory(CardReader& reader, unsigned address, const unsigned char* 
 Progress ReadProtection(CardReader& reader, unsigned address, unsigned char* flags, size_t count) {
     Progress progress;
     if (count == 0) return progress;
+    if (Refuse(address, count, progress)) return progress;
     if (IsSle4442(reader)) {
         // One bit a byte in the protection memory, least significant first,
         // 1 while the byte is writable.
@@ -162,6 +174,7 @@ Progress ReadProtection(CardReader& reader, unsigned address, unsigned char* fla
 
 Progress Protect(CardReader& reader, unsigned address, const unsigned char* data, size_t count) {
     Progress progress;
+    if (Refuse(address, count, progress)) return progress;
     const bool compare = IsSle4442(reader);
     while (progress.done < count) {
         int n = static_cast<int>(std::min<size_t>(kMaxWriteBytes, count - progress.done));

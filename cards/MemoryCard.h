@@ -45,6 +45,10 @@ struct Progress {
     bool ok() const { return !malformed && last.answered() && last.reply.Succeeded(); }
 };
 
+// The frames carry 16-bit addresses: a range past 0xFFFF would wrap to
+// address 0, so the operations below refuse it before anything is sent.
+bool MemoryRangeFits(unsigned address, size_t count);
+
 // Card memory of any length, in reads of at most 128 bytes and writes of at
 // most 121; zero bytes are data like any other. Stops at the first exchange
 // that fails.

@@ -167,7 +167,9 @@ QD500_C_API int QD500_CDECL qd500_personalise(qd500_reader *r, int step, const u
 /* ---- memory cards ---- */
 
 /* Card memory by address, of any length (split into the reader's reads of
- * 128 bytes and writes of 121). */
+ * 128 bytes and writes of 121). The reader's addresses have 16 bits: a
+ * range past 0xFFFF (addr + len > 0x10000) is QD500_E_PARAM, here and in
+ * the protection and AT24 calls. */
 QD500_C_API int QD500_CDECL qd500_read_memory(qd500_reader *r, unsigned addr, unsigned char *data, size_t len);
 QD500_C_API int QD500_CDECL qd500_write_memory(qd500_reader *r, unsigned addr, const unsigned char *data,
                                                size_t len);

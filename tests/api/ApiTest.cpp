@@ -243,6 +243,11 @@ TEST_F(ApiTest, EveryCallRefusesNullPointersAndFailedLines) {
     EXPECT_EQ(qd500_personalise(r, QD500_CREATE_DF, nullptr, 0, buf, sizeof buf, &len), QD500_E_PARAM);
     EXPECT_EQ(qd500_select_card(r, nullptr), QD500_E_PARAM);
     EXPECT_EQ(qd500_check_pin(r, 0, nullptr, 2), QD500_E_PARAM);
+    // Ranges past the 16 bits of the reader's addresses, which would wrap to 0.
+    EXPECT_EQ(qd500_write_memory(r, 0xFFF0, buf, 0x11), QD500_E_PARAM);
+    EXPECT_EQ(qd500_read_memory(r, 0x10000, buf, 1), QD500_E_PARAM);
+    EXPECT_EQ(qd500_protect(r, 0xFFFF, buf, 2), QD500_E_PARAM);
+    EXPECT_EQ(qd500_at24_read(r, 0, 0xFF80, buf, 0x81), QD500_E_PARAM);
     EXPECT_EQ(FromHost(), before);
 
     // A line that failed: every call answers -4 without sending.
