@@ -41,6 +41,9 @@ int RunSimple(qd500_reader* r, const FrameBody& body) {
 
 // ---- APDUs ----
 
+// The most response data an Le asks for (00: 256).
+size_t LeBytes(unsigned le) { return le == 0 ? 256 : le; }
+
 // An APDU of case 1 to 4 in its short form, as the reader's command carries
 // it: one P3 byte, which is Lc when data follows and Le otherwise; the Le of
 // a case-4 APDU is dropped, as T=0 drops it.
@@ -52,16 +55,15 @@ struct Apdu {
 
 bool ParseApdu(const unsigned char* apdu, size_t len, Apdu& out) {
     if (!apdu || len < 4) return false;
-    auto le = [](unsigned char byte) { return static_cast<size_t>(byte == 0 ? 256 : byte) + 2; };
     unsigned char p3 = 0;
     if (len == 5) {
         p3 = apdu[4];
-        out.maxResponse = le(p3);
+        out.maxResponse = LeBytes(p3) + 2;
     } else if (len > 5) {
         p3 = apdu[4];
         if (p3 == 0) return false;  // an extended length
         if (len == 6u + p3)
-            out.maxResponse = le(apdu[len - 1]);
+            out.maxResponse = LeBytes(apdu[len - 1]) + 2;
         else if (len != 5u + p3)
             return false;
         out.data = Hex(apdu + 5, p3);
@@ -73,12 +75,14 @@ bool ParseApdu(const unsigned char* apdu, size_t len, Apdu& out) {
 }
 
 // The response data and status word of an answer, appended to bytes.
-// False when the reply did not carry them as it should.
-bool TakeResponse(const CardAnswer& answer, std::vector<unsigned char>& bytes, unsigned char sw[2]) {
+// False when the reply did not carry them as it should, or carried more
+// data than the exchange asked for: that is no answer to it, and the
+// capacity the caller was asked for would not hold it.
+bool TakeResponse(const CardAnswer& answer, size_t most, std::vector<unsigned char>& bytes, unsigned char sw[2]) {
     unsigned char decoded[kMaxRespChars / 2];
     if (!answer.swTaken || DecodeHex(answer.sw, kSwChars, sw, 2) != 2) return false;
     int n = DecodeHex(answer.resp, answer.respChars, decoded, static_cast<int>(sizeof decoded));
-    if (n < 0) return false;
+    if (n < 0 || static_cast<size_t>(n) > most) return false;
     bytes.insert(bytes.end(), decoded, decoded + n);
     return true;
 }
@@ -100,14 +104,16 @@ int Deliver(qd500_reader* r, const std::vector<unsigned char>& data, const unsig
 int Exchange(qd500_reader* r, Apdu apdu, bool follow, unsigned char* resp, size_t cap, size_t* respLen) {
     std::vector<unsigned char> data;
     unsigned char sw[2] = {};
+    size_t most = apdu.maxResponse - 2;
     CardAnswer answer = Transmit(r->reader, apdu.text);
     for (int i = 0;; ++i) {
         int result;
         if (!Succeeded(r, answer.out, &result)) return result;
-        if (!TakeResponse(answer, data, sw)) return Fail(r, QD500_E_PROTOCOL);
+        if (!TakeResponse(answer, most, data, sw)) return Fail(r, QD500_E_PROTOCOL);
         if (!follow || i == kMaxChain) break;
+        if (sw[0] == 0x61 || sw[0] == 0x6C) most = LeBytes(sw[1]);
         if (sw[0] == 0x61) {
-            answer = GetResponse(r->reader, sw[1] == 0 ? 256 : sw[1]);
+            answer = GetResponse(r->reader, static_cast<int>(most));
         } else if (sw[0] == 0x6C) {
             data.clear();
             HexByte(apdu.text.field[4], sw[1]);
@@ -132,12 +138,13 @@ int TransmitApdu(qd500_reader* r, const unsigned char* apdu, size_t len, unsigne
 }
 
 // One answer of a fixed exchange (GET RESPONSE, a personalisation step).
-int DeliverAnswer(qd500_reader* r, const CardAnswer& answer, unsigned char* resp, size_t cap, size_t* respLen) {
+int DeliverAnswer(qd500_reader* r, const CardAnswer& answer, size_t most, unsigned char* resp, size_t cap,
+                  size_t* respLen) {
     int result;
     if (!Succeeded(r, answer.out, &result)) return result;
     std::vector<unsigned char> data;
     unsigned char sw[2];
-    if (!TakeResponse(answer, data, sw)) return Fail(r, QD500_E_PROTOCOL);
+    if (!TakeResponse(answer, most, data, sw)) return Fail(r, QD500_E_PROTOCOL);
     return Deliver(r, data, sw, resp, cap, respLen);
 }
 
@@ -294,8 +301,8 @@ QD500_C_API int QD500_CDECL qd500_get_response(qd500_reader* r, unsigned le, uns
     if (!r || !resp || le > 256) return Refuse(r);
     return Call(r, [&] {
         int result;
-        if (!Room(r, cap, (le == 0 ? 256 : le) + 2, resp_len, &result)) return result;
-        return DeliverAnswer(r, GetResponse(r->reader, static_cast<int>(le)), resp, cap, resp_len);
+        if (!Room(r, cap, LeBytes(le) + 2, resp_len, &result)) return result;
+        return DeliverAnswer(r, GetResponse(r->reader, static_cast<int>(le)), LeBytes(le), resp, cap, resp_len);
     });
 }
 
@@ -320,7 +327,7 @@ QD500_C_API int QD500_CDECL qd500_personalise(qd500_reader* r, int step, const u
         int result;
         if (!Room(r, cap, QD500_RESPONSE_MAX, resp_len, &result)) return result;
         CardAnswer answer = Personalise(r->reader, static_cast<Personalisation>(step), input.c_str());
-        return DeliverAnswer(r, answer, resp, cap, resp_len);
+        return DeliverAnswer(r, answer, QD500_RESPONSE_MAX - 2, resp, cap, resp_len);
     });
 }
 

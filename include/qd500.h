@@ -143,11 +143,15 @@ QD500_C_API int QD500_CDECL qd500_version_text(qd500_reader *r, char *text, size
 
 /* One APDU (case 1 to 4, short form). resp receives the response data and
  * SW1 SW2; no automatic GET RESPONSE: 61xx and 6Cxx come back as they are.
- * cap must hold Le + 2 (258 when Le is 00 or absent). */
+ * cap must hold Le + 2 (258 when Le is 00 or absent). An answer with more
+ * data than its Le asked for is QD500_E_PROTOCOL. */
 QD500_C_API int QD500_CDECL qd500_transmit(qd500_reader *r, const unsigned char *apdu, size_t len,
                                            unsigned char *resp, size_t cap, size_t *resp_len);
 /* The same, following 61xx with GET RESPONSE and 6Cxx with the APDU again
- * under the Le the card asked for, until another status word comes. */
+ * under the Le the card asked for, until another status word comes. The
+ * capacity is checked first against the APDU's own Le; should the chain
+ * bring more than cap holds, the result is QD500_E_BUFFER after the
+ * exchanges, with *resp_len the size the whole response needed. */
 QD500_C_API int QD500_CDECL qd500_transmit_get_response(qd500_reader *r, const unsigned char *apdu, size_t len,
                                                         unsigned char *resp, size_t cap, size_t *resp_len);
 QD500_C_API int QD500_CDECL qd500_get_response(qd500_reader *r, unsigned le, unsigned char *resp, size_t cap,
