@@ -36,7 +36,12 @@ class ParamReader {
 public:
     explicit ParamReader(const std::string& bytes) : m_bytes(bytes) {}
     uint8_t Byte() { return m_pos < m_bytes.size() ? static_cast<uint8_t>(m_bytes[m_pos++]) : 0; }
-    int16_t Short() { return static_cast<int16_t>(Byte() | (Byte() << 8)); }
+    // Little-endian; the low byte is read first whatever the compiler's
+    // order of evaluation.
+    int16_t Short() {
+        uint8_t low = Byte();
+        return static_cast<int16_t>(low | (Byte() << 8));
+    }
     // A text of up to maxLen characters, length given by one byte.
     std::string Text(size_t maxLen = 600) {
         size_t len = Byte();
