@@ -162,6 +162,7 @@ QD500_C_API int QD500_CDECL qd500_open(const char* port, qd500_reader** out) {
         return QD500_E_OPEN;
     }
     if (const char* trace = std::getenv("QD500_TRACE_FILE"); trace && *trace) r->reader.TraceTo(trace);
+    r->reader.SetDropLateBytes(true);
     r->message = "正确打开串口[" + r->port + "]";
     *out = r;
     return 0;

@@ -53,6 +53,7 @@ void ResetHead(CComPort& port) { port.SendData(kResetHead.bytes, kResetHead.leng
 Stage Exchange(CardReader& reader, const Command* const* commands, int count, bool upToFs, short blockLen) {
     CComPort* port = reader.Port();
     if (!port) return Stage::NotOpen;
+    reader.DropLateBytes();
     for (int i = 0; i < count; ++i) {
         if (port->SendData(commands[i]->bytes, commands[i]->length) == 0) return Stage::SendFailed;
     }
@@ -164,6 +165,7 @@ HeadSetting SetHead(CardReader& reader, char letter) {
     CComPort* port = reader.Port();
     if (!port) return setting;
     const char command[3] = {kEsc, '%', SettingLetter(letter)};
+    reader.DropLateBytes();
     if (port->SendData(command, sizeof command) == 0) {
         setting.stage = Stage::SendFailed;
         return setting;

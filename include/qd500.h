@@ -93,7 +93,11 @@ QD500_C_API const char *QD500_CDECL qd500_message(const qd500_reader *r);
  * when the reader gave none. */
 QD500_C_API const char *QD500_CDECL qd500_status(const qd500_reader *r);
 
-/* Response time-out of every call (default 10 s). */
+/* Response time-out of every call (default 10 s). An answer that comes
+ * after its call gave up and waits when the next call starts is dropped
+ * then; the line carries no sequence numbers, so one that comes while the
+ * next call waits cannot be told from that call's answer: give the reader
+ * a time-out above its slowest answer. */
 QD500_C_API int QD500_CDECL qd500_set_timeout(qd500_reader *r, unsigned seconds);
 QD500_C_API int QD500_CDECL qd500_set_timeout_ms(qd500_reader *r, unsigned ms);
 

@@ -111,6 +111,10 @@ void CardReader::SetIdleHook(IdleHook hook, void* context) {
     m_idleContext = context;
 }
 
+void CardReader::DropLateBytes() {
+    if (m_dropLateBytes && m_port) m_port->DiscardInput();
+}
+
 void CardReader::Cancel() {
     std::lock_guard<std::mutex> lock(m_wakeupLock);
     if (m_wakeup) m_wakeup->Signal();
@@ -131,6 +135,7 @@ Outcome CardReader::Transact(const FrameBody& body, uint32_t timeoutMs) {
     }
     if (!m_port) return out;
     Frame frame = BuildFrame(body);
+    DropLateBytes();
     if (m_port->SendData(frame.text, frame.length) == 0) {
         out.stage = Stage::SendFailed;
         return out;

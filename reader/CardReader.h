@@ -80,6 +80,14 @@ public:
     void SetObserver(Observer observer, void* context);
     void SetIdleHook(IdleHook hook, void* context);
 
+    // Bytes that wait on the line when a command is about to go out answer
+    // an earlier command (one whose wait gave up): with this set they are
+    // dropped (and observed) then, instead of being taken for the answer to
+    // the new one. The drop-in library keeps them, as it always has.
+    void SetDropLateBytes(bool drop) { m_dropLateBytes = drop; }
+    // Called before each command is sent.
+    void DropLateBytes();
+
     // Ends the call that waits on this reader (from any thread); the call
     // reports Cancelled. A call that starts afterwards clears it.
     void Cancel();
@@ -119,6 +127,7 @@ private:
     std::string m_openError;
     uint32_t m_timeoutMs = 10000;
     bool m_traceDropIn = false;
+    bool m_dropLateBytes = false;
     std::string m_tracePath;
     Observer m_observer = nullptr;
     void* m_observerContext = nullptr;

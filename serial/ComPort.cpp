@@ -335,6 +335,14 @@ int CComPort::ReadAvailable(char* dst, int max) {
     return n > 0 ? n : 0;
 }
 
+int CComPort::DiscardInput() {
+    int dropped = 0;
+    char bytes[kRecvCapacity];
+    for (int n; (n = ReadAvailable(bytes, sizeof bytes)) > 0; dropped += n)
+        if (m_listener) m_listener->Received(bytes, n);
+    return dropped;
+}
+
 int CComPort::Purge() { return IsOpen() && m_hCom->PurgeOutput() ? 1 : 0; }
 
 }  // namespace qd500

@@ -83,6 +83,9 @@ public:
     short ReadExact(short count);
     int GetInQueue();
     int ReadAvailable(char* dst, int max);
+    // Drops every byte that waits (staged or queued), handing them to the
+    // listener as received; returns how many.
+    int DiscardInput();
     int Purge();
 
     bool IsOpen() const { return m_bOpen && m_hCom; }

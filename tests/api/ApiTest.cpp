@@ -206,6 +206,21 @@ TEST_F(ApiTest, FailuresGiveTheirResults) {
     EXPECT_EQ(qd500_device_status(r, state), 0);
 }
 
+TEST_F(ApiTest, AnAnswerThatCameAfterItsCallGaveUpIsNotTheNextCallsAnswer) {
+    Serve(SimulatedReader::FromJson(
+        R"({"card": {"type": "AT24C16"}, "faults": [{"kind": "delay", "command": "52", "delay_ms": 600, "times": 1}]})"));
+    ASSERT_EQ(qd500_select_card(r, "AT24C16"), 0);
+    ASSERT_EQ(qd500_power_on(r, buf, sizeof buf, &len), 0);
+    const Bytes first(16, 0x11), second(16, 0x22);
+    ASSERT_EQ(qd500_write_memory(r, 0, first.data(), first.size()), 0);
+    ASSERT_EQ(qd500_write_memory(r, 0x100, second.data(), second.size()), 0);
+    ASSERT_EQ(qd500_set_timeout_ms(r, 300), 0);
+    EXPECT_EQ(qd500_read_memory(r, 0, buf, 16), QD500_E_TIMEOUT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));  // the first read's answer is in
+    ASSERT_EQ(qd500_read_memory(r, 0x100, buf, 16), 0) << qd500_message(r);
+    EXPECT_EQ(Bytes(buf, buf + 16), second);
+}
+
 TEST_F(ApiTest, EveryCallRefusesNullPointersAndFailedLines) {
     // A null reader.
     EXPECT_EQ(qd500_select_card(nullptr, "CPU"), QD500_E_PARAM);
