@@ -266,7 +266,9 @@ void Tables(ParamReader& p) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto chunks = SplitChunks(data, size);
     if (chunks.empty()) return 0;
-    FuzzLine fuzzLine(chunks);
+    // The first answer comes after the first frame: the reader drops what
+    // waits on the line before each command.
+    FuzzLine fuzzLine(chunks, 1);
     ParamReader params(chunks[0].bytes);
     uint8_t calls = params.Byte() % 9;
     qd500_reader* r = nullptr;

@@ -29,9 +29,10 @@ private:
     size_t m_size;
 };
 
-// Feeds chunks 1.. to the fake port, each after its delay from the previous.
-inline void Schedule(test::FakePort& port, const std::vector<Chunk>& chunks) {
-    uint32_t at = 0;
+// Feeds chunks 1.. to the fake port, each after its delay from the previous,
+// the first at startMs plus its delay.
+inline void Schedule(test::FakePort& port, const std::vector<Chunk>& chunks, uint32_t startMs = 0) {
+    uint32_t at = startMs;
     for (size_t i = 1; i < chunks.size(); ++i) {
         at += chunks[i].delayMs;
         port.ArriveAt(at, chunks[i].bytes);
@@ -42,9 +43,9 @@ inline void Schedule(test::FakePort& port, const std::vector<Chunk>& chunks) {
 // fuzzer's chunks 1.., and no trace file.
 struct FuzzLine {
     static constexpr int kCom = 4;
-    explicit FuzzLine(const std::vector<Chunk>& chunks) : port(fake.platform.AddPort(kCom)) {
+    explicit FuzzLine(const std::vector<Chunk>& chunks, uint32_t startMs = 0) : port(fake.platform.AddPort(kCom)) {
         setenv("QD500_TRACE_FILE", "/dev/null", 1);
-        Schedule(port, chunks);
+        Schedule(port, chunks, startMs);
     }
     test::ScopedFakePlatform fake;
     test::FakePort& port;

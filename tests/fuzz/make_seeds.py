@@ -123,7 +123,9 @@ def api_data(b: bytes) -> bytes:
 
 def api() -> None:
     # Step indexes follow the table of FuzzApi.cpp; the first two bytes are
-    # the count of calls and the time-out in seconds.
+    # the count of calls and the time-out in seconds. The reader drops what
+    # waits on the line before each command: the answers after the first
+    # come a 50 ms step later, once their frame is out.
     select, power_on, dev_status, version, transmit, transmit_gr, read_mem, write_mem = 0, 1, 3, 6, 7, 8, 12, 13
     read_prot, present, at24_read, read_tracks, write_tracks = 14, 16, 21, 23, 24
     tables = api_text(b'S4442') + struct.pack('<hh', 21, 0x42) + api_text(b'1234') + api_text(b'6212345678901234567') \
@@ -132,23 +134,23 @@ def api() -> None:
     data44 = reply(b'00', b'A5' * 44)
     write('api', 'read_memory', chunk(bytes([3, 1, select]) + api_text(b'S4442') + bytes([power_on]) + struct.pack('<H', 33) + b'\x01'
           + bytes([read_mem]) + struct.pack('<H', 20) + b'\x00' + struct.pack('<H', 300) + b'\x01' + tables)
-          + chunk(reply(b'00')) + chunk(reply(b'00', b'A2131091')) + chunk(data128) + chunk(data128) + chunk(data44, 2))
+          + chunk(reply(b'00')) + chunk(reply(b'00', b'A2131091'), 1) + chunk(data128, 1) + chunk(data128, 1) + chunk(data44, 2))
     write('api', 'read_memory_wraps', chunk(bytes([1, 1, read_mem]) + struct.pack('<H', 0xFFF0) + b'\x00' + struct.pack('<H', 64) + b'\x01' + tables)
-          + chunk(reply(b'00', b'00' * 16)) + chunk(reply(b'00', b'00' * 48)))
+          + chunk(reply(b'00', b'00' * 16)) + chunk(reply(b'00', b'00' * 48), 1))
     write('api', 'write_memory', chunk(bytes([1, 1, write_mem]) + struct.pack('<H', 0) + b'\x00' + api_data(bytes(range(200))) + b'\x01' + tables)
           + chunk(reply(b'00')) + chunk(reply(b'00'), 1))
     write('api', 'protection_4442', chunk(bytes([2, 1, select]) + api_text(b'S4442') + bytes([read_prot]) + struct.pack('<H', 4) + b'\x00'
-          + struct.pack('<H', 20) + b'\x01' + tables) + chunk(reply(b'00')) + chunk(reply(b'00', b'F0FFFCFF')))
+          + struct.pack('<H', 20) + b'\x01' + tables) + chunk(reply(b'00')) + chunk(reply(b'00', b'F0FFFC'), 1))
     select_mf = bytes([0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00])
     write('api', 'apdu_61_chain', chunk(bytes([1, 1, transmit_gr]) + api_data(select_mf) + struct.pack('<H', 600) + b'\x01' + tables)
-          + chunk(reply(b'00', b'6110')) + chunk(reply(b'00', b'00' * 16 + b'6108')) + chunk(reply(b'00', b'11' * 8 + b'9000')))
+          + chunk(reply(b'00', b'6110')) + chunk(reply(b'00', b'00' * 16 + b'6108'), 1) + chunk(reply(b'00', b'11' * 8 + b'9000'), 1))
     write('api', 'apdu_longer_than_le', chunk(bytes([1, 1, transmit]) + api_data(bytes([0x00, 0xB0, 0x00, 0x00, 0x04])) + struct.pack('<H', 6) + b'\x01' + tables)
           + chunk(reply(b'00', b'00112233445566779000')))
     write('api', 'status_version', chunk(bytes([2, 1, dev_status, version]) + struct.pack('<H', 128) + tables)
-          + chunk(reply(b'00', b'010142')) + chunk(reply(b'00', b'51443530302D53494D')))
+          + chunk(reply(b'00', b'010142')) + chunk(reply(b'00', b'51443530302D53494D'), 1))
     write('api', 'present_wrong', chunk(bytes([1, 1, present]) + api_data(b'\xff\xff\xff') + b'\x01' + tables) + chunk(b'xy' + reply(b'31')))
     write('api', 'at24_read', chunk(bytes([1, 2, at24_read]) + struct.pack('<H', 0) + struct.pack('<H', 0x20) + b'\x00' + struct.pack('<H', 16) + tables)
-          + b''.join(chunk(r) for r in [reply(b'00'), reply(b'00'), reply(b'00'), reply(b'00', b'AB' * 16), reply(b'00')]))
+          + b''.join(chunk(r, 1) for r in [reply(b'00'), reply(b'00'), reply(b'00'), reply(b'00', b'AB' * 16), reply(b'00')]))
     t2 = b'6212345678901234567=30121010000012345'
     write('api', 'tracks', chunk(bytes([2, 1, read_tracks, 3]) + struct.pack('<H', 0) + b'\x01' + struct.pack('<H', 0) + b'\x01' + b'\x01'
           + bytes([write_tracks]) + api_text(t2, True) + api_text(b'', True) + b'\x01' + tables)
