@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -124,16 +126,40 @@ inline std::string Cycles(Reader& reader, const Line& line, int id, int cycles) 
     return "";
 }
 
+// Threads and the main thread meeting at the stages of a run.
+class Stages {
+public:
+    // Counts one thread as having reached the stage.
+    void Reach(int stage) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_reached[stage];
+        m_cv.notify_all();
+    }
+    // Until count threads have reached the stage.
+    void Await(int stage, int count) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cv.wait(lock, [&] { return m_reached[stage] >= count; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    int m_reached[4] = {};
+};
+
 struct Run {
     int readers = 0;
-    double wallSeconds = 0;                         // of the cycles, from the start of the first to the end of the last
-    double fastestSeconds = 0, slowestSeconds = 0;  // one reader's cycles
     long calls = 0;
+    double wallSeconds = 0;                         // from the start of the cycles to the end of the last
+    double fastestSeconds = 0, slowestSeconds = 0;  // one reader's cycles
     double residentPerReaderKiB = 0;
-    double waitSeconds = 0;     // of the wait, all readers at once
-    double waitThreadCpu = 0;   // CPU of the waiting threads, summed
-    double waitProcessCpu = 0;  // CPU of the whole process over the wait
-    double waitServerCpu = -1;  // of another process that serves ours (Wine's server); -1: not measured
+    // CPU seconds over the cycles and over the wait: the process's, and a
+    // serving process's (Wine's server; -1: not measured).
+    double cyclesThreadCpu = 0;  // of the readers' threads, summed
+    double cyclesProcessCpu = 0, cyclesServerCpu = -1;
+    double waitSeconds = 0;
+    double waitThreadCpu = 0;  // of the waiting threads, summed
+    double waitProcessCpu = 0, waitServerCpu = -1;
     std::vector<std::string> wrong;
 
     double CallsPerSecond() const { return wallSeconds > 0 ? calls / wallSeconds : 0; }
@@ -142,10 +168,13 @@ struct Run {
 // Opens a reader on each line, runs the cycles on a thread per reader, then
 // has every reader ask for its device status, which the simulators answer
 // only after a delay. serverCpu, where given, is the CPU seconds so far of
-// a process that serves ours.
+// a process that serves ours. The threads live until every measure is
+// taken (Wine counts an ended thread's CPU no more).
 inline Run RunReaders(const std::vector<Line>& lines, int cycles, const std::function<double()>& serverCpu = {}) {
+    enum { kCycled, kWaiting, kAnswered, kMeasured };
     Run run;
     run.readers = static_cast<int>(lines.size());
+    auto server = [&] { return serverCpu ? serverCpu() : -1; };
     const long before = ResidentKiB();
     std::vector<std::unique_ptr<Reader>> readers;
     try {
@@ -158,42 +187,53 @@ inline Run RunReaders(const std::vector<Line>& lines, int cycles, const std::fun
     for (auto& reader : readers) reader->SetTimeoutMs(10000);
 
     std::vector<std::string> wrong(lines.size());
-    std::vector<double> waitCpu(lines.size()), took(lines.size());
+    std::vector<double> cycleCpu(lines.size()), waitCpu(lines.size()), took(lines.size());
     std::vector<std::thread> threads;
-    std::atomic<int> ready{0}, waiting{0};
+    Stages stages;
+    const double process0 = ProcessCpuSeconds(), server0 = server();
     const auto start = Clock::now();
     for (size_t i = 0; i < lines.size(); ++i)
         threads.emplace_back([&, i] {
             const auto mine = Clock::now();
+            const double cpu0 = ThreadCpuSeconds();
             wrong[i] = Cycles(*readers[i], lines[i], static_cast<int>(i), cycles);
             took[i] = Seconds(Clock::now() - mine);
-            // All at the barrier, then all waiting together.
-            ++ready;
-            while (ready < run.readers) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            cycleCpu[i] = ThreadCpuSeconds() - cpu0;
+            stages.Reach(kCycled);
+            stages.Await(kCycled, run.readers);  // then all waiting together
             const double cpu = ThreadCpuSeconds();
-            ++waiting;
+            stages.Reach(kWaiting);
             try {
                 readers[i]->DeviceStatus();
             } catch (const Error& e) {
                 if (wrong[i].empty()) wrong[i] = std::string("device status: ") + e.what();
             }
             waitCpu[i] = std::max(0.0, ThreadCpuSeconds() - cpu);
+            stages.Reach(kAnswered);
+            stages.Await(kMeasured, 1);
         });
-    // The cycles end when the last reader reaches the barrier.
-    while (ready < run.readers) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    stages.Await(kCycled, run.readers);
     run.wallSeconds = Seconds(Clock::now() - start);
-    while (waiting < run.readers) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const double processCpu = ProcessCpuSeconds();
-    const double server = serverCpu ? serverCpu() : -1;
+    const double process1 = ProcessCpuSeconds(), server1 = server();
+    stages.Await(kWaiting, run.readers);
     const auto waitStart = Clock::now();
-    for (auto& t : threads) t.join();
+    stages.Await(kAnswered, run.readers);
     run.waitSeconds = Seconds(Clock::now() - waitStart);
-    run.waitProcessCpu = ProcessCpuSeconds() - processCpu;
-    if (server >= 0) run.waitServerCpu = serverCpu() - server;
+    const double process2 = ProcessCpuSeconds(), server2 = server();
+    stages.Reach(kMeasured);
+    for (auto& t : threads) t.join();
+
     run.calls = run.readers * cycles * kCallsPerCycle;
+    run.cyclesProcessCpu = process1 - process0;
+    run.waitProcessCpu = process2 - process1;
+    if (server0 >= 0) {
+        run.cyclesServerCpu = server1 - server0;
+        run.waitServerCpu = server2 - server1;
+    }
     run.fastestSeconds = *std::min_element(took.begin(), took.end());
     run.slowestSeconds = *std::max_element(took.begin(), took.end());
     for (size_t i = 0; i < lines.size(); ++i) {
+        run.cyclesThreadCpu += cycleCpu[i];
         run.waitThreadCpu += waitCpu[i];
         if (!wrong[i].empty()) run.wrong.push_back("reader " + std::to_string(i) + ": " + wrong[i]);
     }
@@ -205,32 +245,43 @@ inline Run RunReaders(const std::vector<Line>& lines, int cycles, const std::fun
 inline void Report(const std::vector<Run>& runs, FILE* out) {
     if (runs.empty()) return;
     const double one = runs.front().CallsPerSecond() / runs.front().readers;
-    // CPU while waiting, per reader, in % of a core: the waiting threads'
-    // own, the whole process's, and the serving process's ("-": none).
-    auto share = [](const Run& r, double cpu) { return cpu < 0 ? -1 : 100.0 * cpu / r.waitSeconds / r.readers; };
-    auto cell = [](double pct) {
+    // CPU in % of a core: over the cycles, of all of them; over the wait,
+    // per reader ("-": not measured).
+    auto pct = [](double cpu, double seconds, int readers) { return cpu < 0 ? -1 : 100.0 * cpu / seconds / readers; };
+    auto cell = [](double value) {
         char text[16];
-        std::snprintf(text, sizeof text, pct < 0 ? "-" : "%.4f", pct);
+        std::snprintf(text, sizeof text, value < 0 ? "-" : "%.4f", value);
         return std::string(text);
     };
-    std::fprintf(out, "%7s %6s %7s %13s %8s %10s %7s %9s %9s %9s %8s\n", "readers", "calls", "wall s", "one reader s",
-                 "calls/s", "vs N x one", "wait s", "thread %", "process %", "server %", "RSS KiB");
-    for (const Run& r : runs) {
-        std::fprintf(out, "%7d %6ld %7.2f %6.2f-%-6.2f %8.2f %10.3f %7.2f %9s %9s %9s %8.1f\n", r.readers, r.calls,
-                     r.wallSeconds, r.fastestSeconds, r.slowestSeconds, r.CallsPerSecond(),
-                     r.CallsPerSecond() / (one * r.readers), r.waitSeconds, cell(share(r, r.waitThreadCpu)).c_str(),
-                     cell(share(r, r.waitProcessCpu)).c_str(), cell(share(r, r.waitServerCpu)).c_str(),
-                     r.residentPerReaderKiB);
-    }
-    std::fprintf(out, "(CPU while all wait, per reader, in %% of a core; RSS: resident memory per open reader)\n");
+    std::fprintf(out, "%7s %6s %7s %13s %8s %10s %9s %9s %9s %9s %9s %9s %8s\n", "readers", "calls", "wall s",
+                 "one reader s", "calls/s", "vs N x one", "cyc thr%", "cyc proc%", "cyc srv%", "wait thr%", "wait proc",
+                 "wait srv%", "RSS KiB");
+    for (const Run& r : runs)
+        std::fprintf(out, "%7d %6ld %7.2f %6.2f-%-6.2f %8.2f %10.3f %9s %9s %9s %9s %9s %9s %8.1f\n", r.readers,
+                     r.calls, r.wallSeconds, r.fastestSeconds, r.slowestSeconds, r.CallsPerSecond(),
+                     r.CallsPerSecond() / (one * r.readers), cell(pct(r.cyclesThreadCpu, r.wallSeconds, 1)).c_str(),
+                     cell(pct(r.cyclesProcessCpu, r.wallSeconds, 1)).c_str(),
+                     cell(pct(r.cyclesServerCpu, r.wallSeconds, 1)).c_str(),
+                     cell(pct(r.waitThreadCpu, r.waitSeconds, r.readers)).c_str(),
+                     cell(pct(r.waitProcessCpu, r.waitSeconds, r.readers)).c_str(),
+                     cell(pct(r.waitServerCpu, r.waitSeconds, r.readers)).c_str(), r.residentPerReaderKiB);
+    std::fprintf(out,
+                 "(CPU in %% of a core: cyc, over the cycles, of all readers together; wait, per reader while all "
+                 "wait %.1f s; thr: the readers' threads, proc: the process, srv: the serving process; RSS: per "
+                 "open reader)\n",
+                 runs.front().waitSeconds);
     for (const Run& r : runs)
         std::fprintf(out,
                      "run readers=%d calls=%ld wall_s=%.3f fastest_s=%.3f slowest_s=%.3f calls_per_s=%.3f "
-                     "efficiency=%.4f wait_s=%.3f thread_cpu_pct_per_reader=%.5f process_cpu_pct_per_reader=%.5f "
-                     "server_cpu_pct_per_reader=%.5f rss_kib_per_reader=%.1f\n",
+                     "efficiency=%.4f cycles_thread_cpu_pct=%.3f cycles_process_cpu_pct=%.3f "
+                     "cycles_server_cpu_pct=%.3f wait_s=%.3f "
+                     "wait_thread_cpu_pct_per_reader=%.5f wait_process_cpu_pct_per_reader=%.5f "
+                     "wait_server_cpu_pct_per_reader=%.5f rss_kib_per_reader=%.1f\n",
                      r.readers, r.calls, r.wallSeconds, r.fastestSeconds, r.slowestSeconds, r.CallsPerSecond(),
-                     r.CallsPerSecond() / (one * r.readers), r.waitSeconds, share(r, r.waitThreadCpu),
-                     share(r, r.waitProcessCpu), share(r, r.waitServerCpu), r.residentPerReaderKiB);
+                     r.CallsPerSecond() / (one * r.readers), pct(r.cyclesThreadCpu, r.wallSeconds, 1),
+                     pct(r.cyclesProcessCpu, r.wallSeconds, 1), pct(r.cyclesServerCpu, r.wallSeconds, 1), r.waitSeconds,
+                     pct(r.waitThreadCpu, r.waitSeconds, r.readers), pct(r.waitProcessCpu, r.waitSeconds, r.readers),
+                     pct(r.waitServerCpu, r.waitSeconds, r.readers), r.residentPerReaderKiB);
 }
 
 }  // namespace qd500::bench
