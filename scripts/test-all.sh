@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh test
 
 jobs=2
-echo "== linux: build and test"
+echo "== linux: build and test (a one-minute soak of eight readers and the scale benchmark's smallest case among them)"
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j"$jobs"
 ctest --preset linux
@@ -17,7 +17,7 @@ bash python/run-tests.sh build/linux
 echo "== pcsc: the driver in a private pcscd, through pyscard, pcsc_scan, opensc-tool and scriptor"
 bash tests/pcsc/run.sh
 
-echo "== asan: the same suites under AddressSanitizer and UndefinedBehaviorSanitizer"
+echo "== asan: the same suites under AddressSanitizer and UndefinedBehaviorSanitizer (the soak without its memory check)"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs"
 ctest --preset asan
