@@ -71,7 +71,7 @@ struct Script {
         unsigned addr = static_cast<uint16_t>(p.Short());
         return p.Byte() == 0xFF ? addr * 0x101u : addr;
     }
-    size_t Len() { return static_cast<size_t>(p.Short() & 0xFFFF) % 2100; }
+    size_t Length() { return static_cast<size_t>(p.Short() & 0xFFFF) % 2100; }
 
     // What every call on the reader must keep.
     void After(int result) {
@@ -87,7 +87,7 @@ struct Script {
     }
     // A length beside its capacity: within it on success, the size needed
     // beyond it when the buffer was too small.
-    void Len(int result, size_t len, size_t cap) {
+    void CheckLen(int result, size_t len, size_t cap) {
         if (result == 0) Require(len <= cap);
         if (result == QD500_E_BUFFER) Require(len > cap);
     }
@@ -101,13 +101,13 @@ int Response(Script& s, int (*fn)(qd500_reader*, const unsigned char*, size_t, u
     Out resp(cap);
     size_t len = 0;
     int result = fn(s.r, s.Null() ? nullptr : apdu.get(), apdu.size(), resp.bytes(), cap, &len);
-    s.Len(result, len, cap);
+    s.CheckLen(result, len, cap);
     return result;
 }
 
 int Memory(Script& s, int (*fn)(qd500_reader*, unsigned, unsigned char*, size_t)) {
     unsigned addr = s.Addr();
-    size_t len = s.Len();
+    size_t len = s.Length();
     Out data(len);
     return fn(s.r, addr, s.Null() ? nullptr : data.bytes(), len);
 }
@@ -133,7 +133,7 @@ const Step kSteps[] = {
         Out atr(cap);
         const bool noLen = s.Null();
         int result = qd500_power_on(s.r, atr.bytes(), cap, noLen ? nullptr : &len);
-        if (!noLen) s.Len(result, len, cap);
+        if (!noLen) s.CheckLen(result, len, cap);
         return result;
     },
     [](Script& s) { return qd500_power_off(s.r); },
@@ -147,7 +147,7 @@ const Step kSteps[] = {
         size_t cap = s.Cap() % 140, len = 0;
         Out text(cap);
         int result = qd500_version_text(s.r, text.get(), cap, &len);
-        s.Len(result, len, cap);
+        s.CheckLen(result, len, cap);
         return result;
     },
     [](Script& s) { return Response(s, qd500_transmit); },
@@ -160,7 +160,7 @@ const Step kSteps[] = {
         size_t cap = s.Cap(), len = 0;
         Out resp(cap);
         int result = qd500_get_response(s.r, le, resp.bytes(), cap, &len);
-        s.Len(result, len, cap);
+        s.CheckLen(result, len, cap);
         return result;
     },
     [](Script& s) {
@@ -175,7 +175,7 @@ const Step kSteps[] = {
         Out resp(cap);
         int result =
             qd500_personalise(s.r, step, s.Null() ? nullptr : input.get(), input.size(), resp.bytes(), cap, &len);
-        s.Len(result, len, cap);
+        s.CheckLen(result, len, cap);
         return result;
     },
     [](Script& s) { return Memory(s, qd500_read_memory); },
@@ -197,7 +197,7 @@ const Step kSteps[] = {
     [](Script& s) {
         unsigned device = s.p.Short() & 0x1FF;
         unsigned addr = s.Addr();
-        size_t len = s.Len();
+        size_t len = s.Length();
         Out data(len);
         return qd500_at24_read(s.r, device, addr, data.bytes(), len);
     },
