@@ -146,14 +146,13 @@ int main(int argc, char** argv) {
         rows.push_back(Measure("apdu_61xx", "APDU with 61xx GET RESPONSE", cpu, runs, [&] {
             return gCPUCommand(select.rec, sw, resp, msg) == 0 && std::strcmp(sw, "9000") == 0;
         }));
+        // The one-shot call opens and closes the port itself; the session's
+        // port is closed first, outside the time of the call.
+        gCloseComIC(msg);
         rows.push_back(Measure("mag_track2", "magnetic read (track 2)", cpu, runs, [&] {
             char track[1025];
-            gCloseComIC(msg);  // the one-shot call opens the port itself
-            bool ok = gMagCard_ReadData2(cpu.com(), track, msg) == 0;
-            gOpenComIC(cpu.com(), msg);
-            return ok;
+            return gMagCard_ReadData2(cpu.com(), track, msg) == 0;
         }));
-        gCloseComIC(msg);
 
         if (gOpenComIC(sle.com(), msg) != 0) return 2;
         gSetCardType("S4428", msg);
