@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -237,6 +238,9 @@ void PtyServer::HostLeft() {
 }
 
 void PtyServer::Run() {
+  // Paced bytes are due to the microsecond; the default slack of 50 us on
+  // every timed wake would land on the last byte of each answer.
+  if (options_.baud) prctl(PR_SET_TIMERSLACK, 1ul);
   bool hup = false;
   uint64_t reopen_at = 0;
   char buf[4096];
