@@ -70,6 +70,12 @@ int CComPort::Close() {
 }
 
 int CComPort::SendData(const char* bytes, int count) {
+    // The bytes go out first: the trace line is then written while they are
+    // on the line instead of holding them back (a file open and close a
+    // line costs about 0.1 ms under Wine).
+    const bool send = IsOpen() && bytes && count > 0;
+    if (send)
+        for (int i = 0; i < count; ++i) WriteByte(static_cast<uint8_t>(bytes[i]));
     char text[kTraceTextChars + 1];
     TraceText(bytes ? bytes : "", bytes ? count : 0, text);
     if (std::strncmp(text, "5555", 4) == 0) {
@@ -81,9 +87,7 @@ int CComPort::SendData(const char* bytes, int count) {
     } else {
         TraceLine(text::kTraceCommand, text);
     }
-    if (!IsOpen() || !bytes || count <= 0) return 0;
-    for (int i = 0; i < count; ++i) WriteByte(static_cast<uint8_t>(bytes[i]));
-    return count;
+    return send ? count : 0;
 }
 
 int CComPort::WriteByte(uint8_t byte) {
