@@ -171,7 +171,10 @@ void PtyServer::Wake() {
   }
 }
 
-uint64_t PtyServer::ByteUs() const { return options_.baud ? 10000000ull / options_.baud : 0; }
+// Rounded up: a byte is never taken as in, or out, before its time.
+uint64_t PtyServer::ByteUs() const {
+  return options_.baud ? (10000000ull + options_.baud - 1) / options_.baud : 0;
+}
 
 void PtyServer::Schedule(Output out, uint64_t now_us) {
   uint64_t t = std::max(now_us, line_free_us_);
