@@ -31,6 +31,10 @@ namespace {
 constexpr uint64_t kIdlePollUs = 100000;
 constexpr uint64_t kHangupPollUs = 10000;
 constexpr uint64_t kHangupGraceUs = 300000;
+// A timed wake comes some tens of microseconds late. The last byte queued
+// (the end of an answer, which the host waits for) is woken for this much
+// early, and the rest waited out awake, so that it leaves on time.
+constexpr uint64_t kLastByteLeadUs = 200;
 
 bool MakeRaw(int fd) {
   termios t{};
@@ -283,6 +287,12 @@ void PtyServer::Run() {
     Deliver(now);
     Schedule(reader_.Poll((now - start_us_) / 1000), now);
 
+    if (fd_ >= 0 && options_.baud && out_.size() == 1 && !out_.front().hangup) {
+      const uint64_t due = out_.front().due_us;
+      if (due > now && due - now <= kLastByteLeadUs)
+        while ((now = NowUs()) < due) {
+        }
+    }
     // Send what is due, in one write per run of due bytes.
     while (fd_ >= 0 && !out_.empty() && out_.front().due_us <= now) {
       if (out_.front().hangup) {
@@ -315,7 +325,10 @@ void PtyServer::Run() {
 
     uint64_t timeout = kIdlePollUs;
     auto until = [&](uint64_t t) { timeout = std::min(timeout, t > now ? t - now : 0); };
-    if (!out_.empty()) until(out_.front().due_us);
+    if (!out_.empty()) {
+      const uint64_t due = out_.front().due_us;
+      until(options_.baud && out_.size() == 1 ? due - std::min(due, kLastByteLeadUs) : due);
+    }
     if (!in_.empty()) until(in_.front().due_us);
     if (auto due = reader_.NextDueMs()) until(start_us_ + *due * 1000 + 500);
     if (fd_ < 0) until(reopen_at);
