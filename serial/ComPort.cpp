@@ -62,9 +62,15 @@ int CComPort::Close() {
 }
 
 int CComPort::SendData(const char* bytes, int count) {
+    // The bytes go out first: the trace line is then written while they are
+    // on the line instead of holding them back (a file open and close a
+    // line costs about 0.1 ms under Wine). A send on a closed port is still
+    // reported, so the trace shows what the caller tried.
+    const bool send = IsOpen() && bytes && count > 0;
+    if (send)
+        for (int i = 0; i < count; ++i) WriteByte(static_cast<uint8_t>(bytes[i]));
     if (m_listener) m_listener->Sent(bytes ? bytes : "", bytes ? count : 0);
-    if (!IsOpen() || !bytes || count <= 0) return Finish(LineStatus::NotOpen, 0);
-    for (int i = 0; i < count; ++i) WriteByte(static_cast<uint8_t>(bytes[i]));
+    if (!send) return Finish(LineStatus::NotOpen, 0);
     m_status = LineStatus::Ok;
     return count;
 }

@@ -143,6 +143,66 @@ TEST(PtyServer, PacesAt9600BaudAndSplitsPastTheReadWindow) {
   EXPECT_GT(arrivals.back() - arrivals.front(), 1100.0);
 }
 
+// The host's bytes at 9600 baud: a write of a 13-digit track 2 and its
+// commit, 20 bytes, answered by the 3 bytes of ESC '0' 'p' in one piece.
+TEST(PtyServer, PacedHostBytesAreActedOnOnlyOnceTheyWouldHaveArrived) {
+  ServerOptions paced;
+  paced.baud = 9600;
+  PtyServer server(Scenario::Default(), paced);
+  ASSERT_TRUE(server.Start());
+  Port port(server.SlavePath());
+  ASSERT_TRUE(port.ok());
+  const double byte_ms = 10.0 / 9600 * 1000;
+  const std::string command = "\x1Bt" "6212345678901" "\x1D\x1B\\" "\x1Bj";
+  // Written at once; in halves 5 ms apart (the second half queues behind the
+  // first); in halves 30 ms apart (the line idles in between).
+  for (int pause_ms : {-1, 5, 30}) {
+    std::vector<std::string> parts{command};
+    if (pause_ms >= 0) parts = {command.substr(0, 10), command.substr(10)};
+    double best_late = 1e9;
+    for (int run = 0; run < 3; ++run) {
+      const auto start = Clock::now();
+      double in_ms = 0;  // when the last byte is in, from when each part was written
+      for (const std::string& part : parts) {
+        if (in_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+        in_ms = std::max(in_ms, MsSince(start)) + part.size() * byte_ms;
+        port.Write(part);
+      }
+      std::vector<double> arrivals;
+      const auto read_start = Clock::now();
+      ASSERT_EQ(port.ReadUntil('p', 1000, &arrivals), "\x1B" "0p") << "pause " << pause_ms;
+      const double answered_ms =
+          std::chrono::duration<double, std::milli>(read_start - start).count() + arrivals.front();
+      const double earliest = in_ms + 3 * byte_ms;
+      EXPECT_GE(answered_ms, earliest - 0.01) << "pause " << pause_ms << ", run " << run;
+      best_late = std::min(best_late, answered_ms - earliest);
+    }
+    EXPECT_LT(best_late, 5.0) << "pause " << pause_ms << ": answered soon after the last byte is in";
+  }
+}
+
+// The host's last bytes are still on the line when it closes the slave:
+// they are carried out, their answer goes nowhere, and the half frame
+// after them does not run into the next host's command.
+TEST(PtyServer, PacedBytesOfAHostThatLeftAreCarriedOutAndTheRestDropped) {
+  ServerOptions paced;
+  paced.baud = 9600;
+  PtyServer server(WithCard("AT24C16"), paced);
+  ASSERT_TRUE(server.Start());
+  {
+    Port port(server.SlavePath());
+    ASSERT_TRUE(port.ok());
+    ASSERT_EQ(port.Command("55").status, "00");
+    port.Write(Frame("57001002CAFE") + "\x1B=52");
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  Port port(server.SlavePath());
+  ASSERT_TRUE(port.ok());
+  Reply r = port.Command("52001002");
+  EXPECT_EQ(r.status, "00");
+  EXPECT_EQ(r.data, "CAFE");
+}
+
 TEST(PtyServer, HangupMidReplyThenANewPty) {
   ServerOptions options;
   options.link_path = ::testing::TempDir() + "qd500sim-link";

@@ -4,12 +4,19 @@
 // short sleep instead of spinning, and whatever was half received from the
 // host that left is dropped. An open of the slave (inotify) ends that sleep
 // at once: the host's first bytes do not wait for the next poll.
+//
+// Paced, the line runs at its rate both ways. A pty hands the host's bytes
+// over as soon as they are written, so each is held until it would have
+// arrived (one byte time after it was read, or after the byte before it was
+// in) and only then given to the engine, with that time as its clock.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -24,6 +31,10 @@ namespace {
 constexpr uint64_t kIdlePollUs = 100000;
 constexpr uint64_t kHangupPollUs = 10000;
 constexpr uint64_t kHangupGraceUs = 300000;
+// A timed wake comes some tens of microseconds late. The last byte queued
+// (the end of an answer, which the host waits for) is woken for this much
+// early, and the rest waited out awake, so that it leaves on time.
+constexpr uint64_t kLastByteLeadUs = 200;
 
 bool MakeRaw(int fd) {
   termios t{};
@@ -111,6 +122,8 @@ bool PtyServer::Start(std::string* error) {
   }
   start_us_ = NowUs();
   line_free_us_ = 0;
+  in_.clear();
+  in_free_us_ = 0;
   stop_ = false;
   running_ = true;
   generation_ = 1;
@@ -162,9 +175,14 @@ void PtyServer::Wake() {
   }
 }
 
+// Rounded up: a byte is never taken as in, or out, before its time.
+uint64_t PtyServer::ByteUs() const {
+  return options_.baud ? (10000000ull + options_.baud - 1) / options_.baud : 0;
+}
+
 void PtyServer::Schedule(Output out, uint64_t now_us) {
   uint64_t t = std::max(now_us, line_free_us_);
-  const uint64_t byte_us = options_.baud ? 10000000ull / options_.baud : 0;
+  const uint64_t byte_us = ByteUs();
   for (auto& c : out.chunks) {
     t += static_cast<uint64_t>(c.delay_ms) * 1000;
     if (!byte_us) {
@@ -185,7 +203,51 @@ void PtyServer::Schedule(Output out, uint64_t now_us) {
   line_free_us_ = t;
 }
 
+void PtyServer::Receive(std::string_view bytes, uint64_t now_us) {
+  const uint64_t byte_us = ByteUs();
+  if (!byte_us) {
+    Schedule(reader_.Feed(bytes, (now_us - start_us_) / 1000), now_us);
+    return;
+  }
+  for (char b : bytes) {
+    in_free_us_ = std::max(now_us, in_free_us_) + byte_us;
+    in_.push_back({in_free_us_, b, false, false});
+  }
+}
+
+// One byte at a time, each at its own arrival: a frame is acted on when its
+// last byte is in, and its answer paced from then, however late we woke.
+void PtyServer::Deliver(uint64_t now_us) {
+  while (!in_.empty() && in_.front().due_us <= now_us) {
+    const Arrival a = in_.front();
+    in_.pop_front();
+    if (a.reset) {
+      reader_.ResetLine();
+      continue;
+    }
+    Output out = reader_.Feed(std::string_view(&a.byte, 1), (a.due_us - start_us_) / 1000);
+    if (!a.orphan) Schedule(std::move(out), a.due_us);
+  }
+}
+
+// The host closed the slave. What it sent before is still on the line and
+// is carried out when it arrives; the engine forgets the half-received rest
+// after that, and nothing more goes to the host that left.
+void PtyServer::HostLeft() {
+  if (in_.empty()) {
+    reader_.ResetLine();
+  } else {
+    for (auto& a : in_) a.orphan = true;
+    in_.push_back({in_.back().due_us, 0, true, true});
+  }
+  out_.clear();
+  line_free_us_ = 0;
+}
+
 void PtyServer::Run() {
+  // Paced bytes are due to the microsecond; the default slack of 50 us on
+  // every timed wake would land on the last byte of each answer.
+  if (options_.baud) prctl(PR_SET_TIMERSLACK, 1ul);
   bool hup = false;
   uint64_t reopen_at = 0;
   char buf[4096];
@@ -222,15 +284,25 @@ void PtyServer::Run() {
       watched = slave_path_;
     }
 
+    Deliver(now);
     Schedule(reader_.Poll((now - start_us_) / 1000), now);
 
+    if (fd_ >= 0 && options_.baud && out_.size() == 1 && !out_.front().hangup) {
+      const uint64_t due = out_.front().due_us;
+      if (due > now && due - now <= kLastByteLeadUs)
+        while ((now = NowUs()) < due) {
+        }
+    }
     // Send what is due, in one write per run of due bytes.
     while (fd_ >= 0 && !out_.empty() && out_.front().due_us <= now) {
       if (out_.front().hangup) {
+        // Our side hangs up: the host's bytes still on the way are lost.
         out_.clear();
+        in_.clear();
         CloseLine();
         reader_.ResetLine();
         line_free_us_ = 0;
+        in_free_us_ = 0;
         reopen_at = now + static_cast<uint64_t>(options_.reopen_ms) * 1000;
         break;
       }
@@ -253,7 +325,11 @@ void PtyServer::Run() {
 
     uint64_t timeout = kIdlePollUs;
     auto until = [&](uint64_t t) { timeout = std::min(timeout, t > now ? t - now : 0); };
-    if (!out_.empty()) until(out_.front().due_us);
+    if (!out_.empty()) {
+      const uint64_t due = out_.front().due_us;
+      until(options_.baud && out_.size() == 1 ? due - std::min(due, kLastByteLeadUs) : due);
+    }
+    if (!in_.empty()) until(in_.front().due_us);
     if (auto due = reader_.NextDueMs()) until(start_us_ + *due * 1000 + 500);
     if (fd_ < 0) until(reopen_at);
     if (hup) timeout = std::min(timeout, kHangupPollUs);
@@ -284,8 +360,7 @@ void PtyServer::Run() {
       ssize_t n = read(fd_, buf, sizeof buf);
       if (n > 0) {
         hup = false;
-        uint64_t t = NowUs();
-        Schedule(reader_.Feed(std::string_view(buf, static_cast<size_t>(n)), (t - start_us_) / 1000), t);
+        Receive(std::string_view(buf, static_cast<size_t>(n)), NowUs());
       } else if (n < 0 && errno == EIO) {
         hung = true;
       }
@@ -296,9 +371,7 @@ void PtyServer::Run() {
     }
     if (hung && !hup) {
       hup = true;
-      reader_.ResetLine();
-      out_.clear();
-      line_free_us_ = 0;
+      HostLeft();
     }
   }
   if (notify >= 0) close(notify);

@@ -167,7 +167,7 @@ class Reader {
 // ---- pseudo-terminal server ----------------------------------------------
 
 struct ServerOptions {
-  unsigned baud = 0;            // pace every byte sent at this rate (10 bits a byte); 0: unpaced
+  unsigned baud = 0;            // pace both directions at this rate (10 bits a byte); 0: unpaced
   std::string link_path;        // keep a symlink to the current slave here
   unsigned reopen_ms = 200;     // after a hang-up, a new pty after this pause
 };
@@ -208,10 +208,22 @@ class PtyServer {
     std::string bytes;
     bool hangup;
   };
+  // A host byte on its way in: the engine sees it at due_us, when its last
+  // bit would be in at the line's rate.
+  struct Arrival {
+    uint64_t due_us;
+    char byte;
+    bool orphan;  // its host has left: what it brings about is sent nowhere
+    bool reset;   // no byte: the host left here, the engine drops what it half received
+  };
   bool OpenPty(std::string* error);
   void CloseLine();
   void Run();
+  uint64_t ByteUs() const;
   void Schedule(Output out, uint64_t now_us);
+  void Receive(std::string_view bytes, uint64_t now_us);
+  void Deliver(uint64_t now_us);
+  void HostLeft();
   void Wake();
   uint64_t NowUs() const;
 
@@ -229,6 +241,8 @@ class PtyServer {
   std::thread thread_;
   std::deque<Pending> out_;
   uint64_t line_free_us_ = 0;  // when the last scheduled byte has left
+  std::deque<Arrival> in_;
+  uint64_t in_free_us_ = 0;  // when the last host byte read is in
   uint64_t start_us_ = 0;
   std::function<void(const std::string&)> on_new_path_;
 };
