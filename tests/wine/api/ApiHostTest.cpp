@@ -2,15 +2,10 @@
 // qd500.dll loaded by name, its plain __cdecl names found with
 // GetProcAddress, and a reader on COM6, where the registry maps the Linux
 // build's simulator.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <string>
+
+#include "../LoadedDll.h"
 
 namespace {
 
@@ -22,22 +17,9 @@ using PowerOnFn = int(__cdecl*)(Reader*, unsigned char*, size_t, size_t*);
 using TransmitFn = int(__cdecl*)(Reader*, const unsigned char*, size_t, unsigned char*, size_t, size_t*);
 using MessageFn = const char*(__cdecl*)(const Reader*);
 
-class ApiDll : public ::testing::Test {
+class ApiDll : public LoadedDll {
 protected:
-    void SetUp() override {
-        module = LoadLibraryA("qd500.dll");
-        ASSERT_NE(module, nullptr) << "LoadLibraryA failed: " << GetLastError();
-    }
-    void TearDown() override {
-        if (module) FreeLibrary(module);
-    }
-    template <typename T>
-    T Fn(const char* name) {
-        FARPROC p = GetProcAddress(module, name);
-        EXPECT_NE(p, nullptr) << name;
-        return reinterpret_cast<T>(reinterpret_cast<void*>(p));
-    }
-    HMODULE module = nullptr;
+    ApiDll() : LoadedDll("qd500.dll") {}
 };
 
 TEST_F(ApiDll, AReaderOnTheSimulatorAndAPortThatIsNotThere) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "../Exported.h"
+#include "../LoadedDll.h"
 #include "../MessageWindow.h"
 
 namespace {
@@ -65,23 +66,13 @@ std::vector<std::string> ExpectedExports() {
     return names;
 }
 
-class Dll : public ::testing::Test {
+class Dll : public LoadedDll {
 protected:
+    Dll() : LoadedDll("qd500dll.dll") {}
     void SetUp() override {
         _putenv("QD500_TRACE_FILE=");  // the log must go beside the host executable
-        module = LoadLibraryA("qd500dll.dll");
-        ASSERT_NE(module, nullptr) << "LoadLibraryA failed: " << GetLastError();
+        LoadedDll::SetUp();
     }
-    void TearDown() override {
-        if (module) FreeLibrary(module);
-    }
-    template <typename T>
-    T Fn(const char* name) {
-        FARPROC p = GetProcAddress(module, name);
-        EXPECT_NE(p, nullptr) << name;
-        return reinterpret_cast<T>(reinterpret_cast<void*>(p));
-    }
-    HMODULE module = nullptr;
 };
 
 TEST_F(Dll, ResolvesEveryDecoratedName) {
