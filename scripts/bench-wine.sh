@@ -24,6 +24,9 @@ if [ -z "${QD500_WINE_PORTS_LOCKED:-}" ]; then
   QD500_WINE_PORTS_LOCKED=1 exec flock -o build/wine-ports.lock bash "$self" "$@"
 fi
 
+# The windows build is 32-bit: say so plainly where it cannot run here.
+bash scripts/wine32.sh require || exit 1
+
 echo "== build: linux (qd500-sim, qd500_roundtrip_bench), windows (qd500dll.dll, qd500_wine_roundtrip_bench)"
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j2 --target qd500-sim qd500_roundtrip_bench >/dev/null

@@ -18,6 +18,9 @@ if [ -z "${QD500_WINE_PORTS_LOCKED:-}" ]; then
   QD500_WINE_PORTS_LOCKED=1 exec flock -o build/wine-ports.lock bash "$self" "$@"
 fi
 
+# The windows build is 32-bit: say so plainly where it cannot run here.
+bash scripts/wine32.sh require || exit 1
+
 echo "== build: linux (qd500-sim), windows (qd500.dll, qd500_wine_scale_bench)"
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j2 --target qd500-sim >/dev/null

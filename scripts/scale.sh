@@ -21,6 +21,11 @@ while [ $# -gt 0 ]; do
   esac
 done
 
+if [ "$wine" = 1 ] && ! bash scripts/wine32.sh require; then
+  echo "scale.sh: its Wine step runs the 32-bit DLL; --no-wine leaves it out" >&2
+  exit 1
+fi
+
 echo "== build: release (qd500_scale_bench, qd500_soak, qd500-sim)"
 cmake --preset release >/dev/null
 cmake --build --preset release -j2 --target qd500_scale_bench qd500_soak qd500-sim >/dev/null

@@ -27,6 +27,8 @@ cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j"$jobs" --target qd500_thread_tests qd500_api_tests qd500_ifd_tests
 ctest --preset tsan
 
+echo "== wine32: the 32-bit phase as a machine without 32-bit programs runs it, and QD500_WINE32=yes refused there"
+bash tests/wine/wine32-test.sh --build
 bash scripts/test-wine.sh windows
 bash scripts/test-wine.sh windows64
 
