@@ -25,7 +25,9 @@ probe() {
     return
   fi
   if ! out=$("$loader" --version 2>&1 </dev/null); then
-    out=$(printf '%s' "$out" | tail -1)
+    # The shell's own words ("...: cannot execute binary file: Exec format
+    # error") without its "wine32.sh: line N:" in front.
+    out=$(printf '%s' "$out" | tail -1 | sed 's/^.*: line [0-9]*: //')
     echo "running the 32-bit Wine loader $loader failed: ${out:-no output}"
   fi
 }
