@@ -180,7 +180,8 @@ int At24(qd500_reader* r, unsigned device, unsigned addr, const void* data, size
         char code[5];
         CardTypeCode(code, type->name);
         int result;
-        for (const FrameBody& body : {DeviceNumberHexBody(static_cast<int>(device)), SelectCardBody(code), PowerOnBody()})
+        for (const FrameBody& body :
+             {DeviceNumberHexBody(static_cast<int>(device)), SelectCardBody(code), PowerOnBody()})
             if (!Succeeded(r, r->reader.Transact(body), &result)) return result;
         r->reader.SetSelectedType(type);
         result = len == 0 ? Succeed(r) : Finish(r, run());
@@ -285,8 +286,8 @@ QD500_C_API int QD500_CDECL qd500_version_text(qd500_reader* r, char* text, size
 
 // ---- CPU cards ----
 
-QD500_C_API int QD500_CDECL qd500_transmit(qd500_reader* r, const unsigned char* apdu, size_t len,
-                                           unsigned char* resp, size_t cap, size_t* resp_len) {
+QD500_C_API int QD500_CDECL qd500_transmit(qd500_reader* r, const unsigned char* apdu, size_t len, unsigned char* resp,
+                                           size_t cap, size_t* resp_len) {
     return TransmitApdu(r, apdu, len, resp, cap, resp_len, false);
 }
 
@@ -337,8 +338,7 @@ QD500_C_API int QD500_CDECL qd500_read_memory(qd500_reader* r, unsigned addr, un
     return Memory(r, addr, data, len, [&] { return ReadMemory(r->reader, addr, data, len); });
 }
 
-QD500_C_API int QD500_CDECL qd500_write_memory(qd500_reader* r, unsigned addr, const unsigned char* data,
-                                               size_t len) {
+QD500_C_API int QD500_CDECL qd500_write_memory(qd500_reader* r, unsigned addr, const unsigned char* data, size_t len) {
     return Memory(r, addr, data, len, [&] { return WriteMemory(r->reader, addr, data, len); });
 }
 
@@ -358,8 +358,7 @@ QD500_C_API int QD500_CDECL qd500_change_code(qd500_reader* r, const unsigned ch
     return CodeCommand(r, code, len, ChangeCodeBody);
 }
 
-QD500_C_API int QD500_CDECL qd500_at88_verify(qd500_reader* r, unsigned addr, const unsigned char* code,
-                                              size_t len) {
+QD500_C_API int QD500_CDECL qd500_at88_verify(qd500_reader* r, unsigned addr, const unsigned char* code, size_t len) {
     std::string hex;
     if (!r || addr > 0xFFFF || !CodeText(code, len, hex)) return Refuse(r);
     AddressText at(addr);
@@ -383,19 +382,18 @@ QD500_C_API int QD500_CDECL qd500_at24_read(qd500_reader* r, unsigned device, un
     return At24(r, device, addr, data, len, [&] { return ReadMemory(r->reader, addr, data, len); });
 }
 
-QD500_C_API int QD500_CDECL qd500_at24_write(qd500_reader* r, unsigned device, unsigned addr,
-                                             const unsigned char* data, size_t len) {
+QD500_C_API int QD500_CDECL qd500_at24_write(qd500_reader* r, unsigned device, unsigned addr, const unsigned char* data,
+                                             size_t len) {
     return At24(r, device, addr, data, len, [&] { return WriteMemory(r->reader, addr, data, len); });
 }
 
 // ---- magnetic stripe ----
 
-QD500_C_API int QD500_CDECL qd500_read_tracks(qd500_reader* r, unsigned tracks, char* track2, size_t cap2,
-                                              char* track3, size_t cap3, unsigned* unreadable) {
+QD500_C_API int QD500_CDECL qd500_read_tracks(qd500_reader* r, unsigned tracks, char* track2, size_t cap2, char* track3,
+                                              size_t cap3, unsigned* unreadable) {
     if (unreadable) *unreadable = 0;
     const bool two = tracks & QD500_TRACK2, three = tracks & QD500_TRACK3;
-    if (!r || (tracks & ~3u) || !(two || three) || (two && !track2) || (three && !track3))
-        return Refuse(r);
+    if (!r || (tracks & ~3u) || !(two || three) || (two && !track2) || (three && !track3)) return Refuse(r);
     return Call(r, [&] {
         int result = 0;
         size_t need = QD500_TRACK_MAX + 1;
@@ -403,14 +401,17 @@ QD500_C_API int QD500_CDECL qd500_read_tracks(qd500_reader* r, unsigned tracks, 
             return result;
         if (two) track2[0] = '\0';
         if (three) track3[0] = '\0';
-        TrackAnswer answer = ReadTracks(r->reader, two && three ? TrackSet::Both : two ? TrackSet::Two : TrackSet::Three);
+        TrackAnswer answer = ReadTracks(r->reader, two && three ? TrackSet::Both
+                                                   : two        ? TrackSet::Two
+                                                                : TrackSet::Three);
         if (answer.stage != Stage::Answered) {
             Outcome out;
             out.stage = answer.stage;
             return Finish(r, out);
         }
         if (!answer.header) return Fail(r, QD500_E_PROTOCOL);
-        if (unreadable) *unreadable = (answer.unreadable2 ? QD500_TRACK2 : 0u) | (answer.unreadable3 ? QD500_TRACK3 : 0u);
+        if (unreadable)
+            *unreadable = (answer.unreadable2 ? QD500_TRACK2 : 0u) | (answer.unreadable3 ? QD500_TRACK3 : 0u);
         if (two && !answer.unreadable2) std::memcpy(track2, answer.track2, std::strlen(answer.track2) + 1);
         if (three && !answer.unreadable3) std::memcpy(track3, answer.track3, std::strlen(answer.track3) + 1);
         return Succeed(r);
@@ -420,8 +421,7 @@ QD500_C_API int QD500_CDECL qd500_read_tracks(qd500_reader* r, unsigned tracks, 
 QD500_C_API int QD500_CDECL qd500_write_tracks(qd500_reader* r, const char* track2, const char* track3, int prefix) {
     // A track-3 write carries an empty track-2 field before its separator.
     const char* two = track2 ? track2 : (track3 ? "" : nullptr);
-    if (!r || !two || (prefix != 0 && prefix != 1) || !WriteFrameFits(two, track3))
-        return Refuse(r);
+    if (!r || !two || (prefix != 0 && prefix != 1) || !WriteFrameFits(two, track3)) return Refuse(r);
     return Call(r, [&] {
         WriteAnswer answer = WriteTracks(r->reader, two, track3, prefix);
         if (answer.stage != Stage::Answered) {

@@ -87,8 +87,8 @@ QD500_C_API int QD500_CDECL qd500_diversify(const unsigned char key[16], const u
     return 0;
 }
 
-QD500_C_API int QD500_CDECL qd500_pin_block(const char* pin, const char* pan, const unsigned char* key,
-                                            size_t key_len, unsigned char out[8]) {
+QD500_C_API int QD500_CDECL qd500_pin_block(const char* pin, const char* pan, const unsigned char* key, size_t key_len,
+                                            unsigned char out[8]) {
     size_t digits;
     unsigned char block[8], panField[8];
     if (!out || !key || !Digits(pin, 4, 12, &digits) || !PanField(pan, panField)) return QD500_E_PARAM;

@@ -25,13 +25,20 @@ constexpr char kMalformedReply[] = "应答格式错误";
 
 const char* OwnText(int result) {
     switch (result) {
-        case 0: return text::Utf8Of(text::kStatus00);
-        case QD500_E_PARAM: return text::Utf8Of(text::kParamError);
-        case QD500_E_TIMEOUT: return text::Utf8Of(text::kCommTimeout);
-        case QD500_E_LINE: return text::Utf8Of(text::kSerialCommError);
-        case QD500_E_BUFFER: return kBufferTooSmall;
-        case QD500_E_CANCELLED: return kCancelled;
-        default: return kMalformedReply;
+        case 0:
+            return text::Utf8Of(text::kStatus00);
+        case QD500_E_PARAM:
+            return text::Utf8Of(text::kParamError);
+        case QD500_E_TIMEOUT:
+            return text::Utf8Of(text::kCommTimeout);
+        case QD500_E_LINE:
+            return text::Utf8Of(text::kSerialCommError);
+        case QD500_E_BUFFER:
+            return kBufferTooSmall;
+        case QD500_E_CANCELLED:
+            return kCancelled;
+        default:
+            return kMalformedReply;
     }
 }
 
@@ -57,14 +64,20 @@ int Refuse(qd500_reader* r) {
 
 int Finish(qd500_reader* r, const Outcome& out) {
     switch (out.stage) {
-        case Stage::Answered: break;
-        case Stage::Refused: return Fail(r, QD500_E_PARAM);
-        case Stage::NoReply: return Fail(r, QD500_E_TIMEOUT);
-        case Stage::NoHeader: return Fail(r, QD500_E_PROTOCOL, text::Utf8Of(text::kTimeoutExit));
-        case Stage::Cancelled: return Fail(r, QD500_E_CANCELLED);
+        case Stage::Answered:
+            break;
+        case Stage::Refused:
+            return Fail(r, QD500_E_PARAM);
+        case Stage::NoReply:
+            return Fail(r, QD500_E_TIMEOUT);
+        case Stage::NoHeader:
+            return Fail(r, QD500_E_PROTOCOL, text::Utf8Of(text::kTimeoutExit));
+        case Stage::Cancelled:
+            return Fail(r, QD500_E_CANCELLED);
         case Stage::NotOpen:
         case Stage::SendFailed:
-        case Stage::LineFailed: return Fail(r, QD500_E_LINE);
+        case Stage::LineFailed:
+            return Fail(r, QD500_E_LINE);
     }
     const Reply& reply = out.reply;
     if (reply.statusEmpty || !TwoDigits(reply.status)) return Fail(r, QD500_E_PROTOCOL);
@@ -124,15 +137,24 @@ QD500_C_API const char* QD500_CDECL qd500_version(void) { return QD500_VERSION; 
 
 QD500_C_API const char* QD500_CDECL qd500_strerror(int result) {
     switch (result) {
-        case 0: return "success";
-        case QD500_E_PARAM: return "bad argument: nothing was sent";
-        case QD500_E_OPEN: return "the port cannot be opened (missing, busy or forbidden)";
-        case QD500_E_TIMEOUT: return "no reply from the reader within the time-out";
-        case QD500_E_LINE: return "the line failed or vanished (reopen the reader)";
-        case QD500_E_PROTOCOL: return "malformed reply from the reader";
-        case QD500_E_BUFFER: return "output buffer too small: nothing was sent";
-        case QD500_E_CANCELLED: return "cancelled";
-        default: break;
+        case 0:
+            return "success";
+        case QD500_E_PARAM:
+            return "bad argument: nothing was sent";
+        case QD500_E_OPEN:
+            return "the port cannot be opened (missing, busy or forbidden)";
+        case QD500_E_TIMEOUT:
+            return "no reply from the reader within the time-out";
+        case QD500_E_LINE:
+            return "the line failed or vanished (reopen the reader)";
+        case QD500_E_PROTOCOL:
+            return "malformed reply from the reader";
+        case QD500_E_BUFFER:
+            return "output buffer too small: nothing was sent";
+        case QD500_E_CANCELLED:
+            return "cancelled";
+        default:
+            break;
     }
     if (result > 0 && result < 100) {
         const char status[3] = {static_cast<char>('0' + result / 10), static_cast<char>('0' + result % 10), '\0'};

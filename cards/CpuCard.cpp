@@ -38,7 +38,11 @@ CardAnswer TakeAnswer(Outcome out) {
 constexpr char kTransportKey[] = "5AC3E1079B2D46F8";
 // The MF's data: the transport key, 0F 02, and the payment-system
 // environment's name "1PAY.SYS.DDF01" in hex.
-constexpr char kCreateMfData[] = "5AC3E1079B2D46F8" "0F" "02" "315041592E5359532E4444463031";
+constexpr char kCreateMfData[] =
+    "5AC3E1079B2D46F8"
+    "0F"
+    "02"
+    "315041592E5359532E4444463031";
 
 enum class On6A81 { Return, GetResponse };
 
@@ -63,16 +67,26 @@ const StepTemplate& TemplateOf(Personalisation step) {
     static const StepTemplate kWriteBinary{"00", "D6", "00", "00", nullptr, nullptr, On6A81::GetResponse};
     static const StepTemplate kAppendRecord{"00", "E2", "00", "00", nullptr, nullptr, On6A81::GetResponse};
     switch (step) {
-        case P::DeleteMf: return kDeleteMf;
-        case P::CreateMf: return kCreateMf;
-        case P::EndMf: return kEndMf;
-        case P::CreateDf: return kCreateDf;
-        case P::EndDf: return kEndDf;
-        case P::CreateFile: return kCreateFile;
-        case P::SelectFile: return kSelectFile;
-        case P::WriteKey: return kWriteKey;
-        case P::WriteBinary: return kWriteBinary;
-        case P::AppendRecord: break;
+        case P::DeleteMf:
+            return kDeleteMf;
+        case P::CreateMf:
+            return kCreateMf;
+        case P::EndMf:
+            return kEndMf;
+        case P::CreateDf:
+            return kCreateDf;
+        case P::EndDf:
+            return kEndDf;
+        case P::CreateFile:
+            return kCreateFile;
+        case P::SelectFile:
+            return kSelectFile;
+        case P::WriteKey:
+            return kWriteKey;
+        case P::WriteBinary:
+            return kWriteBinary;
+        case P::AppendRecord:
+            break;
     }
     return kAppendRecord;
 }
@@ -129,7 +143,8 @@ CardAnswer Personalise(CardReader& reader, Personalisation step, const char* inp
     CardAnswer answer = CardCommand(reader, ApduText::Of(t.cla, t.ins, t.p1, t.p2, p3, t.data ? t.data : input));
     if (step == Personalisation::DeleteMf || answer.Result() == -1) return answer;
     // 61xx fetches xx bytes (again, if the exchange already fetched once).
-    if (answer.swTaken && answer.sw[0] == '6' && answer.sw[1] == '1') return GetResponse(reader, ScanHexPair(answer.sw + 2));
+    if (answer.swTaken && answer.sw[0] == '6' && answer.sw[1] == '1')
+        return GetResponse(reader, ScanHexPair(answer.sw + 2));
     if (t.on6A81 == On6A81::GetResponse && answer.SwIs("6A81")) return GetResponse(reader, 0);
     return answer;
 }

@@ -52,7 +52,16 @@ CardAnswer GetResponse(CardReader& reader, int le);
 
 // The personalisation steps of a payment card's file system.
 enum class Personalisation {
-    DeleteMf, CreateMf, EndMf, CreateDf, EndDf, CreateFile, SelectFile, WriteKey, WriteBinary, AppendRecord,
+    DeleteMf,
+    CreateMf,
+    EndMf,
+    CreateDf,
+    EndDf,
+    CreateFile,
+    SelectFile,
+    WriteKey,
+    WriteBinary,
+    AppendRecord,
 };
 // Runs one step on input as hex text (unused by the steps without input),
 // with its follow-up GET RESPONSE on 61xx (and on 6A81 where the step asks

@@ -38,11 +38,20 @@ Command Fixed(const char* text, int count) {
     return c;
 }
 
-const Command kResetHead = Fixed("\x1B" "0", 2);
+const Command kResetHead = Fixed(
+    "\x1B"
+    "0",
+    2);
 const Command kReadTrack2 = Fixed("\x1B]", 2);
 const Command kReadTrack3 = Fixed("\x1BT]", 3);
-const Command kReadBoth = Fixed("\x1B" "B]", 3);
-const Command kWriteMode1Prefix = Fixed("\x1B" "B4", 3);
+const Command kReadBoth = Fixed(
+    "\x1B"
+    "B]",
+    3);
+const Command kWriteMode1Prefix = Fixed(
+    "\x1B"
+    "B4",
+    3);
 const Command kWriteFollowUp = Fixed("\x1Bj", 2);
 
 void ResetHead(CComPort& port) { port.SendData(kResetHead.bytes, kResetHead.length); }
@@ -57,8 +66,8 @@ Stage Exchange(CardReader& reader, const Command* const* commands, int count, bo
     for (int i = 0; i < count; ++i) {
         if (port->SendData(commands[i]->bytes, commands[i]->length) == 0) return Stage::SendFailed;
     }
-    bool answered = upToFs ? port->WaitReplyMs(kFs, reader.TimeoutMs()) > 0
-                           : port->ReadByLenMs(blockLen, reader.TimeoutMs()) == 1;
+    bool answered =
+        upToFs ? port->WaitReplyMs(kFs, reader.TimeoutMs()) > 0 : port->ReadByLenMs(blockLen, reader.TimeoutMs()) == 1;
     if (answered) return Stage::Answered;
     Stage stage = StageOf(port->Status());
     ResetHead(*port);
@@ -104,7 +113,9 @@ bool WriteFrameFits(const char* track2, const char* track3) {
 
 TrackAnswer ReadTracks(CardReader& reader, TrackSet tracks) {
     TrackAnswer answer;
-    const Command& command = tracks == TrackSet::Two ? kReadTrack2 : tracks == TrackSet::Three ? kReadTrack3 : kReadBoth;
+    const Command& command = tracks == TrackSet::Two     ? kReadTrack2
+                             : tracks == TrackSet::Three ? kReadTrack3
+                                                         : kReadBoth;
     const Command* commands[] = {&command};
     answer.stage = Exchange(reader, commands, 1, true, 0);
     if (answer.stage != Stage::Answered) return answer;
@@ -123,7 +134,8 @@ TrackAnswer ReadTracks(CardReader& reader, TrackSet tracks) {
         int from = header + (tracks == TrackSet::Two ? 2 : 3);
         bool unreadable = IsDel(recv, len, from);
         (tracks == TrackSet::Two ? answer.unreadable2 : answer.unreadable3) = unreadable;
-        if (!unreadable) CopyField(recv, len, from, kEndSentinel, tracks == TrackSet::Two ? answer.track2 : answer.track3);
+        if (!unreadable)
+            CopyField(recv, len, from, kEndSentinel, tracks == TrackSet::Two ? answer.track2 : answer.track3);
         return answer;
     }
     int pos = header + 2;

@@ -166,7 +166,8 @@ Progress ReadProtection(CardReader& reader, unsigned address, unsigned char* fla
         unsigned char answer[kMaxReadBytes];
         AddressText at(address + static_cast<unsigned>(progress.done));
         if (!Step(reader, Sle4428ReadBody(at.fields(), n), progress, answer, n + bitBytes)) break;
-        for (int i = 0; i < n; ++i) flags[progress.done + static_cast<size_t>(i)] = (answer[n + i / 8] >> (i % 8)) & 1 ? 0 : 1;
+        for (int i = 0; i < n; ++i)
+            flags[progress.done + static_cast<size_t>(i)] = (answer[n + i / 8] >> (i % 8)) & 1 ? 0 : 1;
         progress.done += static_cast<size_t>(n);
     }
     return progress;

@@ -6,13 +6,13 @@
 #include <qd500.h>
 #include <stdio.h>
 
-static int report(qd500_reader *r, int result) {
+static int report(qd500_reader* r, int result) {
     if (result != 0) fprintf(stderr, "result %d: %s (%s)\n", result, qd500_strerror(result), qd500_message(r));
     return result;
 }
 
-int main(int argc, char **argv) {
-    qd500_reader *r = NULL;
+int main(int argc, char** argv) {
+    qd500_reader* r = NULL;
     unsigned char atr[QD500_ATR_MAX], resp[QD500_RESPONSE_MAX];
     const unsigned char challenge[] = {0x00, 0x84, 0x00, 0x00, 0x04};
     size_t len = 0, i;

@@ -46,7 +46,8 @@ short FixedApdu(const char* ins, const char* p3, const char* data, char* bpSW, c
 
 short Personalising(Personalisation step, const char* data, char* bpSW, char* bpResp, char* bpMsg,
                     CardAnswer* last = nullptr) {
-    return ApduCall(data, bpSW, bpResp, bpMsg, [&](CardReader& r) { return Personalise(r, step, data); }, last);
+    return ApduCall(
+        data, bpSW, bpResp, bpMsg, [&](CardReader& r) { return Personalise(r, step, data); }, last);
 }
 
 // The steps whose Lc is the byte count of bpIn. Odd-length input, of any
@@ -93,8 +94,8 @@ QD500_API short QD500_CALL gCard_ReadData(const char* bpAddrH, const char* bpAdd
     return result;
 }
 
-QD500_API short QD500_CALL gCard_WriteData(const char* bpAddrH, const char* bpAddrL, const char* bpData,
-                                           char* bpMsg, short nLen) {
+QD500_API short QD500_CALL gCard_WriteData(const char* bpAddrH, const char* bpAddrL, const char* bpData, char* bpMsg,
+                                           short nLen) {
     FlatLock lock(FlatMutex());
     if (!SessionCheck(bpMsg)) return -1;
     if (nLen > kMaxWriteBytes) return RefuseParameters(bpMsg);

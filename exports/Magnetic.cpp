@@ -121,8 +121,8 @@ QD500_API short QD500_CALL gMagCard_WriteData3(short nPort, const char* bpTrack3
     return WriteOneShot(nPort, "", bpTrack3, bpMsg, nMode);
 }
 
-QD500_API short QD500_CALL gMagCard_WriteData23(short nPort, const char* bpTrack2, const char* bpTrack3,
-                                                char* bpMsg, short nMode) {
+QD500_API short QD500_CALL gMagCard_WriteData23(short nPort, const char* bpTrack2, const char* bpTrack3, char* bpMsg,
+                                                short nMode) {
     FlatLock lock(FlatMutex());
     if (!bpTrack2 || !bpTrack3) return RefuseParameters(bpMsg);
     return WriteOneShot(nPort, bpTrack2, bpTrack3, bpMsg, nMode);
@@ -138,9 +138,14 @@ QD500_API short QD500_CALL gSet_Li_MSRA(char cCode, char* bpMsg) {
         return -1;
     }
     switch (setting.answer) {
-        case SettingAnswer::Accepted: WriteMessage(bpMsg, text::kSettingOk); return 0;
-        case SettingAnswer::Cut: WriteMessage(bpMsg, text::kTimeoutExit); return -1;
-        case SettingAnswer::Rejected: break;
+        case SettingAnswer::Accepted:
+            WriteMessage(bpMsg, text::kSettingOk);
+            return 0;
+        case SettingAnswer::Cut:
+            WriteMessage(bpMsg, text::kTimeoutExit);
+            return -1;
+        case SettingAnswer::Rejected:
+            break;
     }
     WriteMessage(bpMsg, text::kSettingError);
     return -1;

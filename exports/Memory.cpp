@@ -173,8 +173,8 @@ QD500_API short QD500_CALL gMemAT88SC_PersonalTake(char* bpAddrH, char* bpAddrL,
                           bpMsg);
 }
 
-QD500_API short QD500_CALL gAppMemAT24_ReadData(short nPort, short nDeviceNo, char* bpAddrH, char* bpAddrL,
-                                                short nLen, char* bpData, char cTimeOut, char* bpMsg) {
+QD500_API short QD500_CALL gAppMemAT24_ReadData(short nPort, short nDeviceNo, char* bpAddrH, char* bpAddrL, short nLen,
+                                                char* bpData, char cTimeOut, char* bpMsg) {
     FlatLock lock(FlatMutex());
     Step steps[kSteps];
     BuildSteps(steps, Direction::Read, nDeviceNo, ReadDataBody({bpAddrH, bpAddrL}, nLen));

@@ -83,13 +83,19 @@ short Report(const Outcome& out, const CommandTexts& texts, char* bpMsg) {
             WriteMessage(bpMsg, message ? message : text::kSerialCommError);
             return out.Result();
         }
-        case Stage::Refused: return RefuseParameters(bpMsg);
+        case Stage::Refused:
+            return RefuseParameters(bpMsg);
         case Stage::NotOpen:
-        case Stage::SendFailed: WriteMessage(bpMsg, texts.sendFailed); return -1;
-        case Stage::NoHeader: WriteMessage(bpMsg, text::kTimeoutExit); return -1;
+        case Stage::SendFailed:
+            WriteMessage(bpMsg, texts.sendFailed);
+            return -1;
+        case Stage::NoHeader:
+            WriteMessage(bpMsg, text::kTimeoutExit);
+            return -1;
         case Stage::NoReply:
         case Stage::LineFailed:
-        case Stage::Cancelled: break;
+        case Stage::Cancelled:
+            break;
     }
     WriteMessage(bpMsg, texts.timedOut);
     return -1;

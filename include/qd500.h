@@ -26,19 +26,19 @@
 #include <stddef.h>
 
 #if defined(_WIN32)
-#  if defined(QD500_BUILDING)
-#    define QD500_C_API
-#  else
-#    define QD500_C_API __declspec(dllimport)
-#  endif
-#  define QD500_CDECL __cdecl
+#if defined(QD500_BUILDING)
+#define QD500_C_API
 #else
-#  if defined(QD500_BUILDING)
-#    define QD500_C_API __attribute__((visibility("default")))
-#  else
-#    define QD500_C_API
-#  endif
-#  define QD500_CDECL
+#define QD500_C_API __declspec(dllimport)
+#endif
+#define QD500_CDECL __cdecl
+#else
+#if defined(QD500_BUILDING)
+#define QD500_C_API __attribute__((visibility("default")))
+#else
+#define QD500_C_API
+#endif
+#define QD500_CDECL
 #endif
 
 #ifdef __cplusplus
@@ -64,12 +64,12 @@ typedef struct qd500_reader qd500_reader;
 /* ---- the library ---- */
 
 /* "0.2.0" */
-QD500_C_API const char *QD500_CDECL qd500_version(void);
+QD500_C_API const char* QD500_CDECL qd500_version(void);
 /* English text of a result; never null. */
-QD500_C_API const char *QD500_CDECL qd500_strerror(int result);
+QD500_C_API const char* QD500_CDECL qd500_strerror(int result);
 /* The reader's own text (UTF-8) of its two-character status code ("21"),
  * or null for a code it does not have. */
-QD500_C_API const char *QD500_CDECL qd500_status_message(const char *status);
+QD500_C_API const char* QD500_CDECL qd500_status_message(const char* status);
 
 /* ---- opening ---- */
 
@@ -77,71 +77,71 @@ QD500_C_API const char *QD500_CDECL qd500_status_message(const char *status);
  * Linux COMn is the device named by QD500_COM<n>, else /dev/ttyS<n-1>.
  * 0, or a negative QD500_E_*; the reason is then in qd500_message(NULL).
  * QD500_TRACE_FILE, where set, traces the reader into that file. */
-QD500_C_API int QD500_CDECL qd500_open(const char *port, qd500_reader **out);
+QD500_C_API int QD500_CDECL qd500_open(const char* port, qd500_reader** out);
 /* Closes the port and frees the reader; null is allowed. */
-QD500_C_API void QD500_CDECL qd500_close(qd500_reader *r);
+QD500_C_API void QD500_CDECL qd500_close(qd500_reader* r);
 /* Opens the same port again, after the line failed (a USB adapter pulled
  * out and put back). */
-QD500_C_API int QD500_CDECL qd500_reopen(qd500_reader *r);
+QD500_C_API int QD500_CDECL qd500_reopen(qd500_reader* r);
 /* The port as it was given to qd500_open; "" for null. */
-QD500_C_API const char *QD500_CDECL qd500_port(const qd500_reader *r);
+QD500_C_API const char* QD500_CDECL qd500_port(const qd500_reader* r);
 
 /* UTF-8 text of the last call's result on r; never null. With null: the
  * calling thread's last failed qd500_open. Valid until the next call on r. */
-QD500_C_API const char *QD500_CDECL qd500_message(const qd500_reader *r);
+QD500_C_API const char* QD500_CDECL qd500_message(const qd500_reader* r);
 /* The reader's two-character status code of the last call ("21"), or ""
  * when the reader gave none. */
-QD500_C_API const char *QD500_CDECL qd500_status(const qd500_reader *r);
+QD500_C_API const char* QD500_CDECL qd500_status(const qd500_reader* r);
 
 /* Response time-out of every call (default 10 s). An answer that comes
  * after its call gave up and waits when the next call starts is dropped
  * then; the line carries no sequence numbers, so one that comes while the
  * next call waits cannot be told from that call's answer: give the reader
  * a time-out above its slowest answer. */
-QD500_C_API int QD500_CDECL qd500_set_timeout(qd500_reader *r, unsigned seconds);
-QD500_C_API int QD500_CDECL qd500_set_timeout_ms(qd500_reader *r, unsigned ms);
+QD500_C_API int QD500_CDECL qd500_set_timeout(qd500_reader* r, unsigned seconds);
+QD500_C_API int QD500_CDECL qd500_set_timeout_ms(qd500_reader* r, unsigned ms);
 
 /* Traces every frame and reply into the file at path, each line tagged with
  * the port; null or "" stops. A reader traces only when asked. */
-QD500_C_API int QD500_CDECL qd500_set_trace(qd500_reader *r, const char *path);
+QD500_C_API int QD500_CDECL qd500_set_trace(qd500_reader* r, const char* path);
 
 #define QD500_SENT 0
 #define QD500_RECEIVED 1
 /* Called on the calling thread with every frame sent and every reply
  * received; null clears. */
-typedef void(QD500_CDECL *qd500_observer)(void *ctx, int direction, const unsigned char *bytes, size_t len);
-QD500_C_API int QD500_CDECL qd500_set_observer(qd500_reader *r, qd500_observer fn, void *ctx);
+typedef void(QD500_CDECL* qd500_observer)(void* ctx, int direction, const unsigned char* bytes, size_t len);
+QD500_C_API int QD500_CDECL qd500_set_observer(qd500_reader* r, qd500_observer fn, void* ctx);
 
 /* Called once per cycle while a call waits for the reader; null clears. */
-typedef void(QD500_CDECL *qd500_idle)(void *ctx);
-QD500_C_API int QD500_CDECL qd500_set_idle(qd500_reader *r, qd500_idle fn, void *ctx);
+typedef void(QD500_CDECL* qd500_idle)(void* ctx);
+QD500_C_API int QD500_CDECL qd500_set_idle(qd500_reader* r, qd500_idle fn, void* ctx);
 
 /* From another thread: ends the call waiting on r (a swipe, a slow reply)
  * with QD500_E_CANCELLED. No effect when no call waits. */
-QD500_C_API int QD500_CDECL qd500_cancel(qd500_reader *r);
+QD500_C_API int QD500_CDECL qd500_cancel(qd500_reader* r);
 
 /* ---- card type, power, device ---- */
 
 /* The card-type names ("CPU", "S4442", "AT24C16", ...), in any case. */
-QD500_C_API int QD500_CDECL qd500_select_card(qd500_reader *r, const char *type);
+QD500_C_API int QD500_CDECL qd500_select_card(qd500_reader* r, const char* type);
 /* The reader's type byte of a name (0x42 for "S4442"), or -1; and the name
  * of a type byte, or null. The card's memory size in bytes (0 for a CPU
  * card), or -1. */
-QD500_C_API int QD500_CDECL qd500_card_type_code(const char *type);
-QD500_C_API const char *QD500_CDECL qd500_card_type_name(int code);
-QD500_C_API int QD500_CDECL qd500_card_size(const char *type);
+QD500_C_API int QD500_CDECL qd500_card_type_code(const char* type);
+QD500_C_API const char* QD500_CDECL qd500_card_type_name(int code);
+QD500_C_API int QD500_CDECL qd500_card_size(const char* type);
 
-QD500_C_API int QD500_CDECL qd500_power_on(qd500_reader *r, unsigned char *atr, size_t cap, size_t *len);
-QD500_C_API int QD500_CDECL qd500_power_off(qd500_reader *r);
+QD500_C_API int QD500_CDECL qd500_power_on(qd500_reader* r, unsigned char* atr, size_t cap, size_t* len);
+QD500_C_API int QD500_CDECL qd500_power_off(qd500_reader* r);
 /* The three state fields of the device status, each as the byte its two
  * hex characters give. */
-QD500_C_API int QD500_CDECL qd500_device_status(qd500_reader *r, unsigned char state[3]);
-QD500_C_API int QD500_CDECL qd500_eject(qd500_reader *r);
+QD500_C_API int QD500_CDECL qd500_device_status(qd500_reader* r, unsigned char state[3]);
+QD500_C_API int QD500_CDECL qd500_eject(qd500_reader* r);
 /* 0..99 */
-QD500_C_API int QD500_CDECL qd500_set_device_no(qd500_reader *r, unsigned number);
+QD500_C_API int QD500_CDECL qd500_set_device_no(qd500_reader* r, unsigned number);
 /* The firmware's version text (bytes as the reader sends them, not
  * terminated); cap 128 always suffices. */
-QD500_C_API int QD500_CDECL qd500_version_text(qd500_reader *r, char *text, size_t cap, size_t *len);
+QD500_C_API int QD500_CDECL qd500_version_text(qd500_reader* r, char* text, size_t cap, size_t* len);
 
 /* ---- CPU cards ---- */
 
@@ -149,28 +149,36 @@ QD500_C_API int QD500_CDECL qd500_version_text(qd500_reader *r, char *text, size
  * SW1 SW2; no automatic GET RESPONSE: 61xx and 6Cxx come back as they are.
  * cap must hold Le + 2 (258 when Le is 00 or absent). An answer with more
  * data than its Le asked for is QD500_E_PROTOCOL. */
-QD500_C_API int QD500_CDECL qd500_transmit(qd500_reader *r, const unsigned char *apdu, size_t len,
-                                           unsigned char *resp, size_t cap, size_t *resp_len);
+QD500_C_API int QD500_CDECL qd500_transmit(qd500_reader* r, const unsigned char* apdu, size_t len, unsigned char* resp,
+                                           size_t cap, size_t* resp_len);
 /* The same, following 61xx with GET RESPONSE and 6Cxx with the APDU again
  * under the Le the card asked for, until another status word comes. The
  * capacity is checked first against the APDU's own Le; should the chain
  * bring more than cap holds, the result is QD500_E_BUFFER after the
  * exchanges, with *resp_len the size the whole response needed. */
-QD500_C_API int QD500_CDECL qd500_transmit_get_response(qd500_reader *r, const unsigned char *apdu, size_t len,
-                                                        unsigned char *resp, size_t cap, size_t *resp_len);
-QD500_C_API int QD500_CDECL qd500_get_response(qd500_reader *r, unsigned le, unsigned char *resp, size_t cap,
-                                               size_t *resp_len);
+QD500_C_API int QD500_CDECL qd500_transmit_get_response(qd500_reader* r, const unsigned char* apdu, size_t len,
+                                                        unsigned char* resp, size_t cap, size_t* resp_len);
+QD500_C_API int QD500_CDECL qd500_get_response(qd500_reader* r, unsigned le, unsigned char* resp, size_t cap,
+                                               size_t* resp_len);
 /* The reader's own PIN command (5600): reference, PIN bytes. */
-QD500_C_API int QD500_CDECL qd500_check_pin(qd500_reader *r, unsigned ref, const unsigned char *pin, size_t len);
+QD500_C_API int QD500_CDECL qd500_check_pin(qd500_reader* r, unsigned ref, const unsigned char* pin, size_t len);
 
 /* The steps of a payment card's file-system set-up; data is each step's
  * input (none for the first three). resp as for qd500_transmit. */
 enum qd500_personalisation {
-    QD500_DELETE_MF = 0, QD500_CREATE_MF, QD500_END_MF, QD500_CREATE_DF, QD500_END_DF,
-    QD500_CREATE_FILE, QD500_SELECT_FILE, QD500_WRITE_KEY, QD500_WRITE_BINARY, QD500_APPEND_RECORD
+    QD500_DELETE_MF = 0,
+    QD500_CREATE_MF,
+    QD500_END_MF,
+    QD500_CREATE_DF,
+    QD500_END_DF,
+    QD500_CREATE_FILE,
+    QD500_SELECT_FILE,
+    QD500_WRITE_KEY,
+    QD500_WRITE_BINARY,
+    QD500_APPEND_RECORD
 };
-QD500_C_API int QD500_CDECL qd500_personalise(qd500_reader *r, int step, const unsigned char *data, size_t len,
-                                              unsigned char *resp, size_t cap, size_t *resp_len);
+QD500_C_API int QD500_CDECL qd500_personalise(qd500_reader* r, int step, const unsigned char* data, size_t len,
+                                              unsigned char* resp, size_t cap, size_t* resp_len);
 
 /* ---- memory cards ---- */
 
@@ -178,28 +186,26 @@ QD500_C_API int QD500_CDECL qd500_personalise(qd500_reader *r, int step, const u
  * 128 bytes and writes of 121). The reader's addresses have 16 bits: a
  * range past 0xFFFF (addr + len > 0x10000) is QD500_E_PARAM, here and in
  * the protection and AT24 calls. */
-QD500_C_API int QD500_CDECL qd500_read_memory(qd500_reader *r, unsigned addr, unsigned char *data, size_t len);
-QD500_C_API int QD500_CDECL qd500_write_memory(qd500_reader *r, unsigned addr, const unsigned char *data,
-                                               size_t len);
+QD500_C_API int QD500_CDECL qd500_read_memory(qd500_reader* r, unsigned addr, unsigned char* data, size_t len);
+QD500_C_API int QD500_CDECL qd500_write_memory(qd500_reader* r, unsigned addr, const unsigned char* data, size_t len);
 /* SLE44xx programmable security code: present it, change it. */
-QD500_C_API int QD500_CDECL qd500_present_code(qd500_reader *r, const unsigned char *code, size_t len);
-QD500_C_API int QD500_CDECL qd500_change_code(qd500_reader *r, const unsigned char *code, size_t len);
+QD500_C_API int QD500_CDECL qd500_present_code(qd500_reader* r, const unsigned char* code, size_t len);
+QD500_C_API int QD500_CDECL qd500_change_code(qd500_reader* r, const unsigned char* code, size_t len);
 /* SLE44xx protection: flags[i] is 1 when byte addr+i is write-protected.
  * qd500_protect writes and protects (an SLE4442/4432 protects the bytes its
  * data matches; an SLE4428/4418 writes the data and protects it). */
-QD500_C_API int QD500_CDECL qd500_read_protection(qd500_reader *r, unsigned addr, unsigned char *flags, size_t len);
-QD500_C_API int QD500_CDECL qd500_protect(qd500_reader *r, unsigned addr, const unsigned char *data, size_t len);
+QD500_C_API int QD500_CDECL qd500_read_protection(qd500_reader* r, unsigned addr, unsigned char* flags, size_t len);
+QD500_C_API int QD500_CDECL qd500_protect(qd500_reader* r, unsigned addr, const unsigned char* data, size_t len);
 /* AT88SC: the security code at addr, erase, personalisation. */
-QD500_C_API int QD500_CDECL qd500_at88_verify(qd500_reader *r, unsigned addr, const unsigned char *code,
-                                              size_t len);
-QD500_C_API int QD500_CDECL qd500_at88_erase(qd500_reader *r, unsigned addr, unsigned len);
-QD500_C_API int QD500_CDECL qd500_at88_personalise(qd500_reader *r, unsigned addr);
+QD500_C_API int QD500_CDECL qd500_at88_verify(qd500_reader* r, unsigned addr, const unsigned char* code, size_t len);
+QD500_C_API int QD500_CDECL qd500_at88_erase(qd500_reader* r, unsigned addr, unsigned len);
+QD500_C_API int QD500_CDECL qd500_at88_personalise(qd500_reader* r, unsigned addr);
 /* AT24Cxx in one sequence: device number, card type (the AT24 type
  * selected last, else AT24C16), power on, the data, power off. */
-QD500_C_API int QD500_CDECL qd500_at24_read(qd500_reader *r, unsigned device, unsigned addr, unsigned char *data,
+QD500_C_API int QD500_CDECL qd500_at24_read(qd500_reader* r, unsigned device, unsigned addr, unsigned char* data,
                                             size_t len);
-QD500_C_API int QD500_CDECL qd500_at24_write(qd500_reader *r, unsigned device, unsigned addr,
-                                             const unsigned char *data, size_t len);
+QD500_C_API int QD500_CDECL qd500_at24_write(qd500_reader* r, unsigned device, unsigned addr, const unsigned char* data,
+                                             size_t len);
 
 /* ---- magnetic stripe ---- */
 
@@ -209,13 +215,13 @@ QD500_C_API int QD500_CDECL qd500_at24_write(qd500_reader *r, unsigned device, u
  * Each text is NUL-terminated; cap QD500_TRACK_MAX + 1 always suffices. A
  * track the head could not read comes back empty with its bit set in
  * *unreadable (which may be null). */
-QD500_C_API int QD500_CDECL qd500_read_tracks(qd500_reader *r, unsigned tracks, char *track2, size_t cap2,
-                                              char *track3, size_t cap3, unsigned *unreadable);
+QD500_C_API int QD500_CDECL qd500_read_tracks(qd500_reader* r, unsigned tracks, char* track2, size_t cap2, char* track3,
+                                              size_t cap3, unsigned* unreadable);
 /* Writes track 2 and/or track 3 (null: not written); prefix 1 sends the
  * head's write-mode prefix first. */
-QD500_C_API int QD500_CDECL qd500_write_tracks(qd500_reader *r, const char *track2, const char *track3, int prefix);
+QD500_C_API int QD500_CDECL qd500_write_tracks(qd500_reader* r, const char* track2, const char* track3, int prefix);
 /* The head's setting letter: A B C D K R Z (in any case). */
-QD500_C_API int QD500_CDECL qd500_mag_setting(qd500_reader *r, char letter);
+QD500_C_API int QD500_CDECL qd500_mag_setting(qd500_reader* r, char letter);
 
 /* ---- DES, triple-DES, key diversity, PIN blocks (no reader) ---- */
 
@@ -235,13 +241,13 @@ QD500_C_API int QD500_CDECL qd500_diversify(const unsigned char key[16], const u
  * account number's digits (13 to 19; the 12 before its check digit are
  * used), encrypted under a single-DES key (key_len 8) or a two-key
  * triple-DES key (16). */
-QD500_C_API int QD500_CDECL qd500_pin_block(const char *pin, const char *pan, const unsigned char *key,
-                                            size_t key_len, unsigned char out[8]);
+QD500_C_API int QD500_CDECL qd500_pin_block(const char* pin, const char* pan, const unsigned char* key, size_t key_len,
+                                            unsigned char out[8]);
 /* The PIN digits of a block, as NUL-terminated text (cap 13 always
  * suffices); QD500_E_PROTOCOL when the block is no format-0 block of that
  * account number. */
-QD500_C_API int QD500_CDECL qd500_pin_from_block(const unsigned char block[8], const char *pan,
-                                                 const unsigned char *key, size_t key_len, char *pin, size_t cap);
+QD500_C_API int QD500_CDECL qd500_pin_from_block(const unsigned char block[8], const char* pan,
+                                                 const unsigned char* key, size_t key_len, char* pin, size_t cap);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -24,16 +24,26 @@ namespace {
 
 speed_t SpeedOf(uint32_t baud) {
     switch (baud) {
-        case 300: return B300;
-        case 600: return B600;
-        case 1200: return B1200;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        default: return B9600;  // 56000 has no termios speed; 9600 is the line's own
+        case 300:
+            return B300;
+        case 600:
+            return B600;
+        case 1200:
+            return B1200;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        default:
+            return B9600;  // 56000 has no termios speed; 9600 is the line's own
     }
 }
 
@@ -178,7 +188,8 @@ public:
     uint32_t TickMs() override {
         timespec ts{};
         ::clock_gettime(CLOCK_MONOTONIC, &ts);
-        return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+        return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u +
+                                     static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
     }
 
     void Pause(uint32_t ms) override {

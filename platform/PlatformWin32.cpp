@@ -81,8 +81,16 @@ private:
 // The rates the driver is given as they are; any other one runs at 9600.
 DWORD BaudOf(uint32_t baud) {
     switch (baud) {
-        case 300: case 600: case 1200: case 2400: case 4800: case 19200:
-        case 38400: case 56000: case 57600: case 115200:
+        case 300:
+        case 600:
+        case 1200:
+        case 2400:
+        case 4800:
+        case 19200:
+        case 38400:
+        case 56000:
+        case 57600:
+        case 115200:
             return baud;
         default:
             return CBR_9600;

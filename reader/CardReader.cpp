@@ -45,10 +45,14 @@ void ReplyTraceText(const char* bytes, int count, char* out, size_t capacity) {
 
 Stage StageOf(LineStatus status) {
     switch (status) {
-        case LineStatus::Cancelled: return Stage::Cancelled;
-        case LineStatus::Failed: return Stage::LineFailed;
-        case LineStatus::NotOpen: return Stage::NotOpen;
-        default: return Stage::NoReply;
+        case LineStatus::Cancelled:
+            return Stage::Cancelled;
+        case LineStatus::Failed:
+            return Stage::LineFailed;
+        case LineStatus::NotOpen:
+            return Stage::NotOpen;
+        default:
+            return Stage::NoReply;
     }
 }
 

@@ -43,7 +43,7 @@ struct CardType {
     const char* name;  // "S4442", as gSetCardType takes it
     uint8_t code;      // the type byte after 54 in the select-card-type body
     enum Family : uint8_t { Cpu, Sle4442, Sle4428, At24, At88sc } family;
-    unsigned size;     // bytes of card memory (0 for a CPU card)
+    unsigned size;  // bytes of card memory (0 for a CPU card)
 };
 // The row of a name: exactly as written, or in any case; null for a name
 // outside the table.
@@ -74,9 +74,9 @@ int CompressHex(const char* hex, int count, unsigned char* bytes, int capacity);
 class FrameBody {
 public:
     explicit FrameBody(const char* code = "", int maxChars = kMaxBodyChars);
-    FrameBody& Text(const char* text);        // inserted unchanged
-    FrameBody& Hex2(int value);               // "%02X", 0..255
-    FrameBody& Dec2(int value);               // "%02d", 0..99
+    FrameBody& Text(const char* text);                           // inserted unchanged
+    FrameBody& Hex2(int value);                                  // "%02X", 0..255
+    FrameBody& Dec2(int value);                                  // "%02d", 0..99
     FrameBody& HexBytes(const unsigned char* bytes, int count);  // upper-case hex
 
     bool ok() const { return m_ok; }
@@ -105,9 +105,9 @@ constexpr int kMaxReplyChars = 1024;
 // A reply as the reply wait collected it, taken apart from its header on. It
 // keeps its own copy of the characters after the status code.
 struct Reply {
-    bool header = false;    // ESC '=' found
+    bool header = false;  // ESC '=' found
     int headerPos = -1;
-    int length = 0;         // LL: data bytes + 2
+    int length = 0;  // LL: data bytes + 2
     bool statusEmpty = true;
     char status[3] = {0, 0, 0};
     char tail[kMaxReplyChars + 1] = {};  // the characters after the status code,

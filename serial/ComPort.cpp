@@ -130,9 +130,13 @@ bool CComPort::WaitForInput(uint32_t ms) {
     if (m_stagedLen > m_stagedPos) return true;
     if (m_bLineFailed || Cancelled()) return false;
     switch (m_hCom->WaitInput(ms, m_wakeup)) {
-        case WaitResult::Failed: MarkFailed(); return false;
-        case WaitResult::Woken: return false;
-        default: return true;
+        case WaitResult::Failed:
+            MarkFailed();
+            return false;
+        case WaitResult::Woken:
+            return false;
+        default:
+            return true;
     }
 }
 

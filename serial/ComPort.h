@@ -22,8 +22,8 @@ enum class LineStatus {
     NothingQueued,  // nothing had arrived when a block read started
     TooFewQueued,   // fewer bytes queued than asked for
     TimedOut,
-    Failed,         // the line hung up or reported an I/O error
-    Cancelled,      // the wake-up was signalled from another thread
+    Failed,     // the line hung up or reported an I/O error
+    Cancelled,  // the wake-up was signalled from another thread
 };
 
 // What the channel tells the layer above: the bytes it sends and receives,

@@ -13,8 +13,8 @@ namespace qd500 {
 
 namespace {
 
-constexpr size_t kExePathCapacity = 500;   // the host executable's full name
-constexpr size_t kLogPathCapacity = 255;   // the log file's path
+constexpr size_t kExePathCapacity = 500;  // the host executable's full name
+constexpr size_t kLogPathCapacity = 255;  // the log file's path
 constexpr size_t kTraceTextCapacity = 1024;
 constexpr size_t kStampCapacity = 60;
 constexpr size_t kOverridePathCapacity = 4096;

@@ -73,9 +73,16 @@ struct Tracks {
 };
 
 enum class Personalisation {
-    DeleteMf = QD500_DELETE_MF, CreateMf = QD500_CREATE_MF, EndMf = QD500_END_MF, CreateDf = QD500_CREATE_DF,
-    EndDf = QD500_END_DF, CreateFile = QD500_CREATE_FILE, SelectFile = QD500_SELECT_FILE, WriteKey = QD500_WRITE_KEY,
-    WriteBinary = QD500_WRITE_BINARY, AppendRecord = QD500_APPEND_RECORD,
+    DeleteMf = QD500_DELETE_MF,
+    CreateMf = QD500_CREATE_MF,
+    EndMf = QD500_END_MF,
+    CreateDf = QD500_CREATE_DF,
+    EndDf = QD500_END_DF,
+    CreateFile = QD500_CREATE_FILE,
+    SelectFile = QD500_SELECT_FILE,
+    WriteKey = QD500_WRITE_KEY,
+    WriteBinary = QD500_WRITE_BINARY,
+    AppendRecord = QD500_APPEND_RECORD,
 };
 
 class Reader {
@@ -167,7 +174,9 @@ public:
         Check(qd500_read_memory(m_r, addr, data.data(), len));
         return data;
     }
-    void WriteMemory(unsigned addr, const Bytes& data) { Check(qd500_write_memory(m_r, addr, data.data(), data.size())); }
+    void WriteMemory(unsigned addr, const Bytes& data) {
+        Check(qd500_write_memory(m_r, addr, data.data(), data.size()));
+    }
     void PresentCode(const Bytes& code) { Check(qd500_present_code(m_r, code.data(), code.size())); }
     void ChangeCode(const Bytes& code) { Check(qd500_change_code(m_r, code.data(), code.size())); }
     // 1 where a byte is write-protected.

@@ -121,7 +121,8 @@ TEST_F(ApiTest, CapacitiesAndApdusAreCheckedBeforeAnythingIsSent) {
     const unsigned char shortApdu[] = {0x00, 0xA4, 0x00};
     const unsigned char lyingLc[] = {0x00, 0xA4, 0x00, 0x00, 0x05, 0x3F, 0x00};
     const unsigned char extended[] = {0x00, 0xA4, 0x00, 0x00, 0x00, 0x00, 0x02, 0x3F, 0x00};
-    for (auto [apdu, n] : {std::pair{shortApdu, sizeof shortApdu}, {lyingLc, sizeof lyingLc}, {extended, sizeof extended}})
+    for (auto [apdu, n] :
+         {std::pair{shortApdu, sizeof shortApdu}, {lyingLc, sizeof lyingLc}, {extended, sizeof extended}})
         EXPECT_EQ(qd500_transmit(r, apdu, n, buf, sizeof buf, &len), QD500_E_PARAM);
     EXPECT_EQ(qd500_select_card(r, "NOSUCHCARD"), QD500_E_PARAM);
     EXPECT_EQ(qd500_set_device_no(r, 100), QD500_E_PARAM);
@@ -295,9 +296,13 @@ TEST_F(ApiTest, CancelEndsAWaitForASwipeAtOnce) {
     EXPECT_LT(ended - cancelled, std::chrono::milliseconds(100));
     EXPECT_STREQ(qd500_message(r), "已取消");
     // The head was told to stop waiting, and the reader works on.
-    for (int i = 0; i < 200 && FromHost().find("\x1B" "0") == std::string::npos; ++i)
+    for (int i = 0; i < 200 && FromHost().find("\x1B"
+                                               "0") == std::string::npos;
+         ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_NE(FromHost().find("\x1B" "0"), std::string::npos);
+    EXPECT_NE(FromHost().find("\x1B"
+                              "0"),
+              std::string::npos);
     EXPECT_EQ(qd500_select_card(r, "CPU"), 0);
 }
 

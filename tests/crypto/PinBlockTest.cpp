@@ -144,8 +144,8 @@ TEST(PinBlockRoundTrip, DecryptGivesBackEveryLength) {
         for (size_t i = pin.size(); i < 9; ++i) EXPECT_EQ(back.m_byResult[i], 0) << i;
 
         // The same through the hex forms.
-        const std::string pinHex = Hex(reinterpret_cast<const unsigned char*>(pin.data()), pin.size()) +
-                                   std::string(16 - 2 * pin.size(), '0');
+        const std::string pinHex =
+            Hex(reinterpret_cast<const unsigned char*>(pin.data()), pin.size()) + std::string(16 - 2 * pin.size(), '0');
         const std::string keyHex = Lower(Hex(key, 8));
         CDes hex;
         hex.PinEncryptHex(pinHex.c_str(), pan.c_str(), keyHex.c_str());

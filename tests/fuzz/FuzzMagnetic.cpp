@@ -17,12 +17,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Out track2(1025), track3(1025), msg(32);
     char closeMsg[32];
     switch (which % 7) {
-        case 0: gMagCard_ReadData2(4, track2.get(), msg.get()); break;
-        case 1: gMagCard_ReadData3(4, track3.get(), msg.get()); break;
-        case 2: gMagCard_ReadData23(4, track2.get(), track3.get(), msg.get()); break;
-        case 3: gMagCard_WriteData2(4, t2.get(), msg.get(), mode); break;
-        case 4: gMagCard_WriteData3(4, t3.get(), msg.get(), mode); break;
-        case 5: gMagCard_WriteData23(4, t2.get(), t3.get(), msg.get(), mode); break;
+        case 0:
+            gMagCard_ReadData2(4, track2.get(), msg.get());
+            break;
+        case 1:
+            gMagCard_ReadData3(4, track3.get(), msg.get());
+            break;
+        case 2:
+            gMagCard_ReadData23(4, track2.get(), track3.get(), msg.get());
+            break;
+        case 3:
+            gMagCard_WriteData2(4, t2.get(), msg.get(), mode);
+            break;
+        case 4:
+            gMagCard_WriteData3(4, t3.get(), msg.get(), mode);
+            break;
+        case 5:
+            gMagCard_WriteData23(4, t2.get(), t3.get(), msg.get(), mode);
+            break;
         default:
             if (gOpenComIC(4, closeMsg) == 0) {
                 gSet_Li_MSRA(static_cast<char>(mode + 'A'), msg.get());

@@ -92,7 +92,11 @@ TEST_F(ControlIntegrationTest, ApduExchangeWithItsGetResponse) {
     ASSERT_EQ(gSelectFile("1001", sw, resp, msg), 0);
     ASSERT_EQ(gSelectFile("0001", sw, resp, msg), 0);
     // Le past the end: 6C04 and the exact answer through GET RESPONSE.
-    char apdu[32] = "00\0B0\0" "00\0" "3C\0" "08";
+    char apdu[32] =
+        "00\0B0\0"
+        "00\0"
+        "3C\0"
+        "08";
     EXPECT_EQ(gCPUCommand(apdu, sw, resp, msg), 0);
     EXPECT_STREQ(sw, "9000");
     EXPECT_STREQ(resp, "3C3D3E3F");
@@ -121,16 +125,31 @@ TEST_F(ControlIntegrationTest, PersonaliseAFileSystemAndReadItBack) {
     EXPECT_EQ(MW_CPUCreateEndMF(sw, resp, msg), 0);
     EXPECT_STREQ(sw, "9000");
 
-    EXPECT_EQ(MW_CPUCreateDF(sw, resp, msg, "2001" "4150503031"), 0);
+    EXPECT_EQ(MW_CPUCreateDF(sw, resp, msg,
+                             "2001"
+                             "4150503031"),
+              0);
     EXPECT_STREQ(sw, "9000");
     EXPECT_EQ(MW_CPUWriteKey(sw, resp, msg, "0303445566"), 0);
     EXPECT_STREQ(sw, "9000");
-    EXPECT_EQ(MW_CPUCreateFile(sw, resp, msg, "0005" "01" "0010" "00" "00"), 0);
+    EXPECT_EQ(MW_CPUCreateFile(sw, resp, msg,
+                               "0005"
+                               "01"
+                               "0010"
+                               "00"
+                               "00"),
+              0);
     EXPECT_STREQ(sw, "9000");
     const std::string bin = "00112233445566778899AABBCCDDEEFF";
     EXPECT_EQ(MW_CPUWriteBin(sw, resp, msg, bin.c_str()), 0);
     EXPECT_STREQ(sw, "9000");
-    EXPECT_EQ(MW_CPUCreateFile(sw, resp, msg, "0006" "02" "0004" "08" "00"), 0);
+    EXPECT_EQ(MW_CPUCreateFile(sw, resp, msg,
+                               "0006"
+                               "02"
+                               "0004"
+                               "08"
+                               "00"),
+              0);
     EXPECT_STREQ(sw, "9000");
     EXPECT_EQ(MW_CPUAppendRecord(sw, resp, msg, "0102030405060708"), 0);
     EXPECT_STREQ(sw, "9000");
@@ -151,14 +170,22 @@ TEST_F(ControlIntegrationTest, PersonaliseAFileSystemAndReadItBack) {
 
     EXPECT_EQ(MW_CPUSelectFile(sw, resp, msg, "0005"), 0);
     EXPECT_STREQ(sw, "9000");
-    char readBin[32] = "00\0B0\0" "00\0" "00\0" "10";
+    char readBin[32] =
+        "00\0B0\0"
+        "00\0"
+        "00\0"
+        "10";
     EXPECT_EQ(gCPUCommand(readBin, sw, resp, msg), 0);
     EXPECT_STREQ(sw, "9000");
     EXPECT_EQ(resp, bin);
 
     EXPECT_EQ(MW_CPUSelectFile(sw, resp, msg, "0006"), 0);
     EXPECT_STREQ(sw, "9000");
-    char readRecord[32] = "00\0B2\0" "02\0" "04\0" "08";
+    char readRecord[32] =
+        "00\0B2\0"
+        "02\0"
+        "04\0"
+        "08";
     EXPECT_EQ(gCPUCommand(readRecord, sw, resp, msg), 0);
     EXPECT_STREQ(sw, "9000");
     EXPECT_STREQ(resp, "1112131415161718");

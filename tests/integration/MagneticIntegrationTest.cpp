@@ -82,7 +82,9 @@ TEST_F(MagneticIntegrationTest, WrittenTracksReadBack) {
     EXPECT_EQ(gMagCard_ReadData23(kCom, track2, track3, msg), 0);
     EXPECT_STREQ(track2, "4000001234562=49121010000000000");
     EXPECT_STREQ(track3, "0112345");
-    EXPECT_NE(FromHost().find("\x1B" "B4"), std::string::npos);
+    EXPECT_NE(FromHost().find("\x1B"
+                              "B4"),
+              std::string::npos);
 }
 
 TEST_F(MagneticIntegrationTest, UnreadableTrackAndTheSwipeTheHeadWaitsFor) {
@@ -105,12 +107,18 @@ TEST_F(MagneticIntegrationTest, UnreadableTrackAndTheSwipeTheHeadWaitsFor) {
     EXPECT_STREQ(msg, text::kCommTimeout);
     // The swipe must come after the head has taken the stop, or it answers
     // the read that was given up.
-    for (int i = 0; i < 200 && FromHost() != "\x1B]\x1B" "0"; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 200 && FromHost() !=
+                                   "\x1B]\x1B"
+                                   "0";
+         ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     reader->server().Swipe(std::string("1234"), std::string("5678"));
     gSetTimeOutIC(3);
     EXPECT_EQ(gMagCard_ReadData2(kCom, track2, msg), 0);
     EXPECT_STREQ(track2, "1234");
-    EXPECT_EQ(FromHost(), "\x1B]\x1B" "0\x1B]");
+    EXPECT_EQ(FromHost(),
+              "\x1B]\x1B"
+              "0\x1B]");
 }
 
 TEST_F(MagneticIntegrationTest, HeadSettingWithinASession) {

@@ -60,7 +60,9 @@ protected:
     }
     short WriteMemory(const char* h, const char* l, const std::string& bytes) {
         FrameBody body("57");
-        body.Text(h).Text(l).Hex2(static_cast<int>(bytes.size()))
+        body.Text(h)
+            .Text(l)
+            .Hex2(static_cast<int>(bytes.size()))
             .HexBytes(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
         return Raw(body);
     }

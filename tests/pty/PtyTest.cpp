@@ -54,7 +54,9 @@ public:
     }
     const std::string& slave() const { return m_slave; }
 
-    void Write(const std::string& bytes) { ASSERT_EQ(write(m_master, bytes.data(), bytes.size()), (ssize_t)bytes.size()); }
+    void Write(const std::string& bytes) {
+        ASSERT_EQ(write(m_master, bytes.data(), bytes.size()), (ssize_t)bytes.size());
+    }
 
     // Everything that arrives within the time, or up to the end byte.
     std::string Read(int ms, int endByte = -1) {

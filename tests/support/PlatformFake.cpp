@@ -9,9 +9,7 @@ namespace qd500::test {
 
 void FakePort::ArriveAt(uint32_t atMs, const std::string& bytes) { m_scheduled.emplace(atMs, bytes); }
 
-void FakePort::ArriveIn(uint32_t delayMs, const std::string& bytes) {
-    ArriveAt(m_platform->now + delayMs, bytes);
-}
+void FakePort::ArriveIn(uint32_t delayMs, const std::string& bytes) { ArriveAt(m_platform->now + delayMs, bytes); }
 
 void FakePort::HangUpAt(uint32_t atMs) { m_hangUpAt = atMs; }
 

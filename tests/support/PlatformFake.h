@@ -34,10 +34,10 @@ public:
     // the list arrives delayMs later. With no reply left nothing arrives.
     void AnswerFrames(std::vector<std::string> replies, uint32_t delayMs = 0, char endByte = 0x03);
 
-    std::string written;          // every byte the host wrote, in order
+    std::string written;              // every byte the host wrote, in order
     std::vector<std::string> frames;  // written, split after each end byte of AnswerFrames
-    bool failOpen = false;        // the port exists but cannot be opened
-    bool refuseWrites = false;    // the driver takes no byte
+    bool failOpen = false;            // the port exists but cannot be opened
+    bool refuseWrites = false;        // the driver takes no byte
     int opens = 0;
     bool open = false;
     std::string Queue() const { return m_inbox; }

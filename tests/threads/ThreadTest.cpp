@@ -81,7 +81,8 @@ std::string MixedWork(SimulatedReader& sim, int id) {
         for (int round = 0; round < 3; ++round) {
             Bytes mine = Pattern(id, round, 200);
             reader.WriteMemory(0x100 * round, mine);
-            if (reader.ReadMemory(0x100 * round, mine.size()) != mine) wrong += " memory " + std::to_string(round) + ";";
+            if (reader.ReadMemory(0x100 * round, mine.size()) != mine)
+                wrong += " memory " + std::to_string(round) + ";";
         }
     } catch (const qd500::Error& e) {
         wrong += std::string(" ") + e.what();
@@ -126,8 +127,9 @@ TEST(Threads, EightReadersWorkSideBySideAtTheLinesSpeed) {
 TEST(Threads, EightReadersWaitingUseNoProcessor) {
     constexpr int kReaders = 8;
     // Each reader waits two seconds for its device status.
-    auto sims = Simulators(kReaders, 0,
-                           SimulatedReader::FromJson(R"({"faults": [{"kind": "delay", "command": "47", "delay_ms": 2000}]})"));
+    auto sims =
+        Simulators(kReaders, 0,
+                   SimulatedReader::FromJson(R"({"faults": [{"kind": "delay", "command": "47", "delay_ms": 2000}]})"));
     std::vector<std::unique_ptr<qd500::Reader>> readers;
     for (auto& sim : sims) readers.push_back(std::make_unique<qd500::Reader>(sim->server().SlavePath()));
     std::atomic<int> answered{0};
@@ -190,7 +192,8 @@ TEST(Threads, TheDropInSessionFromTwoThreadsNeverInterleavesFrames) {
         std::snprintf(low, sizeof low, "%02X", 0);
         for (int round = 0; round < 40; ++round) {
             Bytes mine = Pattern(id, round, 100);
-            if (gCard_WriteData(high, low, reinterpret_cast<const char*>(mine.data()), m, 100) != 0) wrong[id] += " write";
+            if (gCard_WriteData(high, low, reinterpret_cast<const char*>(mine.data()), m, 100) != 0)
+                wrong[id] += " write";
             if (gCard_ReadData(high, low, 100, data, m) != 0 || Bytes(data, data + 100) != mine) wrong[id] += " read";
         }
     };

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "qd500dll.h"
 #include "exports/Flat.h"
+#include "qd500dll.h"
 #include "reader/Texts.h"
 #include "support/Fixtures.h"
 
@@ -64,8 +64,8 @@ protected:
 };
 
 TEST_F(At24Test, ReadSendsFiveFramesEachAfterTheLastReplyAndDeliversTheData) {
-    reader.AnswerFrames({ReaderReply("00"), ReaderReply("00"), ReaderReply("00", "3B00"),
-                         ReaderReply("00", k16Bytes), ReaderReply("00")},
+    reader.AnswerFrames({ReaderReply("00"), ReaderReply("00"), ReaderReply("00", "3B00"), ReaderReply("00", k16Bytes),
+                         ReaderReply("00")},
                         20);
     EXPECT_EQ(Read(), 0);
     EXPECT_STREQ(msg, text::kStatus00);
@@ -96,7 +96,8 @@ TEST_F(At24Test, ReadSendsFiveFramesEachAfterTheLastReplyAndDeliversTheData) {
 
 TEST_F(At24Test, WriteStopsAtTheFirstZeroByteAndAlwaysSendsAt24C16) {
     char bytes[] = "\x12\x00\x34";
-    reader.AnswerFrames({ReaderReply("00"), ReaderReply("00"), ReaderReply("00"), ReaderReply("00"), ReaderReply("00")});
+    reader.AnswerFrames(
+        {ReaderReply("00"), ReaderReply("00"), ReaderReply("00"), ReaderReply("00"), ReaderReply("00")});
     EXPECT_EQ(gAppMemAT24_WriteData(kReaderPort, 10, addrH, addrL, bytes, 2, msg), 0);
     EXPECT_STREQ(msg, text::kStatus00);
     // The device number goes out in hex: 10 is 0A.
@@ -105,7 +106,8 @@ TEST_F(At24Test, WriteStopsAtTheFirstZeroByteAndAlwaysSendsAt24C16) {
 
     reader.written.clear();
     char none[] = "";
-    reader.AnswerFrames({ReaderReply("00"), ReaderReply("00"), ReaderReply("00"), ReaderReply("00"), ReaderReply("00")});
+    reader.AnswerFrames(
+        {ReaderReply("00"), ReaderReply("00"), ReaderReply("00"), ReaderReply("00"), ReaderReply("00")});
     EXPECT_EQ(gAppMemAT24_WriteData(kReaderPort, 255, addrH, addrL, none, 2, msg), 0);
     EXPECT_EQ(Bodies(reader.written), (std::vector<std::string>{"25FFDA", "540551", "5555", "5700200077", "4444"}));
 }
@@ -125,7 +127,8 @@ TEST_F(At24Test, ReadRepliesAreCutToTheOutput) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         std::memset(data, 0xEE, sizeof data);
-        reader.AnswerFrames({ReaderReply("00"), ReaderReply("00"), ReaderReply("00"), row.readReply, ReaderReply("00")});
+        reader.AnswerFrames(
+            {ReaderReply("00"), ReaderReply("00"), ReaderReply("00"), row.readReply, ReaderReply("00")});
         EXPECT_EQ(Read(row.nLen), 0);
         EXPECT_EQ(std::string(dataText(), row.bytes.size()), row.bytes);
         EXPECT_EQ(data[row.bytes.size()], 0);
@@ -169,12 +172,27 @@ TEST_F(At24Test, EveryOutcomeAndItsEffectOnTheClosedFlag) {
         {"read: short reply", false, {ok, shortReply}, -1, text::kSerialCommError, Flag::One, 2},
         // "0A" reads as the number 0; it must not pass for success.
         {"write: status 0A", true, {ok, ok, ReaderReply("0A")}, -1, text::kSerialCommError, Flag::One, 3},
-        {"read: power-off refused", false, {ok, ok, ok, okData, ReaderReply("23")}, 23, text::kStatus23,
-         Flag::Unchanged, 5},
-        {"read: power-off short", false, {ok, ok, ok, okData, shortReply}, -1, text::kSerialCommError,
-         Flag::Unchanged, 5},
-        {"read: power-off 0A", false, {ok, ok, ok, okData, ReaderReply("0A")}, -1, text::kSerialCommError,
-         Flag::Unchanged, 5},
+        {"read: power-off refused",
+         false,
+         {ok, ok, ok, okData, ReaderReply("23")},
+         23,
+         text::kStatus23,
+         Flag::Unchanged,
+         5},
+        {"read: power-off short",
+         false,
+         {ok, ok, ok, okData, shortReply},
+         -1,
+         text::kSerialCommError,
+         Flag::Unchanged,
+         5},
+        {"read: power-off 0A",
+         false,
+         {ok, ok, ok, okData, ReaderReply("0A")},
+         -1,
+         text::kSerialCommError,
+         Flag::Unchanged,
+         5},
         {"read: success", false, {ok, ok, ok, okData, ok}, 0, text::kStatus00, Flag::Unchanged, 5},
         {"write: power-off refused", true, {ok, ok, ok, ok, ReaderReply("23")}, 23, text::kStatus23, Flag::One, 5},
         {"write: power-off short", true, {ok, ok, ok, ok, shortReply}, -1, text::kSerialCommError, Flag::One, 5},
@@ -259,17 +277,24 @@ TEST_F(At24Test, BadInputIsRefusedBeforeThePortIsOpened) {
         const char* name;
         std::function<short(char*)> call;
     } rows[] = {
-        {"read: device -1", [&](char* m) { return gAppMemAT24_ReadData(kReaderPort, -1, addrH, addrL, 1, dataText(), 2, m); }},
-        {"read: device 256", [&](char* m) { return gAppMemAT24_ReadData(kReaderPort, 256, addrH, addrL, 1, dataText(), 2, m); }},
-        {"read: count -1", [&](char* m) { return gAppMemAT24_ReadData(kReaderPort, 1, addrH, addrL, -1, dataText(), 2, m); }},
-        {"read: count 256", [&](char* m) { return gAppMemAT24_ReadData(kReaderPort, 1, addrH, addrL, 256, dataText(), 2, m); }},
-        {"read: no address", [&](char* m) { return gAppMemAT24_ReadData(kReaderPort, 1, nullptr, addrL, 1, dataText(), 2, m); }},
+        {"read: device -1",
+         [&](char* m) { return gAppMemAT24_ReadData(kReaderPort, -1, addrH, addrL, 1, dataText(), 2, m); }},
+        {"read: device 256",
+         [&](char* m) { return gAppMemAT24_ReadData(kReaderPort, 256, addrH, addrL, 1, dataText(), 2, m); }},
+        {"read: count -1",
+         [&](char* m) { return gAppMemAT24_ReadData(kReaderPort, 1, addrH, addrL, -1, dataText(), 2, m); }},
+        {"read: count 256",
+         [&](char* m) { return gAppMemAT24_ReadData(kReaderPort, 1, addrH, addrL, 256, dataText(), 2, m); }},
+        {"read: no address",
+         [&](char* m) { return gAppMemAT24_ReadData(kReaderPort, 1, nullptr, addrL, 1, dataText(), 2, m); }},
         {"read: address past the frame",
          [&](char* m) { return gAppMemAT24_ReadData(kReaderPort, 1, &longAddr[0], addrL, 1, dataText(), 2, m); }},
-        {"write: device 300", [&](char* m) { return gAppMemAT24_WriteData(kReaderPort, 300, addrH, addrL, w121, 2, m); }},
+        {"write: device 300",
+         [&](char* m) { return gAppMemAT24_WriteData(kReaderPort, 300, addrH, addrL, w121, 2, m); }},
         {"write: 122 bytes", [&](char* m) { return gAppMemAT24_WriteData(kReaderPort, 1, addrH, addrL, w122, 2, m); }},
         {"write: no data", [&](char* m) { return gAppMemAT24_WriteData(kReaderPort, 1, addrH, addrL, nullptr, 2, m); }},
-        {"write: no address", [&](char* m) { return gAppMemAT24_WriteData(kReaderPort, 1, addrH, nullptr, w121, 2, m); }},
+        {"write: no address",
+         [&](char* m) { return gAppMemAT24_WriteData(kReaderPort, 1, addrH, nullptr, w121, 2, m); }},
         {"write: 121 bytes with a long address",
          [&](char* m) { return gAppMemAT24_WriteData(kReaderPort, 1, addrH, &longAddr[240], w121, 2, m); }},
     };
@@ -287,7 +312,8 @@ TEST_F(At24Test, BadInputIsRefusedBeforeThePortIsOpened) {
     }
 
     // The largest write fits one frame of 255 characters.
-    reader.AnswerFrames({ReaderReply("00"), ReaderReply("00"), ReaderReply("00"), ReaderReply("00"), ReaderReply("00")});
+    reader.AnswerFrames(
+        {ReaderReply("00"), ReaderReply("00"), ReaderReply("00"), ReaderReply("00"), ReaderReply("00")});
     EXPECT_EQ(Write(w121), 0);
     ASSERT_EQ(reader.frames.size(), 5u);
     EXPECT_EQ(reader.frames[3].size(), 255u);

@@ -5,8 +5,8 @@
 #include <functional>
 #include <string>
 
-#include "qd500dll.h"
 #include "exports/Flat.h"
+#include "qd500dll.h"
 #include "reader/Texts.h"
 #include "support/Fixtures.h"
 

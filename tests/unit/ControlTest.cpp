@@ -6,8 +6,8 @@
 #include <functional>
 #include <string>
 
-#include "qd500dll.h"
 #include "exports/Flat.h"
+#include "qd500dll.h"
 #include "reader/Texts.h"
 #include "support/Fixtures.h"
 
@@ -46,8 +46,8 @@ TEST_F(ControlTest, EveryFailureRowOfEveryCommand) {
         {"gGetDeviceStatus", [this](char* m) { return gGetDeviceStatus(s1, s2, s3, m); }, "\x1B=4747\x03",
          text::kSendComErr, 21},
         {"gOutCard", [](char* m) { return gOutCard(m); }, "\x1B=4F4F\x03", text::kSendComErr, 21},
-        {"gSetDeviceNo", [](char* m) { return gSetDeviceNo(12, m); }, "\x1B=251237\x03",
-         text::kSetInterfaceSendError, 21},
+        {"gSetDeviceNo", [](char* m) { return gSetDeviceNo(12, m); }, "\x1B=251237\x03", text::kSetInterfaceSendError,
+         21},
         {"gGetDeviceVersion", [this](char* m) { return gGetDeviceVersion(version, m); }, "\x1B=4141\x03",
          text::kSendComErr, -1},
     };
@@ -101,8 +101,8 @@ TEST_F(ControlTest, CardTypeNamesAndTheirFrames) {
         const char* name;
         const char* body;
     } rows[] = {
-        {"CPU", "5488DC"},      {"S4442", "544216"},      {"AT24C01", "540155"}, {"AT88SC1604A", "545400"},
-        {"cpu", "00"},          {"", "00"},               {"CPU ", "00"},
+        {"CPU", "5488DC"}, {"S4442", "544216"}, {"AT24C01", "540155"}, {"AT88SC1604A", "545400"},
+        {"cpu", "00"},     {"", "00"},          {"CPU ", "00"},
     };
     for (const Row& row : rows) {
         line().written.clear();

@@ -6,8 +6,8 @@
 #include <functional>
 #include <string>
 
-#include "qd500dll.h"
 #include "exports/Flat.h"
+#include "qd500dll.h"
 #include "reader/Texts.h"
 #include "support/Fixtures.h"
 
@@ -102,12 +102,24 @@ TEST_F(CpuCardTest, GetResponseChains) {
          "6108",
          "AABB"},
         {"lower case is not chained", {ReaderReply("00", "6c08")}, {"5A00A40000023F00C3"}, 0, "6c08", ""},
-        {"61 lower-case digits still read", {ReaderReply("00", "61ff"), ReaderReply("00", "9000")},
-         {"5A00A40000023F00C3", "5A00C00000FF65"}, 0, "9000", ""},
-        {"reader status does not matter", {ReaderReply("41", "6104"), ReaderReply("22", "11229000")},
-         {"5A00A40000023F00C3", "5A00C00000049E"}, 22, "9000", "1122"},
-        {"the chained exchange fails", {ReaderReply("00", "6104"), "noise\x03"},
-         {"5A00A40000023F00C3", "5A00C00000049E"}, -1, "keep", ""},
+        {"61 lower-case digits still read",
+         {ReaderReply("00", "61ff"), ReaderReply("00", "9000")},
+         {"5A00A40000023F00C3", "5A00C00000FF65"},
+         0,
+         "9000",
+         ""},
+        {"reader status does not matter",
+         {ReaderReply("41", "6104"), ReaderReply("22", "11229000")},
+         {"5A00A40000023F00C3", "5A00C00000049E"},
+         22,
+         "9000",
+         "1122"},
+        {"the chained exchange fails",
+         {ReaderReply("00", "6104"), "noise\x03"},
+         {"5A00A40000023F00C3", "5A00C00000049E"},
+         -1,
+         "keep",
+         ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -289,7 +301,9 @@ TEST_F(CpuCardTest, WriteDataFrames) {
 TEST_F(CpuCardTest, PinBodyPutsThePinLast) {
     line().ArriveIn(3, ReaderReply("31"));
     EXPECT_EQ(gCheck_Pin("123456", "03", "01", msg), 31);
-    EXPECT_EQ(SentBodies().back(), "56000103123456" "24");
+    EXPECT_EQ(SentBodies().back(),
+              "56000103123456"
+              "24");
     EXPECT_STREQ(msg, text::kStatus31);
     line().ArriveIn(3, ReaderReply("33"));
     EXPECT_EQ(gCheck_Pin("1234", "02", "00", msg), 33);

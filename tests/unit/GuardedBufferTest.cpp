@@ -41,8 +41,8 @@ private:
 
 // The outputs of one call, each at its stated size.
 struct Outputs {
-    Guarded msg{32}, atr{507}, resp{503}, sw{5}, data{129}, version{129}, s1{3}, s2{3}, s3{3}, raw{1025},
-        track2{1025}, track3{1025};
+    Guarded msg{32}, atr{507}, resp{503}, sw{5}, data{129}, version{129}, s1{3}, s2{3}, s3{3}, raw{1025}, track2{1025},
+        track3{1025};
     short len = 0;
     bool Intact() const {
         for (const Guarded* g : {&msg, &atr, &resp, &sw, &data, &version, &s1, &s2, &s3, &raw, &track2, &track3})
@@ -80,33 +80,43 @@ const std::vector<Export>& SessionExports() {
              apdu += t;
              gCPUCommand(apdu.c_str(), o.sw.get(), o.resp.get(), o.msg.get());
          }},
-        {"gCPUGetResponse", [](Outputs& o, const char*) { gCPUGetResponse(16, o.sw.get(), o.resp.get(), o.msg.get()); }},
+        {"gCPUGetResponse",
+         [](Outputs& o, const char*) { gCPUGetResponse(16, o.sw.get(), o.resp.get(), o.msg.get()); }},
         {"gCard_ReadData", [](Outputs& o, const char* t) { gCard_ReadData(t, "00", 128, o.data.get(), o.msg.get()); }},
-        {"gCard_WriteData", [](Outputs& o, const char* t) { gCard_WriteData("00", t, t, o.msg.get(), static_cast<short>(std::min<size_t>(std::strlen(t), 122))); }},
+        {"gCard_WriteData",
+         [](Outputs& o, const char* t) {
+             gCard_WriteData("00", t, t, o.msg.get(), static_cast<short>(std::min<size_t>(std::strlen(t), 122)));
+         }},
         {"gCheck_Pin", [](Outputs& o, const char* t) { gCheck_Pin(t, "03", "00", o.msg.get()); }},
         {"gGetChallenge", [](Outputs& o, const char*) { gGetChallenge(o.sw.get(), o.resp.get(), o.msg.get()); }},
         {"gSelectFile", [](Outputs& o, const char* t) { gSelectFile(t, o.sw.get(), o.resp.get(), o.msg.get()); }},
         {"MW_CPUDeleteMF", [](Outputs& o, const char*) { MW_CPUDeleteMF(o.sw.get(), o.resp.get(), o.msg.get()); }},
         {"MW_CPUCreateMF", [](Outputs& o, const char*) { MW_CPUCreateMF(o.sw.get(), o.resp.get(), o.msg.get()); }},
-        {"MW_CPUCreateEndMF", [](Outputs& o, const char*) { MW_CPUCreateEndMF(o.sw.get(), o.resp.get(), o.msg.get()); }},
+        {"MW_CPUCreateEndMF",
+         [](Outputs& o, const char*) { MW_CPUCreateEndMF(o.sw.get(), o.resp.get(), o.msg.get()); }},
         {"MW_CPUCreateDF", [](Outputs& o, const char* t) { MW_CPUCreateDF(o.sw.get(), o.resp.get(), o.msg.get(), t); }},
         {"MW_CPUCreateEndDF",
          [](Outputs& o, const char* t) { MW_CPUCreateEndDF(o.sw.get(), o.resp.get(), o.msg.get(), t); }},
-        {"MW_CPUCreateFile", [](Outputs& o, const char* t) { MW_CPUCreateFile(o.sw.get(), o.resp.get(), o.msg.get(), t); }},
-        {"MW_CPUSelectFile", [](Outputs& o, const char* t) { MW_CPUSelectFile(o.sw.get(), o.resp.get(), o.msg.get(), t); }},
+        {"MW_CPUCreateFile",
+         [](Outputs& o, const char* t) { MW_CPUCreateFile(o.sw.get(), o.resp.get(), o.msg.get(), t); }},
+        {"MW_CPUSelectFile",
+         [](Outputs& o, const char* t) { MW_CPUSelectFile(o.sw.get(), o.resp.get(), o.msg.get(), t); }},
         {"MW_CPUWriteKey", [](Outputs& o, const char* t) { MW_CPUWriteKey(o.sw.get(), o.resp.get(), o.msg.get(), t); }},
         {"MW_CPUWriteBin", [](Outputs& o, const char* t) { MW_CPUWriteBin(o.sw.get(), o.resp.get(), o.msg.get(), t); }},
         {"MW_CPUAppendRecord",
          [](Outputs& o, const char* t) { MW_CPUAppendRecord(o.sw.get(), o.resp.get(), o.msg.get(), t); }},
         {"gMemS4442_ReadGuardbit",
-         [](Outputs& o, const char* t) { gMemS4442_ReadGuardbit(const_cast<char*>(t), 32, o.data.get(), o.msg.get()); }},
+         [](Outputs& o, const char* t) {
+             gMemS4442_ReadGuardbit(const_cast<char*>(t), 32, o.data.get(), o.msg.get());
+         }},
         {"gMemS4428_GuardbitRData",
          [](Outputs& o, const char* t) {
              gMemS4428_GuardbitRData(const_cast<char*>("00"), const_cast<char*>(t), 128, o.data.get(), o.msg.get());
          }},
         {"gMemS4428_GuardbitWData",
          [](Outputs& o, const char* t) {
-             gMemS4428_GuardbitWData(const_cast<char*>("00"), const_cast<char*>("00"), const_cast<char*>(t), o.msg.get());
+             gMemS4428_GuardbitWData(const_cast<char*>("00"), const_cast<char*>("00"), const_cast<char*>(t),
+                                     o.msg.get());
          }},
         {"gMemS44_CompDataWrite",
          [](Outputs& o, const char* t) {
@@ -161,13 +171,14 @@ const std::vector<Export>& OneShotExports() {
 // Replies a hostile reader might send, each answering every frame.
 std::vector<std::string> HostileReplies() {
     return {
-        "\x1B=FF00" + std::string(1500, 'A') + "\x03",             // longer than the receive buffer
-        "\x1B=FF00ABCD\x03",                                        // promises more than it carries
-        "\x1B=7F00" + std::string(300, '9') + "\x03",               // more than any output holds
-        "\x1B=0\x03",                                               // too short for a status
-        std::string("\0\0\x1B=0600\0\0\0\0\x03", 13),               // zero bytes everywhere
+        "\x1B=FF00" + std::string(1500, 'A') + "\x03",                            // longer than the receive buffer
+        "\x1B=FF00ABCD\x03",                                                      // promises more than it carries
+        "\x1B=7F00" + std::string(300, '9') + "\x03",                             // more than any output holds
+        "\x1B=0\x03",                                                             // too short for a status
+        std::string("\0\0\x1B=0600\0\0\0\0\x03", 13),                             // zero bytes everywhere
         "\x1Bs" + std::string(1500, '5') + "A" + std::string(10, '7') + "?\x1C",  // magnetic, too long
-        "\x1Bs\x7F" "A\x7F\x1C",
+        "\x1Bs\x7F"
+        "A\x7F\x1C",
         "\x1B%",
     };
 }

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "qd500dll.h"
 #include "exports/Flat.h"
+#include "qd500dll.h"
 #include "reader/Texts.h"
 #include "support/Fixtures.h"
 
@@ -21,7 +21,7 @@ TEST_F(MagSettingTest, LetterTable) {
         char code;
         char sent;
     } rows[] = {
-        {'A', 'A'}, {'B', 'B'}, {'C', 'C'}, {'D', 'D'}, {'K', 'K'}, {'R', 'R'}, {'Z', 'Z'},
+        {'A', 'A'}, {'B', 'B'}, {'C', 'C'}, {'D', 'D'}, {'K', 'K'}, {'R', 'R'},  {'Z', 'Z'},
         {'a', 'A'}, {'k', 'A'}, {'1', 'A'}, {'E', 'A'}, {'%', 'A'}, {'\0', 'A'}, {'\x7F', 'A'},
     };
     for (const Row& row : rows) {
@@ -47,7 +47,10 @@ TEST_F(MagSettingTest, Answers) {
         {"ESC as the status byte", "\x1B%\x1B", -1, text::kSettingError},
         {"no pair", "abc", -1, text::kSettingError},
         {"ESC alone", "\x1B", -1, text::kSettingError},
-        {"pair reversed", "%\x1B" "0", -1, text::kSettingError},
+        {"pair reversed",
+         "%\x1B"
+         "0",
+         -1, text::kSettingError},
         {"one byte '0'", "0", -1, text::kSettingError},
     };
     for (const Row& row : rows) {

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "data/MagneticTracks.h"
-#include "qd500dll.h"
 #include "exports/Flat.h"
+#include "qd500dll.h"
 #include "reader/Texts.h"
 #include "support/Fixtures.h"
 
@@ -20,10 +20,14 @@ namespace {
 const std::string kHeader = "\x1Bs";
 const std::string kFs = "\x1C";
 const std::string kDel = "\x7F";
-const std::string kResetHead = "\x1B" "0";
+const std::string kResetHead =
+    "\x1B"
+    "0";
 const std::string kReadTrack2 = "\x1B]";
 const std::string kReadTrack3 = "\x1BT]";
-const std::string kReadBoth = "\x1B" "B]";
+const std::string kReadBoth =
+    "\x1B"
+    "B]";
 const char kUntouched[] = "untouched";
 
 std::string Bytes(const char* text) { return std::string(text); }
@@ -165,7 +169,10 @@ TEST_F(MagneticTest, ReadFailuresBeforeTheFieldsAndTheResetOfTheHead) {
 
         // A reply without its header: the same reset.
         Reset();
-        Answer("\x1B" "S1234?" + kFs);
+        Answer(
+            "\x1B"
+            "S1234?" +
+            kFs);
         EXPECT_EQ(row.read(), -1);
         EXPECT_STREQ(msg, text::kTimeoutExit);
         EXPECT_EQ(head->written, row.command + kResetHead);
@@ -272,7 +279,9 @@ TEST_F(MagneticTest, MissingTrackBuffersAreRefused) {
 
 const std::string kFrameEnd = "\x1D\x1B\\";
 const std::string kFollowUp = "\x1Bj";
-const std::string kMode1 = "\x1B" "B4";
+const std::string kMode1 =
+    "\x1B"
+    "B4";
 
 TEST_F(MagneticTest, WriteFrames) {
     using Write = std::function<short(short mode)>;
@@ -289,19 +298,33 @@ TEST_F(MagneticTest, WriteFrames) {
         {"track 2, mode 2", [&](short m) { return gMagCard_WriteData2(kHead, "123", msg, m); }, 2,
          "\x1Bt123" + kFrameEnd + kFollowUp},
         {"track 3 has an empty track-2 field", [&](short m) { return gMagCard_WriteData3(kHead, "456", msg, m); }, 0,
-         "\x1Bt" "A456" + kFrameEnd + kFollowUp},
+         "\x1Bt"
+         "A456" +
+             kFrameEnd + kFollowUp},
         {"track 3, mode 1", [&](short m) { return gMagCard_WriteData3(kHead, tracks::kTrack3, msg, m); }, 1,
-         kMode1 + "\x1Bt" "A" + tracks::kTrack3 + kFrameEnd + kFollowUp},
+         kMode1 +
+             "\x1Bt"
+             "A" +
+             tracks::kTrack3 + kFrameEnd + kFollowUp},
         {"both", [&](short m) { return gMagCard_WriteData23(kHead, "123", "456", msg, m); }, 0,
-         "\x1Bt" "123A456" + kFrameEnd + kFollowUp},
+         "\x1Bt"
+         "123A456" +
+             kFrameEnd + kFollowUp},
         {"both, empty track 2 is the track-3 frame",
          [&](short m) { return gMagCard_WriteData23(kHead, "", "456", msg, m); }, 0,
-         "\x1Bt" "A456" + kFrameEnd + kFollowUp},
+         "\x1Bt"
+         "A456" +
+             kFrameEnd + kFollowUp},
         {"both, empty track 3 ends with the separator",
          [&](short m) { return gMagCard_WriteData23(kHead, "123", "", msg, m); }, -1,
-         "\x1Bt" "123A" + kFrameEnd + kFollowUp},
+         "\x1Bt"
+         "123A" +
+             kFrameEnd + kFollowUp},
         {"both, mode 1", [&](short m) { return gMagCard_WriteData23(kHead, "1", "2", msg, m); }, 1,
-         kMode1 + "\x1Bt" "1A2" + kFrameEnd + kFollowUp},
+         kMode1 +
+             "\x1Bt"
+             "1A2" +
+             kFrameEnd + kFollowUp},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -368,9 +391,9 @@ TEST_F(MagneticTest, WriteFramesMustFitTheFrameBuffer) {
         size_t len2, len3;
         bool accepted;
     } rows[] = {
-        {2, 250, 0, true},     {2, 251, 0, false},    {2, 5000, 0, false},   {3, 0, 249, true},
-        {3, 0, 250, false},    {23, 200, 49, true},   {23, 200, 50, false},  {23, 0, 249, true},
-        {23, 249, 0, true},    {23, 250, 0, false},   {23, 0, 250, false},   {23, 4000, 4000, false},
+        {2, 250, 0, true},  {2, 251, 0, false},  {2, 5000, 0, false},  {3, 0, 249, true},
+        {3, 0, 250, false}, {23, 200, 49, true}, {23, 200, 50, false}, {23, 0, 249, true},
+        {23, 249, 0, true}, {23, 250, 0, false}, {23, 0, 250, false},  {23, 4000, 4000, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << row.track << ": " << row.len2 << " + " << row.len3);

@@ -6,8 +6,8 @@
 #include <functional>
 #include <string>
 
-#include "qd500dll.h"
 #include "exports/Flat.h"
+#include "qd500dll.h"
 #include "reader/Texts.h"
 #include "support/Fixtures.h"
 
@@ -30,10 +30,14 @@ short QD500_CALL CreateEndMF(char* sw, char* resp, char* msg, const char*) { ret
 // The nine operations that follow up on the status word, with the input each
 // is given below.
 const Named kNine[] = {
-    {"CreateMF", CreateMF, false},           {"CreateEndMF", CreateEndMF, true},
-    {"CreateDF", MW_CPUCreateDF, true},      {"CreateEndDF", MW_CPUCreateEndDF, true},
-    {"CreateFile", MW_CPUCreateFile, false}, {"SelectFile", MW_CPUSelectFile, true},
-    {"WriteKey", MW_CPUWriteKey, true},      {"WriteBin", MW_CPUWriteBin, true},
+    {"CreateMF", CreateMF, false},
+    {"CreateEndMF", CreateEndMF, true},
+    {"CreateDF", MW_CPUCreateDF, true},
+    {"CreateEndDF", MW_CPUCreateEndDF, true},
+    {"CreateFile", MW_CPUCreateFile, false},
+    {"SelectFile", MW_CPUSelectFile, true},
+    {"WriteKey", MW_CPUWriteKey, true},
+    {"WriteBin", MW_CPUWriteBin, true},
     {"AppendRecord", MW_CPUAppendRecord, true},
 };
 constexpr char kInput[] = "3F01";
@@ -53,7 +57,9 @@ protected:
 
 TEST_F(PersonaliseTest, TemplatesAsSent) {
     const std::string fileInfo = "28000A00F0FF01";
-    const std::string key = "3901000FFF33" "00112233445566778899AABBCCDDEEFF";
+    const std::string key =
+        "3901000FFF33"
+        "00112233445566778899AABBCCDDEEFF";
     const std::string bin(32, 'B');
     struct Row {
         const char* name;
@@ -66,8 +72,7 @@ TEST_F(PersonaliseTest, TemplatesAsSent) {
         {"CreateEndMF", [&] { return MW_CPUCreateEndMF(sw, resp, msg); }, "5A80E00001023F00"},
         {"CreateDF", [&] { return MW_CPUCreateDF(sw, resp, msg, "DF01000A"); }, "5A80E0010004DF01000A"},
         {"CreateEndDF", [&] { return MW_CPUCreateEndDF(sw, resp, msg, "DF01"); }, "5A80E0010102DF01"},
-        {"CreateFile", [&] { return MW_CPUCreateFile(sw, resp, msg, fileInfo.c_str()); },
-         "5A80E0020007" + fileInfo},
+        {"CreateFile", [&] { return MW_CPUCreateFile(sw, resp, msg, fileInfo.c_str()); }, "5A80E0020007" + fileInfo},
         {"CreateFile unmeasured", [&] { return MW_CPUCreateFile(sw, resp, msg, "ABC"); }, "5A80E0020007ABC"},
         {"SelectFile", [&] { return MW_CPUSelectFile(sw, resp, msg, "3F00"); }, "5A00A40000023F00"},
         {"WriteKey", [&] { return MW_CPUWriteKey(sw, resp, msg, key.c_str()); }, "5A80D4000016" + key},

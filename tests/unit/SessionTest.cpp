@@ -5,10 +5,10 @@
 #include <cstring>
 #include <string>
 
-#include "qd500dll.h"
 #include "exports/Flat.h"
-#include "reader/Texts.h"
+#include "qd500dll.h"
 #include "reader/Commands.h"
+#include "reader/Texts.h"
 #include "support/Fixtures.h"
 
 using namespace qd500;

@@ -5,8 +5,8 @@
 #include <functional>
 #include <string>
 
-#include "qd500dll.h"
 #include "exports/Flat.h"
+#include "qd500dll.h"
 #include "reader/Texts.h"
 #include "support/Fixtures.h"
 
@@ -112,7 +112,10 @@ TEST_F(Sle44Test, OversizedReadRepliesAreCutToTheOutput) {
     // A length beyond what arrived takes only what arrived (here 2 bytes
     // and the checksum characters behind them, nothing past the reply).
     FillData(0xEE);
-    line().ArriveIn(5, "\x1B=1200" "1122" "33\x03");
+    line().ArriveIn(5,
+                    "\x1B=1200"
+                    "1122"
+                    "33\x03");
     EXPECT_EQ(gMemS4442_ReadGuardbit(addrL, 16, dataText(), msg), 0);
     EXPECT_EQ(std::string(dataText(), 4), "\x11\x22\x33" + std::string(1, '\0'));
     EXPECT_EQ(data[4], 0xEE);
@@ -130,8 +133,8 @@ struct FailureRow {
 std::vector<FailureRow> Sle44Commands() {
     static char h[] = "00", l[] = "20", pin[] = "FFFFFF", bytes[] = "\x01\x02";
     return {
-        {"read protection bits", [](char* d, char* m) { return gMemS4442_ReadGuardbit(l, 2, d, m); },
-         text::kSendComErr, text::kReadDataTimeout, true},
+        {"read protection bits", [](char* d, char* m) { return gMemS4442_ReadGuardbit(l, 2, d, m); }, text::kSendComErr,
+         text::kReadDataTimeout, true},
         {"read with protection bits", [](char* d, char* m) { return gMemS4428_GuardbitRData(h, l, 2, d, m); },
          text::kSendComErr, text::kReadDataTimeout, true},
         {"write with protection bits", [](char*, char* m) { return gMemS4428_GuardbitWData(h, l, bytes, m); },

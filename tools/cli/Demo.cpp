@@ -45,12 +45,14 @@ std::function<std::string(const Outcome&)> FieldIs(const std::string& name, cons
     };
 }
 
-std::function<std::string(const Outcome&)> FieldLength(const std::string& name, size_t chars, const std::string& sw = "") {
+std::function<std::string(const Outcome&)> FieldLength(const std::string& name, size_t chars,
+                                                       const std::string& sw = "") {
     return [=](const Outcome& o) -> std::string {
         if (o.exit != kOk) return "the command failed";
         if (!sw.empty() && FieldOf(o, "sw") != sw) return "sw is " + FieldOf(o, "sw") + ", expected " + sw;
         size_t got = FieldOf(o, name).size();
-        return got == chars ? "" : name + " has " + std::to_string(got) + " characters, expected " + std::to_string(chars);
+        return got == chars ? ""
+                            : name + " has " + std::to_string(got) + " characters, expected " + std::to_string(chars);
     };
 }
 
@@ -144,7 +146,8 @@ int RunDemo(Context& ctx) {
                  [](const Outcome& o) -> std::string {
                      std::string key = FieldOf(o, "key");
                      if (o.exit != kOk || key.size() != 32) return "no 16-byte key";
-                     return key.compare(0, 16, "3FA40E8A984D4815") == 0 ? "" : "left half differs from 3DES of the data";
+                     return key.compare(0, 16, "3FA40E8A984D4815") == 0 ? ""
+                                                                        : "left half differs from 3DES of the data";
                  }},
             });
 
@@ -155,7 +158,8 @@ int RunDemo(Context& ctx) {
         for (const Step& step : steps[s]) {
             ++total;
             // Printed as it can be pasted while the simulator runs.
-            ctx.out << "\n[" << total << "] " << step.title << "\n$ qd500 --port " << ctx.port() << " " << step.line << "\n";
+            ctx.out << "\n[" << total << "] " << step.title << "\n$ qd500 --port " << ctx.port() << " " << step.line
+                    << "\n";
             Outcome o;
             ctx.Execute(SplitWords(step.line), &o);
             std::string why = step.check(o);

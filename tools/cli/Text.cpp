@@ -47,8 +47,7 @@ std::string NormaliseHex(const std::string& text, const std::string& what) {
             throw UsageError("bad hex in " + what + ": '" + text + "' holds '" + std::string(1, c) + "'");
         digits += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
-    if (digits.size() % 2 != 0)
-        throw UsageError("bad hex in " + what + ": '" + text + "' has an odd number of digits");
+    if (digits.size() % 2 != 0) throw UsageError("bad hex in " + what + ": '" + text + "' has an odd number of digits");
     return digits;
 }
 
@@ -109,7 +108,8 @@ namespace {
 long ParseDigits(const std::string& digits, int base, const std::string& original, const std::string& what) {
     if (digits.empty()) throw UsageError("missing number for " + what);
     for (char c : digits) {
-        bool ok = base == 16 ? std::isxdigit(static_cast<unsigned char>(c)) : std::isdigit(static_cast<unsigned char>(c));
+        bool ok =
+            base == 16 ? std::isxdigit(static_cast<unsigned char>(c)) : std::isdigit(static_cast<unsigned char>(c));
         if (!ok) throw UsageError("bad " + what + ": '" + original + "'");
     }
     if (digits.size() > 9) throw UsageError(what + " out of range: '" + original + "'");
@@ -123,7 +123,8 @@ bool HasHexPrefix(const std::string& t) { return t.size() > 2 && t[0] == '0' && 
 long ParseNumber(const std::string& text, long min, long max, const std::string& what) {
     long value = HasHexPrefix(text) ? ParseDigits(text.substr(2), 16, text, what) : ParseDigits(text, 10, text, what);
     if (value < min || value > max)
-        throw UsageError(what + " out of range: " + text + " (" + std::to_string(min) + ".." + std::to_string(max) + ")");
+        throw UsageError(what + " out of range: " + text + " (" + std::to_string(min) + ".." + std::to_string(max) +
+                         ")");
     return value;
 }
 
@@ -141,11 +142,21 @@ std::string JsonString(const std::string& s) {
     std::string out = "\"";
     for (unsigned char c : s) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20 || c == 0x7F) {
                     char buf[8];

@@ -11,8 +11,8 @@
 #include <ostream>
 #include <sstream>
 
-#include "qd500.h"
 #include "Cli.h"
+#include "qd500.h"
 
 namespace qd500::cli {
 namespace {
@@ -48,9 +48,9 @@ struct Instruction {
     const char* name;
 };
 const Instruction kInstructions[] = {
-    {"A4", "SELECT"},       {"84", "GET CHALLENGE"}, {"C0", "GET RESPONSE"}, {"E0", "CREATE FILE"},
-    {"D4", "WRITE KEY"},    {"D6", "UPDATE BINARY"}, {"E2", "APPEND RECORD"}, {"0E", "ERASE MF"},
-    {"20", "VERIFY"},       {"B0", "READ BINARY"},   {"B2", "READ RECORD"},  {"DC", "UPDATE RECORD"},
+    {"A4", "SELECT"},    {"84", "GET CHALLENGE"}, {"C0", "GET RESPONSE"},  {"E0", "CREATE FILE"},
+    {"D4", "WRITE KEY"}, {"D6", "UPDATE BINARY"}, {"E2", "APPEND RECORD"}, {"0E", "ERASE MF"},
+    {"20", "VERIFY"},    {"B0", "READ BINARY"},   {"B2", "READ RECORD"},   {"DC", "UPDATE RECORD"},
 };
 
 struct StatusMeaning {
@@ -58,11 +58,20 @@ struct StatusMeaning {
     const char* meaning;
 };
 const StatusMeaning kStatus[] = {
-    {"00", "success"},          {"11", "command checksum wrong"}, {"12", "command format wrong"},
-    {"13", "command keyword wrong"}, {"14", "command length wrong"}, {"21", "no card"},
-    {"22", "non-standard card"}, {"23", "card not powered"},     {"24", "card type not supported"},
-    {"25", "card eject failed"}, {"31", "wrong PIN or PIN not presented"}, {"32", "AND error"},
-    {"33", "PIN check locked (card read-only)"}, {"41", "error accessing the card operating system"},
+    {"00", "success"},
+    {"11", "command checksum wrong"},
+    {"12", "command format wrong"},
+    {"13", "command keyword wrong"},
+    {"14", "command length wrong"},
+    {"21", "no card"},
+    {"22", "non-standard card"},
+    {"23", "card not powered"},
+    {"24", "card type not supported"},
+    {"25", "card eject failed"},
+    {"31", "wrong PIN or PIN not presented"},
+    {"32", "AND error"},
+    {"33", "PIN check locked (card read-only)"},
+    {"41", "error accessing the card operating system"},
     {"77", "time-out error"},
 };
 
@@ -73,7 +82,9 @@ bool IsHex(const std::string& s) {
     return true;
 }
 
-int Byte(const std::string& hex, size_t at) { return static_cast<int>(std::strtol(hex.substr(at, 2).c_str(), nullptr, 16)); }
+int Byte(const std::string& hex, size_t at) {
+    return static_cast<int>(std::strtol(hex.substr(at, 2).c_str(), nullptr, 16));
+}
 
 int XorOf(const std::string& hex) {
     int x = 0;
@@ -85,15 +96,20 @@ int XorOf(const std::string& hex) {
 std::string Escaped(const std::string& s) {
     std::string out;
     for (unsigned char c : s) {
-        if (c == 0x1B) out += "<ESC>";
-        else if (c == 0x1C) out += "<FS>";
-        else if (c == 0x1D) out += "<GS>";
-        else if (c == 0x7F) out += "<DEL>";
+        if (c == 0x1B)
+            out += "<ESC>";
+        else if (c == 0x1C)
+            out += "<FS>";
+        else if (c == 0x1D)
+            out += "<GS>";
+        else if (c == 0x7F)
+            out += "<DEL>";
         else if (c < 0x20 || c > 0x7E) {
             char buf[8];
             std::snprintf(buf, sizeof buf, "<%02X>", c);
             out += buf;
-        } else out += static_cast<char>(c);
+        } else
+            out += static_cast<char>(c);
     }
     return out;
 }
@@ -153,11 +169,16 @@ std::string DecodeCommand(const std::string& text, Sent& kind) {
         if (code == l.code) layout = &l;
     out = code + " " + (layout ? layout->name : "unknown command");
     std::string args = body.substr(2);
-    if (layout && code == "54" && args.size() >= 2) out += " type=" + args.substr(0, 2) + " (" + CardTypeName(args.substr(0, 2)) + ")";
-    else if (layout) out += Fields(layout->fields, args);
-    else if (!args.empty()) out += " fields=" + args;
-    if (XorOf(body) == bcc) std::snprintf(sum, sizeof sum, "; bcc %02X ok", bcc);
-    else std::snprintf(sum, sizeof sum, "; bcc %02X WRONG (expected %02X)", bcc, XorOf(body));
+    if (layout && code == "54" && args.size() >= 2)
+        out += " type=" + args.substr(0, 2) + " (" + CardTypeName(args.substr(0, 2)) + ")";
+    else if (layout)
+        out += Fields(layout->fields, args);
+    else if (!args.empty())
+        out += " fields=" + args;
+    if (XorOf(body) == bcc)
+        std::snprintf(sum, sizeof sum, "; bcc %02X ok", bcc);
+    else
+        std::snprintf(sum, sizeof sum, "; bcc %02X WRONG (expected %02X)", bcc, XorOf(body));
     return out + sum;
 }
 
@@ -165,7 +186,8 @@ std::string DecodeCommand(const std::string& text, Sent& kind) {
 // sent one (over LL, status and data).
 std::string DecodeReply(const std::string& text, Sent after) {
     bool afterApdu = after == Sent::Apdu;
-    if (after == Sent::Raw || text.size() < 2 || !std::isdigit(static_cast<unsigned char>(text[0])) || !std::isdigit(static_cast<unsigned char>(text[1])))
+    if (after == Sent::Raw || text.size() < 2 || !std::isdigit(static_cast<unsigned char>(text[0])) ||
+        !std::isdigit(static_cast<unsigned char>(text[1])))
         return "raw " + (text.empty() ? std::string("(empty)") : Escaped(text));
     std::string status = text.substr(0, 2), rest = text.substr(2);
     const char* meaning = "unknown status";
@@ -208,7 +230,8 @@ std::string DecodeLineBytes(bool sent, const std::string& bytes, bool& lastApdu)
     // without its command code 5A, a reply without its length field.
     size_t etx = bytes.find('\x03', 2);
     std::string text = bytes.substr(2, etx == std::string::npos ? std::string::npos : etx - 2);
-    if (!sent) return direction + DecodeReply(text.size() > 2 ? text.substr(2) : "", lastApdu ? Sent::Apdu : Sent::Frame);
+    if (!sent)
+        return direction + DecodeReply(text.size() > 2 ? text.substr(2) : "", lastApdu ? Sent::Apdu : Sent::Frame);
     if (text.compare(0, 2, "5A") == 0) text = text.substr(2);
     Sent kind = Sent::Frame;
     std::string decoded = DecodeCommand(text, kind);
@@ -253,7 +276,8 @@ int DecodeTrace(std::istream& in, std::ostream& out) {
             decoded = "send 44 card power off";
             last = Sent::Frame;
         } else if (Starts(body, sendPrefix.c_str()) && body.back() == ']') {
-            decoded = "send " + DecodeCommand(body.substr(sendPrefix.size(), body.size() - sendPrefix.size() - 1), last);
+            decoded =
+                "send " + DecodeCommand(body.substr(sendPrefix.size(), body.size() - sendPrefix.size() - 1), last);
         } else if (Starts(body, recvPrefix.c_str()) && body.back() == ']') {
             decoded = "recv " + DecodeReply(body.substr(recvPrefix.size(), body.size() - recvPrefix.size() - 1), last);
         } else {

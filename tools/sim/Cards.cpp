@@ -8,63 +8,66 @@
 namespace qd500sim {
 
 const std::vector<CardTypeInfo>& CardTypes() {
-  static const std::vector<CardTypeInfo> table = {
-      {"CPU", 0x88, CardKind::Cpu, 0},
-      {"S4418", 0x18, CardKind::Sle4418, 1024},
-      {"S4428", 0x28, CardKind::Sle4428, 1024},
-      {"S4432", 0x32, CardKind::Sle4432, 256},
-      {"S4442", 0x42, CardKind::Sle4442, 256},
-      {"AT24C01", 0x01, CardKind::At24, 128},
-      {"AT24C02", 0x02, CardKind::At24, 256},
-      {"AT24C04", 0x03, CardKind::At24, 512},
-      {"AT24C08", 0x04, CardKind::At24, 1024},
-      {"AT24C16", 0x05, CardKind::At24, 2048},
-      {"AT24C32", 0x06, CardKind::At24, 4096},
-      {"AT24C64", 0x07, CardKind::At24, 8192},
-      {"AT24C65", 0x08, CardKind::At24, 8192},
-      {"AT88SC101A", 0x51, CardKind::At88sc, 128},
-      {"AT88SC102A", 0x52, CardKind::At88sc, 196},
-      {"AT88SC103A", 0x53, CardKind::At88sc, 128},
-      {"AT88SC1604A", 0x54, CardKind::At88sc, 2048},
-  };
-  return table;
+    static const std::vector<CardTypeInfo> table = {
+        {"CPU", 0x88, CardKind::Cpu, 0},
+        {"S4418", 0x18, CardKind::Sle4418, 1024},
+        {"S4428", 0x28, CardKind::Sle4428, 1024},
+        {"S4432", 0x32, CardKind::Sle4432, 256},
+        {"S4442", 0x42, CardKind::Sle4442, 256},
+        {"AT24C01", 0x01, CardKind::At24, 128},
+        {"AT24C02", 0x02, CardKind::At24, 256},
+        {"AT24C04", 0x03, CardKind::At24, 512},
+        {"AT24C08", 0x04, CardKind::At24, 1024},
+        {"AT24C16", 0x05, CardKind::At24, 2048},
+        {"AT24C32", 0x06, CardKind::At24, 4096},
+        {"AT24C64", 0x07, CardKind::At24, 8192},
+        {"AT24C65", 0x08, CardKind::At24, 8192},
+        {"AT88SC101A", 0x51, CardKind::At88sc, 128},
+        {"AT88SC102A", 0x52, CardKind::At88sc, 196},
+        {"AT88SC103A", 0x53, CardKind::At88sc, 128},
+        {"AT88SC1604A", 0x54, CardKind::At88sc, 2048},
+    };
+    return table;
 }
 
 const CardTypeInfo* FindCardType(const std::string& name) {
-  for (const auto& t : CardTypes())
-    if (name == t.name) return &t;
-  return nullptr;
+    for (const auto& t : CardTypes())
+        if (name == t.name) return &t;
+    return nullptr;
 }
 
 const CardTypeInfo* FindCardType(uint8_t code) {
-  for (const auto& t : CardTypes())
-    if (code == t.code) return &t;
-  return nullptr;
+    for (const auto& t : CardTypes())
+        if (code == t.code) return &t;
+    return nullptr;
 }
 
 Bytes DefaultAtr(const CardTypeInfo& info) {
-  Bytes atr;
-  switch (info.kind) {
-    case CardKind::Cpu:
-      // T=0, TB1 TC1 present, 8 historical bytes "QD500SIM".
-      ParseHex("3B68000051443530305349" "4D", atr);
-      break;
-    case CardKind::Sle4442:
-    case CardKind::Sle4432:
-      ParseHex("A2131091", atr);
-      break;
-    case CardKind::Sle4428:
-    case CardKind::Sle4418:
-      ParseHex("92231091", atr);
-      break;
-    case CardKind::At24:
-      break;  // I2C parts have no answer to reset
-    case CardKind::At88sc:
-      ParseHex("3BB21100108000", atr);
-      atr.push_back(static_cast<uint8_t>(info.code & 0x0F));
-      break;
-  }
-  return atr;
+    Bytes atr;
+    switch (info.kind) {
+        case CardKind::Cpu:
+            // T=0, TB1 TC1 present, 8 historical bytes "QD500SIM".
+            ParseHex(
+                "3B68000051443530305349"
+                "4D",
+                atr);
+            break;
+        case CardKind::Sle4442:
+        case CardKind::Sle4432:
+            ParseHex("A2131091", atr);
+            break;
+        case CardKind::Sle4428:
+        case CardKind::Sle4418:
+            ParseHex("92231091", atr);
+            break;
+        case CardKind::At24:
+            break;  // I2C parts have no answer to reset
+        case CardKind::At88sc:
+            ParseHex("3BB21100108000", atr);
+            atr.push_back(static_cast<uint8_t>(info.code & 0x0F));
+            break;
+    }
+    return atr;
 }
 
 // ---- Card defaults --------------------------------------------------------
@@ -85,22 +88,22 @@ Answer Card::Apdu(const Bytes&) { return Answer::Fail(st::kWrongType); }
 namespace {
 
 std::string HexLines(const Bytes& mem, size_t width = 32) {
-  std::ostringstream os;
-  for (size_t i = 0; i < mem.size(); i += width) {
-    char addr[24];
-    snprintf(addr, sizeof addr, "%04zX", i);
-    os << "  " << addr << ": " << ToHex(mem.data() + i, std::min(width, mem.size() - i)) << "\n";
-  }
-  return os.str();
+    std::ostringstream os;
+    for (size_t i = 0; i < mem.size(); i += width) {
+        char addr[24];
+        snprintf(addr, sizeof addr, "%04zX", i);
+        os << "  " << addr << ": " << ToHex(mem.data() + i, std::min(width, mem.size() - i)) << "\n";
+    }
+    return os.str();
 }
 
 // A code presented against the stored one: a match restores the tries and
 // verifies, a miss spends one try and drops any earlier verification.
 Answer PresentCode(const Bytes& given, const Bytes& stored, int max_tries, int& counter, bool& verified) {
-  if (counter == 0) return Answer::Fail(st::kLocked);
-  verified = given == stored;
-  counter = verified ? max_tries : counter - 1;
-  return verified ? Answer::Ok() : Answer::Fail(st::kPin);
+    if (counter == 0) return Answer::Fail(st::kLocked);
+    verified = given == stored;
+    counter = verified ? max_tries : counter - 1;
+    return verified ? Answer::Ok() : Answer::Fail(st::kPin);
 }
 
 }  // namespace
@@ -108,321 +111,318 @@ Answer PresentCode(const Bytes& given, const Bytes& stored, int max_tries, int& 
 // ---- SLE44xx --------------------------------------------------------------
 
 SleCard::SleCard(const CardTypeInfo& info) : Card(info) {
-  const bool small = info.kind == CardKind::Sle4442 || info.kind == CardKind::Sle4432;
-  mem_.assign(small ? 256 : 1024, 0xFF);
-  prot_span_ = small ? 32 : 1024;
-  prot_.assign(prot_span_ / 8, 0xFF);
-  psc_len_ = info.kind == CardKind::Sle4442 ? 3 : info.kind == CardKind::Sle4428 ? 2 : 0;
-  max_tries_ = psc_len_ == 3 ? 3 : psc_len_ == 2 ? 8 : 0;
-  psc_.assign(psc_len_, 0xFF);
-  counter_ = max_tries_;
-  atr_ = DefaultAtr(info);
-  if (small) {
-    // As delivered: the answer to reset in bytes 0-3, write-protected.
-    std::copy(atr_.begin(), atr_.end(), mem_.begin());
-    prot_[0] = 0xF0;
-  }
+    const bool small = info.kind == CardKind::Sle4442 || info.kind == CardKind::Sle4432;
+    mem_.assign(small ? 256 : 1024, 0xFF);
+    prot_span_ = small ? 32 : 1024;
+    prot_.assign(prot_span_ / 8, 0xFF);
+    psc_len_ = info.kind == CardKind::Sle4442 ? 3 : info.kind == CardKind::Sle4428 ? 2 : 0;
+    max_tries_ = psc_len_ == 3 ? 3 : psc_len_ == 2 ? 8 : 0;
+    psc_.assign(psc_len_, 0xFF);
+    counter_ = max_tries_;
+    atr_ = DefaultAtr(info);
+    if (small) {
+        // As delivered: the answer to reset in bytes 0-3, write-protected.
+        std::copy(atr_.begin(), atr_.end(), mem_.begin());
+        prot_[0] = 0xF0;
+    }
 }
 
-bool SleCard::Protected(unsigned addr) const {
-  return addr < prot_span_ && !((prot_[addr / 8] >> (addr % 8)) & 1);
-}
+bool SleCard::Protected(unsigned addr) const { return addr < prot_span_ && !((prot_[addr / 8] >> (addr % 8)) & 1); }
 
 void SleCard::Protect(unsigned addr) {
-  if (addr < prot_span_) prot_[addr / 8] &= static_cast<uint8_t>(~(1u << (addr % 8)));
+    if (addr < prot_span_) prot_[addr / 8] &= static_cast<uint8_t>(~(1u << (addr % 8)));
 }
 
 void SleCard::LoadMemory(const Bytes& image) {
-  std::copy(image.begin(), image.begin() + std::min(image.size(), mem_.size()), mem_.begin());
+    std::copy(image.begin(), image.begin() + std::min(image.size(), mem_.size()), mem_.begin());
 }
 
 bool SleCard::LoadProtection(const Bytes& image) {
-  if (image.size() > prot_.size()) return false;
-  std::copy(image.begin(), image.end(), prot_.begin());
-  return true;
+    if (image.size() > prot_.size()) return false;
+    std::copy(image.begin(), image.end(), prot_.begin());
+    return true;
 }
 
 bool SleCard::LoadPsc(const Bytes& psc) {
-  if (psc.size() != psc_len_ || psc_len_ == 0) return false;
-  psc_ = psc;
-  return true;
+    if (psc.size() != psc_len_ || psc_len_ == 0) return false;
+    psc_ = psc;
+    return true;
 }
 
 bool SleCard::SetErrorCounter(int n) {
-  if (n < 0 || n > max_tries_) return false;
-  counter_ = n;
-  return true;
+    if (n < 0 || n > max_tries_) return false;
+    counter_ = n;
+    return true;
 }
 
 Answer SleCard::Read(unsigned addr, unsigned count) {
-  if (!InRange(addr, count)) return Answer::Fail(st::kLength);
-  return Answer::Ok(Bytes(mem_.begin() + addr, mem_.begin() + addr + count));
+    if (!InRange(addr, count)) return Answer::Fail(st::kLength);
+    return Answer::Ok(Bytes(mem_.begin() + addr, mem_.begin() + addr + count));
 }
 
 Answer SleCard::CheckWritable(unsigned addr, const Bytes& data) const {
-  if (!InRange(addr, data.size())) return Answer::Fail(st::kLength);
-  if (HasPsc()) {
-    if (counter_ == 0) return Answer::Fail(st::kLocked);
-    if (!verified_) return Answer::Fail(st::kPin);
-  }
-  // A protected byte can't change; rewriting its own value is harmless.
-  for (size_t i = 0; i < data.size(); ++i)
-    if (Protected(addr + i) && mem_[addr + i] != data[i]) return Answer::Fail(st::kAnd);
-  return Answer::Ok();
+    if (!InRange(addr, data.size())) return Answer::Fail(st::kLength);
+    if (HasPsc()) {
+        if (counter_ == 0) return Answer::Fail(st::kLocked);
+        if (!verified_) return Answer::Fail(st::kPin);
+    }
+    // A protected byte can't change; rewriting its own value is harmless.
+    for (size_t i = 0; i < data.size(); ++i)
+        if (Protected(addr + i) && mem_[addr + i] != data[i]) return Answer::Fail(st::kAnd);
+    return Answer::Ok();
 }
 
 Answer SleCard::Write(unsigned addr, const Bytes& data) {
-  Answer a = CheckWritable(addr, data);
-  if (!a.ok()) return a;
-  std::copy(data.begin(), data.end(), mem_.begin() + addr);
-  return a;
+    Answer a = CheckWritable(addr, data);
+    if (!a.ok()) return a;
+    std::copy(data.begin(), data.end(), mem_.begin() + addr);
+    return a;
 }
 
 Answer SleCard::Verify(unsigned, const Bytes& code) {
-  if (!HasPsc()) return Answer::Fail(st::kWrongType);
-  if (code.size() != psc_len_) return Answer::Fail(st::kLength);
-  return PresentCode(code, psc_, max_tries_, counter_, verified_);
+    if (!HasPsc()) return Answer::Fail(st::kWrongType);
+    if (code.size() != psc_len_) return Answer::Fail(st::kLength);
+    return PresentCode(code, psc_, max_tries_, counter_, verified_);
 }
 
 Answer SleCard::ChangePin(const Bytes& code) {
-  if (!HasPsc()) return Answer::Fail(st::kWrongType);
-  if (code.size() != psc_len_) return Answer::Fail(st::kLength);
-  if (counter_ == 0) return Answer::Fail(st::kLocked);
-  if (!verified_) return Answer::Fail(st::kPin);
-  psc_ = code;
-  return Answer::Ok();
+    if (!HasPsc()) return Answer::Fail(st::kWrongType);
+    if (code.size() != psc_len_) return Answer::Fail(st::kLength);
+    if (counter_ == 0) return Answer::Fail(st::kLocked);
+    if (!verified_) return Answer::Fail(st::kPin);
+    psc_ = code;
+    return Answer::Ok();
 }
 
 Answer SleCard::ReadProtection(unsigned addr, unsigned count) {
-  if (prot_span_ != 32) return Answer::Fail(st::kWrongType);
-  if (addr + count > prot_.size()) return Answer::Fail(st::kLength);
-  return Answer::Ok(Bytes(prot_.begin() + addr, prot_.begin() + addr + count));
+    if (prot_span_ != 32) return Answer::Fail(st::kWrongType);
+    if (addr + count > prot_.size()) return Answer::Fail(st::kLength);
+    return Answer::Ok(Bytes(prot_.begin() + addr, prot_.begin() + addr + count));
 }
 
 Answer SleCard::ReadWithProtection(unsigned addr, unsigned count) {
-  if (prot_span_ != 1024) return Answer::Fail(st::kWrongType);
-  if (!InRange(addr, count)) return Answer::Fail(st::kLength);
-  Bytes out(mem_.begin() + addr, mem_.begin() + addr + count);
-  Bytes bits((count + 7) / 8, 0);
-  for (unsigned i = 0; i < count; ++i)
-    if (!Protected(addr + i)) bits[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
-  out.insert(out.end(), bits.begin(), bits.end());
-  return Answer::Ok(std::move(out));
+    if (prot_span_ != 1024) return Answer::Fail(st::kWrongType);
+    if (!InRange(addr, count)) return Answer::Fail(st::kLength);
+    Bytes out(mem_.begin() + addr, mem_.begin() + addr + count);
+    Bytes bits((count + 7) / 8, 0);
+    for (unsigned i = 0; i < count; ++i)
+        if (!Protected(addr + i)) bits[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
+    out.insert(out.end(), bits.begin(), bits.end());
+    return Answer::Ok(std::move(out));
 }
 
 Answer SleCard::CompareWrite(unsigned addr, const Bytes& data) {
-  if (addr + data.size() > prot_span_) return Answer::Fail(st::kLength);
-  if (HasPsc()) {
-    if (counter_ == 0) return Answer::Fail(st::kLocked);
-    if (!verified_) return Answer::Fail(st::kPin);
-  }
-  for (size_t i = 0; i < data.size(); ++i)
-    if (mem_[addr + i] != data[i]) return Answer::Fail(st::kAnd);
-  for (size_t i = 0; i < data.size(); ++i) Protect(addr + i);
-  return Answer::Ok();
+    if (addr + data.size() > prot_span_) return Answer::Fail(st::kLength);
+    if (HasPsc()) {
+        if (counter_ == 0) return Answer::Fail(st::kLocked);
+        if (!verified_) return Answer::Fail(st::kPin);
+    }
+    for (size_t i = 0; i < data.size(); ++i)
+        if (mem_[addr + i] != data[i]) return Answer::Fail(st::kAnd);
+    for (size_t i = 0; i < data.size(); ++i) Protect(addr + i);
+    return Answer::Ok();
 }
 
 Answer SleCard::WriteWithProtection(unsigned addr, const Bytes& data) {
-  if (prot_span_ != 1024) return Answer::Fail(st::kWrongType);
-  Answer a = CheckWritable(addr, data);
-  if (!a.ok()) return a;
-  for (size_t i = 0; i < data.size(); ++i) {
-    mem_[addr + i] = data[i];
-    Protect(addr + i);
-  }
-  return a;
+    if (prot_span_ != 1024) return Answer::Fail(st::kWrongType);
+    Answer a = CheckWritable(addr, data);
+    if (!a.ok()) return a;
+    for (size_t i = 0; i < data.size(); ++i) {
+        mem_[addr + i] = data[i];
+        Protect(addr + i);
+    }
+    return a;
 }
 
 std::string SleCard::Dump() const {
-  std::ostringstream os;
-  os << "card " << info_.name << "\n";
-  if (HasPsc())
-    os << "psc " << ToHex(psc_) << " error_counter " << counter_ << "/" << max_tries_
-       << (verified_ ? " verified" : " not-verified") << "\n";
-  os << "protection " << ToHex(prot_) << "\n";
-  os << "memory\n" << HexLines(mem_);
-  return os.str();
+    std::ostringstream os;
+    os << "card " << info_.name << "\n";
+    if (HasPsc())
+        os << "psc " << ToHex(psc_) << " error_counter " << counter_ << "/" << max_tries_
+           << (verified_ ? " verified" : " not-verified") << "\n";
+    os << "protection " << ToHex(prot_) << "\n";
+    os << "memory\n" << HexLines(mem_);
+    return os.str();
 }
 
 // ---- AT24Cxx --------------------------------------------------------------
 
 At24Card::At24Card(const CardTypeInfo& info) : Card(info) {
-  mem_.assign(info.size, 0xFF);
-  page_ = info.size <= 256 ? 8 : info.size <= 2048 ? 16 : info.code == 0x08 ? 64 : 32;
+    mem_.assign(info.size, 0xFF);
+    page_ = info.size <= 256 ? 8 : info.size <= 2048 ? 16 : info.code == 0x08 ? 64 : 32;
 }
 
 bool At24Card::Accepts(uint8_t type_code) const {
-  const CardTypeInfo* t = FindCardType(type_code);
-  return t && t->kind == CardKind::At24;
+    const CardTypeInfo* t = FindCardType(type_code);
+    return t && t->kind == CardKind::At24;
 }
 
 void At24Card::LoadMemory(const Bytes& image) {
-  std::copy(image.begin(), image.begin() + std::min(image.size(), mem_.size()), mem_.begin());
+    std::copy(image.begin(), image.begin() + std::min(image.size(), mem_.size()), mem_.begin());
 }
 
 Answer At24Card::Read(unsigned addr, unsigned count) {
-  if (addr + count > mem_.size()) return Answer::Fail(st::kLength);
-  return Answer::Ok(Bytes(mem_.begin() + addr, mem_.begin() + addr + count));
+    if (addr + count > mem_.size()) return Answer::Fail(st::kLength);
+    return Answer::Ok(Bytes(mem_.begin() + addr, mem_.begin() + addr + count));
 }
 
 void At24Card::ChipPageWrite(unsigned addr, const Bytes& data) {
-  const unsigned base = addr - addr % page_;
-  unsigned offset = addr % page_;
-  for (uint8_t b : data) {
-    mem_[(base + offset) % mem_.size()] = b;
-    offset = (offset + 1) % page_;
-  }
+    const unsigned base = addr - addr % page_;
+    unsigned offset = addr % page_;
+    for (uint8_t b : data) {
+        mem_[(base + offset) % mem_.size()] = b;
+        offset = (offset + 1) % page_;
+    }
 }
 
 Answer At24Card::Write(unsigned addr, const Bytes& data) {
-  if (addr + data.size() > mem_.size()) return Answer::Fail(st::kLength);
-  size_t done = 0;
-  while (done < data.size()) {
-    const unsigned at = addr + static_cast<unsigned>(done);
-    const size_t n = std::min<size_t>(page_ - at % page_, data.size() - done);
-    ChipPageWrite(at, Bytes(data.begin() + done, data.begin() + done + n));
-    done += n;
-  }
-  return Answer::Ok();
+    if (addr + data.size() > mem_.size()) return Answer::Fail(st::kLength);
+    size_t done = 0;
+    while (done < data.size()) {
+        const unsigned at = addr + static_cast<unsigned>(done);
+        const size_t n = std::min<size_t>(page_ - at % page_, data.size() - done);
+        ChipPageWrite(at, Bytes(data.begin() + done, data.begin() + done + n));
+        done += n;
+    }
+    return Answer::Ok();
 }
 
 std::string At24Card::Dump() const {
-  std::ostringstream os;
-  os << "card " << info_.name << " (" << mem_.size() << " bytes, page " << page_ << ")\n";
-  os << "memory\n" << HexLines(mem_);
-  return os.str();
+    std::ostringstream os;
+    os << "card " << info_.name << " (" << mem_.size() << " bytes, page " << page_ << ")\n";
+    os << "memory\n" << HexLines(mem_);
+    return os.str();
 }
 
 // ---- AT88SC ---------------------------------------------------------------
 
 At88Card::At88Card(const CardTypeInfo& info) : Card(info) {
-  mem_.assign(info.size, 0xFF);
-  code_.assign(2, 0xFF);
-  max_tries_ = info.code == 0x54 ? 8 : 4;
-  counter_ = max_tries_;
-  atr_ = DefaultAtr(info);
+    mem_.assign(info.size, 0xFF);
+    code_.assign(2, 0xFF);
+    max_tries_ = info.code == 0x54 ? 8 : 4;
+    counter_ = max_tries_;
+    atr_ = DefaultAtr(info);
 }
 
 void At88Card::LoadMemory(const Bytes& image) {
-  std::copy(image.begin(), image.begin() + std::min(image.size(), mem_.size()), mem_.begin());
+    std::copy(image.begin(), image.begin() + std::min(image.size(), mem_.size()), mem_.begin());
 }
 
 bool At88Card::LoadPsc(const Bytes& psc) {
-  if (psc.size() != 2) return false;
-  code_ = psc;
-  return true;
+    if (psc.size() != 2) return false;
+    code_ = psc;
+    return true;
 }
 
 bool At88Card::SetErrorCounter(int n) {
-  if (n < 0 || n > max_tries_) return false;
-  counter_ = n;
-  return true;
+    if (n < 0 || n > max_tries_) return false;
+    counter_ = n;
+    return true;
 }
 
 Answer At88Card::Read(unsigned addr, unsigned count) {
-  if (addr + count > mem_.size()) return Answer::Fail(st::kLength);
-  return Answer::Ok(Bytes(mem_.begin() + addr, mem_.begin() + addr + count));
+    if (addr + count > mem_.size()) return Answer::Fail(st::kLength);
+    return Answer::Ok(Bytes(mem_.begin() + addr, mem_.begin() + addr + count));
 }
 
 Answer At88Card::CheckWrite(unsigned addr, size_t count) const {
-  if (addr + count > mem_.size()) return Answer::Fail(st::kLength);
-  if (counter_ == 0) return Answer::Fail(st::kLocked);
-  if (!verified_) return Answer::Fail(st::kPin);
-  if (count > 0 && addr < fuse_addr_) return Answer::Fail(st::kAnd);
-  return Answer::Ok();
+    if (addr + count > mem_.size()) return Answer::Fail(st::kLength);
+    if (counter_ == 0) return Answer::Fail(st::kLocked);
+    if (!verified_) return Answer::Fail(st::kPin);
+    if (count > 0 && addr < fuse_addr_) return Answer::Fail(st::kAnd);
+    return Answer::Ok();
 }
 
 Answer At88Card::Write(unsigned addr, const Bytes& data) {
-  Answer a = CheckWrite(addr, data.size());
-  if (a.ok()) std::copy(data.begin(), data.end(), mem_.begin() + addr);
-  return a;
+    Answer a = CheckWrite(addr, data.size());
+    if (a.ok()) std::copy(data.begin(), data.end(), mem_.begin() + addr);
+    return a;
 }
 
 Answer At88Card::Erase(unsigned addr, unsigned count) {
-  Answer a = CheckWrite(addr, count);
-  if (a.ok()) std::fill(mem_.begin() + addr, mem_.begin() + addr + count, 0xFF);
-  return a;
+    Answer a = CheckWrite(addr, count);
+    if (a.ok()) std::fill(mem_.begin() + addr, mem_.begin() + addr + count, 0xFF);
+    return a;
 }
 
 Answer At88Card::Verify(unsigned addr, const Bytes& code) {
-  if (addr != kCodeAddr || code.size() != code_.size()) return Answer::Fail(st::kLength);
-  return PresentCode(code, code_, max_tries_, counter_, verified_);
+    if (addr != kCodeAddr || code.size() != code_.size()) return Answer::Fail(st::kLength);
+    return PresentCode(code, code_, max_tries_, counter_, verified_);
 }
 
 Answer At88Card::ChangePin(const Bytes& code) {
-  if (code.size() != code_.size()) return Answer::Fail(st::kLength);
-  if (counter_ == 0) return Answer::Fail(st::kLocked);
-  if (!verified_) return Answer::Fail(st::kPin);
-  if (fuse_addr_ > kCodeAddr) return Answer::Fail(st::kAnd);
-  code_ = code;
-  return Answer::Ok();
+    if (code.size() != code_.size()) return Answer::Fail(st::kLength);
+    if (counter_ == 0) return Answer::Fail(st::kLocked);
+    if (!verified_) return Answer::Fail(st::kPin);
+    if (fuse_addr_ > kCodeAddr) return Answer::Fail(st::kAnd);
+    code_ = code;
+    return Answer::Ok();
 }
 
 Answer At88Card::Personalise(unsigned addr) {
-  if (addr > mem_.size()) return Answer::Fail(st::kLength);
-  if (counter_ == 0) return Answer::Fail(st::kLocked);
-  if (!verified_) return Answer::Fail(st::kPin);
-  fuse_addr_ = std::max(fuse_addr_, addr);
-  return Answer::Ok();
+    if (addr > mem_.size()) return Answer::Fail(st::kLength);
+    if (counter_ == 0) return Answer::Fail(st::kLocked);
+    if (!verified_) return Answer::Fail(st::kPin);
+    fuse_addr_ = std::max(fuse_addr_, addr);
+    return Answer::Ok();
 }
 
 std::string At88Card::Dump() const {
-  std::ostringstream os;
-  os << "card " << info_.name << " (" << mem_.size() << " bytes)\n";
-  os << "code " << ToHex(code_) << " error_counter " << counter_ << "/" << max_tries_
-     << (verified_ ? " verified" : " not-verified") << " fuse " << fuse_addr_ << "\n";
-  os << "memory\n" << HexLines(mem_);
-  return os.str();
+    std::ostringstream os;
+    os << "card " << info_.name << " (" << mem_.size() << " bytes)\n";
+    os << "code " << ToHex(code_) << " error_counter " << counter_ << "/" << max_tries_
+       << (verified_ ? " verified" : " not-verified") << " fuse " << fuse_addr_ << "\n";
+    os << "memory\n" << HexLines(mem_);
+    return os.str();
 }
 
 // ---- factory --------------------------------------------------------------
 
 std::unique_ptr<Card> MakeCard(const CardConfig& config, std::string* error) {
-  auto fail = [&](const std::string& why) -> std::unique_ptr<Card> {
-    if (error) *error = why;
-    return nullptr;
-  };
-  const CardTypeInfo* info = FindCardType(config.type);
-  if (!info) return fail("unknown card type \"" + config.type + "\"");
-  std::unique_ptr<Card> card;
-  if (config.memory && config.memory->size() > info->size && info->kind != CardKind::Cpu)
-    return fail("memory image larger than the card (" + std::to_string(info->size) + " bytes)");
-  switch (info->kind) {
-    case CardKind::Cpu:
-      card = std::make_unique<CpuCard>(*info, config.erased);
-      break;
-    case CardKind::Sle4442:
-    case CardKind::Sle4428:
-    case CardKind::Sle4418:
-    case CardKind::Sle4432: {
-      auto sle = std::make_unique<SleCard>(*info);
-      if (config.memory) sle->LoadMemory(*config.memory);
-      if (config.protection && !sle->LoadProtection(*config.protection))
-        return fail("protection image too long");
-      if (config.psc && !sle->LoadPsc(*config.psc)) return fail("psc does not fit this card");
-      if (config.error_counter && !sle->SetErrorCounter(*config.error_counter))
-        return fail("error_counter out of range");
-      card = std::move(sle);
-      break;
+    auto fail = [&](const std::string& why) -> std::unique_ptr<Card> {
+        if (error) *error = why;
+        return nullptr;
+    };
+    const CardTypeInfo* info = FindCardType(config.type);
+    if (!info) return fail("unknown card type \"" + config.type + "\"");
+    std::unique_ptr<Card> card;
+    if (config.memory && config.memory->size() > info->size && info->kind != CardKind::Cpu)
+        return fail("memory image larger than the card (" + std::to_string(info->size) + " bytes)");
+    switch (info->kind) {
+        case CardKind::Cpu:
+            card = std::make_unique<CpuCard>(*info, config.erased);
+            break;
+        case CardKind::Sle4442:
+        case CardKind::Sle4428:
+        case CardKind::Sle4418:
+        case CardKind::Sle4432: {
+            auto sle = std::make_unique<SleCard>(*info);
+            if (config.memory) sle->LoadMemory(*config.memory);
+            if (config.protection && !sle->LoadProtection(*config.protection)) return fail("protection image too long");
+            if (config.psc && !sle->LoadPsc(*config.psc)) return fail("psc does not fit this card");
+            if (config.error_counter && !sle->SetErrorCounter(*config.error_counter))
+                return fail("error_counter out of range");
+            card = std::move(sle);
+            break;
+        }
+        case CardKind::At24: {
+            auto at = std::make_unique<At24Card>(*info);
+            if (config.memory) at->LoadMemory(*config.memory);
+            card = std::move(at);
+            break;
+        }
+        case CardKind::At88sc: {
+            auto at = std::make_unique<At88Card>(*info);
+            if (config.memory) at->LoadMemory(*config.memory);
+            if (config.psc && !at->LoadPsc(*config.psc)) return fail("psc must be 2 bytes");
+            if (config.error_counter && !at->SetErrorCounter(*config.error_counter))
+                return fail("error_counter out of range");
+            card = std::move(at);
+            break;
+        }
     }
-    case CardKind::At24: {
-      auto at = std::make_unique<At24Card>(*info);
-      if (config.memory) at->LoadMemory(*config.memory);
-      card = std::move(at);
-      break;
-    }
-    case CardKind::At88sc: {
-      auto at = std::make_unique<At88Card>(*info);
-      if (config.memory) at->LoadMemory(*config.memory);
-      if (config.psc && !at->LoadPsc(*config.psc)) return fail("psc must be 2 bytes");
-      if (config.error_counter && !at->SetErrorCounter(*config.error_counter))
-        return fail("error_counter out of range");
-      card = std::move(at);
-      break;
-    }
-  }
-  if (config.atr) card->SetAtr(*config.atr);
-  return card;
+    if (config.atr) card->SetAtr(*config.atr);
+    return card;
 }
 
 }  // namespace qd500sim

@@ -33,21 +33,21 @@ inline const char* const kCos = "41";
 
 // What a card answers to one reader command: a status code and data bytes.
 struct Answer {
-  std::string status = st::kOk;
-  Bytes data;
-  static Answer Ok(Bytes d = {}) { return {st::kOk, std::move(d)}; }
-  static Answer Fail(const char* s) { return {s, {}}; }
-  bool ok() const { return status == st::kOk; }
+    std::string status = st::kOk;
+    Bytes data;
+    static Answer Ok(Bytes d = {}) { return {st::kOk, std::move(d)}; }
+    static Answer Fail(const char* s) { return {s, {}}; }
+    bool ok() const { return status == st::kOk; }
 };
 
 enum class CardKind { Cpu, Sle4442, Sle4428, Sle4418, Sle4432, At24, At88sc };
 
 // One row of the reader's card-type table.
 struct CardTypeInfo {
-  const char* name;   // "S4442"
-  uint8_t code;       // the type byte of command 54
-  CardKind kind;
-  unsigned size;      // main memory in bytes (0 for CPU)
+    const char* name;  // "S4442"
+    uint8_t code;      // the type byte of command 54
+    CardKind kind;
+    unsigned size;  // main memory in bytes (0 for CPU)
 };
 
 const std::vector<CardTypeInfo>& CardTypes();
@@ -56,48 +56,48 @@ const CardTypeInfo* FindCardType(uint8_t code);
 
 // Settings a card is made from (a scenario's "card" object).
 struct CardConfig {
-  std::string type = "CPU";
-  std::optional<Bytes> atr;
-  std::optional<Bytes> memory;      // image from address 0
-  std::optional<Bytes> protection;  // chip protection memory, 1 bit per byte, LSB first, 1 = writable
-  std::optional<Bytes> psc;
-  std::optional<int> error_counter;
-  bool erased = false;              // CPU: start without a file system
+    std::string type = "CPU";
+    std::optional<Bytes> atr;
+    std::optional<Bytes> memory;      // image from address 0
+    std::optional<Bytes> protection;  // chip protection memory, 1 bit per byte, LSB first, 1 = writable
+    std::optional<Bytes> psc;
+    std::optional<int> error_counter;
+    bool erased = false;  // CPU: start without a file system
 };
 
 class Card {
- public:
-  explicit Card(const CardTypeInfo& info) : info_(info) {}
-  virtual ~Card() = default;
+public:
+    explicit Card(const CardTypeInfo& info) : info_(info) {}
+    virtual ~Card() = default;
 
-  const CardTypeInfo& info() const { return info_; }
-  // The reader's type selection fits this card.
-  virtual bool Accepts(uint8_t type_code) const;
-  virtual Bytes Atr() const { return atr_; }
-  void SetAtr(Bytes atr) { atr_ = std::move(atr); }
-  virtual void PowerOn() {}
-  // Power-off ends every verified state.
-  virtual void PowerOff() {}
+    const CardTypeInfo& info() const { return info_; }
+    // The reader's type selection fits this card.
+    virtual bool Accepts(uint8_t type_code) const;
+    virtual Bytes Atr() const { return atr_; }
+    void SetAtr(Bytes atr) { atr_ = std::move(atr); }
+    virtual void PowerOn() {}
+    // Power-off ends every verified state.
+    virtual void PowerOff() {}
 
-  // Reader commands; the defaults refuse with 24 (not this card's command).
-  virtual Answer Read(unsigned addr, unsigned count);                       // 52
-  virtual Answer Write(unsigned addr, const Bytes& data);                   // 57
-  virtual Answer Verify(unsigned addr, const Bytes& code);                  // 56
-  virtual Answer ChangePin(const Bytes& code);                              // 53
-  virtual Answer ReadProtection(unsigned addr, unsigned count);             // 50
-  virtual Answer ReadWithProtection(unsigned addr, unsigned count);         // 72
-  virtual Answer CompareWrite(unsigned addr, const Bytes& data);            // 76
-  virtual Answer WriteWithProtection(unsigned addr, const Bytes& data);     // 77
-  virtual Answer Erase(unsigned addr, unsigned count);                      // 45
-  virtual Answer Personalise(unsigned addr);                                // 46
-  // One APDU (5A); the answer's data is the response followed by SW1 SW2.
-  virtual Answer Apdu(const Bytes& apdu);
+    // Reader commands; the defaults refuse with 24 (not this card's command).
+    virtual Answer Read(unsigned addr, unsigned count);                    // 52
+    virtual Answer Write(unsigned addr, const Bytes& data);                // 57
+    virtual Answer Verify(unsigned addr, const Bytes& code);               // 56
+    virtual Answer ChangePin(const Bytes& code);                           // 53
+    virtual Answer ReadProtection(unsigned addr, unsigned count);          // 50
+    virtual Answer ReadWithProtection(unsigned addr, unsigned count);      // 72
+    virtual Answer CompareWrite(unsigned addr, const Bytes& data);         // 76
+    virtual Answer WriteWithProtection(unsigned addr, const Bytes& data);  // 77
+    virtual Answer Erase(unsigned addr, unsigned count);                   // 45
+    virtual Answer Personalise(unsigned addr);                             // 46
+    // One APDU (5A); the answer's data is the response followed by SW1 SW2.
+    virtual Answer Apdu(const Bytes& apdu);
 
-  virtual std::string Dump() const = 0;
+    virtual std::string Dump() const = 0;
 
- protected:
-  CardTypeInfo info_;
-  Bytes atr_;
+protected:
+    CardTypeInfo info_;
+    Bytes atr_;
 };
 
 std::unique_ptr<Card> MakeCard(const CardConfig& config, std::string* error = nullptr);
@@ -106,149 +106,149 @@ Bytes DefaultAtr(const CardTypeInfo& info);
 // SLE4442/4432 (256 bytes, protection over bytes 0-31) and SLE4428/4418
 // (1024 bytes, a protection bit per byte); the 44x2/44x8 parts with a PSC.
 class SleCard : public Card {
- public:
-  explicit SleCard(const CardTypeInfo& info);
-  void PowerOff() override { verified_ = false; }
-  Answer Read(unsigned addr, unsigned count) override;
-  Answer Write(unsigned addr, const Bytes& data) override;
-  Answer Verify(unsigned addr, const Bytes& code) override;
-  Answer ChangePin(const Bytes& code) override;
-  Answer ReadProtection(unsigned addr, unsigned count) override;
-  Answer ReadWithProtection(unsigned addr, unsigned count) override;
-  Answer CompareWrite(unsigned addr, const Bytes& data) override;
-  Answer WriteWithProtection(unsigned addr, const Bytes& data) override;
-  std::string Dump() const override;
+public:
+    explicit SleCard(const CardTypeInfo& info);
+    void PowerOff() override { verified_ = false; }
+    Answer Read(unsigned addr, unsigned count) override;
+    Answer Write(unsigned addr, const Bytes& data) override;
+    Answer Verify(unsigned addr, const Bytes& code) override;
+    Answer ChangePin(const Bytes& code) override;
+    Answer ReadProtection(unsigned addr, unsigned count) override;
+    Answer ReadWithProtection(unsigned addr, unsigned count) override;
+    Answer CompareWrite(unsigned addr, const Bytes& data) override;
+    Answer WriteWithProtection(unsigned addr, const Bytes& data) override;
+    std::string Dump() const override;
 
-  bool HasPsc() const { return psc_len_ > 0; }
-  bool Protected(unsigned addr) const;
-  bool verified() const { return verified_; }
-  int error_counter() const { return counter_; }
-  const Bytes& memory() const { return mem_; }
-  const Bytes& protection() const { return prot_; }
-  const Bytes& psc() const { return psc_; }
+    bool HasPsc() const { return psc_len_ > 0; }
+    bool Protected(unsigned addr) const;
+    bool verified() const { return verified_; }
+    int error_counter() const { return counter_; }
+    const Bytes& memory() const { return mem_; }
+    const Bytes& protection() const { return prot_; }
+    const Bytes& psc() const { return psc_; }
 
-  void LoadMemory(const Bytes& image);
-  bool LoadProtection(const Bytes& image);
-  bool LoadPsc(const Bytes& psc);
-  bool SetErrorCounter(int n);
+    void LoadMemory(const Bytes& image);
+    bool LoadProtection(const Bytes& image);
+    bool LoadPsc(const Bytes& psc);
+    bool SetErrorCounter(int n);
 
- private:
-  bool InRange(unsigned addr, size_t count) const { return addr + count <= mem_.size(); }
-  Answer CheckWritable(unsigned addr, const Bytes& data) const;
-  void Protect(unsigned addr);
+private:
+    bool InRange(unsigned addr, size_t count) const { return addr + count <= mem_.size(); }
+    Answer CheckWritable(unsigned addr, const Bytes& data) const;
+    void Protect(unsigned addr);
 
-  Bytes mem_;
-  Bytes prot_;          // 1 bit per protectable byte, LSB first; 1 = writable
-  unsigned prot_span_;  // bytes covered by protection bits
-  unsigned psc_len_;    // 0, 2 or 3
-  int max_tries_;
-  Bytes psc_;
-  int counter_;
-  bool verified_ = false;
+    Bytes mem_;
+    Bytes prot_;          // 1 bit per protectable byte, LSB first; 1 = writable
+    unsigned prot_span_;  // bytes covered by protection bits
+    unsigned psc_len_;    // 0, 2 or 3
+    int max_tries_;
+    Bytes psc_;
+    int counter_;
+    bool verified_ = false;
 };
 
 // AT24C01..C65 I2C EEPROM. The chip wraps a page write inside its page; the
 // reader's write command splits data at page boundaries so it never wraps.
 class At24Card : public Card {
- public:
-  explicit At24Card(const CardTypeInfo& info);
-  bool Accepts(uint8_t type_code) const override;
-  Answer Read(unsigned addr, unsigned count) override;
-  Answer Write(unsigned addr, const Bytes& data) override;
-  // One I2C page write as the chip does it: the address counter wraps
-  // inside the page. Exposed for tests of the wrap itself.
-  void ChipPageWrite(unsigned addr, const Bytes& data);
-  unsigned page_size() const { return page_; }
-  const Bytes& memory() const { return mem_; }
-  void LoadMemory(const Bytes& image);
-  std::string Dump() const override;
+public:
+    explicit At24Card(const CardTypeInfo& info);
+    bool Accepts(uint8_t type_code) const override;
+    Answer Read(unsigned addr, unsigned count) override;
+    Answer Write(unsigned addr, const Bytes& data) override;
+    // One I2C page write as the chip does it: the address counter wraps
+    // inside the page. Exposed for tests of the wrap itself.
+    void ChipPageWrite(unsigned addr, const Bytes& data);
+    unsigned page_size() const { return page_; }
+    const Bytes& memory() const { return mem_; }
+    void LoadMemory(const Bytes& image);
+    std::string Dump() const override;
 
- private:
-  Bytes mem_;
-  unsigned page_;
+private:
+    Bytes mem_;
+    unsigned page_;
 };
 
 // AT88SC101/102/103/1604: a security code at a fixed address with a
 // limited number of attempts, erase and a personalisation fuse.
 class At88Card : public Card {
- public:
-  static constexpr unsigned kCodeAddr = 0x0A;
-  explicit At88Card(const CardTypeInfo& info);
-  void PowerOff() override { verified_ = false; }
-  Answer Read(unsigned addr, unsigned count) override;
-  Answer Write(unsigned addr, const Bytes& data) override;
-  Answer Verify(unsigned addr, const Bytes& code) override;
-  Answer ChangePin(const Bytes& code) override;
-  Answer Erase(unsigned addr, unsigned count) override;
-  Answer Personalise(unsigned addr) override;
-  std::string Dump() const override;
+public:
+    static constexpr unsigned kCodeAddr = 0x0A;
+    explicit At88Card(const CardTypeInfo& info);
+    void PowerOff() override { verified_ = false; }
+    Answer Read(unsigned addr, unsigned count) override;
+    Answer Write(unsigned addr, const Bytes& data) override;
+    Answer Verify(unsigned addr, const Bytes& code) override;
+    Answer ChangePin(const Bytes& code) override;
+    Answer Erase(unsigned addr, unsigned count) override;
+    Answer Personalise(unsigned addr) override;
+    std::string Dump() const override;
 
-  int error_counter() const { return counter_; }
-  bool verified() const { return verified_; }
-  bool personalised() const { return fuse_addr_ > 0; }
-  const Bytes& memory() const { return mem_; }
-  void LoadMemory(const Bytes& image);
-  bool LoadPsc(const Bytes& psc);
-  bool SetErrorCounter(int n);
+    int error_counter() const { return counter_; }
+    bool verified() const { return verified_; }
+    bool personalised() const { return fuse_addr_ > 0; }
+    const Bytes& memory() const { return mem_; }
+    void LoadMemory(const Bytes& image);
+    bool LoadPsc(const Bytes& psc);
+    bool SetErrorCounter(int n);
 
- private:
-  Answer CheckWrite(unsigned addr, size_t count) const;
-  Bytes mem_;
-  Bytes code_;
-  int max_tries_;
-  int counter_;
-  bool verified_ = false;
-  unsigned fuse_addr_ = 0;  // bytes below it are read-only after personalisation
+private:
+    Answer CheckWrite(unsigned addr, size_t count) const;
+    Bytes mem_;
+    Bytes code_;
+    int max_tries_;
+    int counter_;
+    bool verified_ = false;
+    unsigned fuse_addr_ = 0;  // bytes below it are read-only after personalisation
 };
 
 // A CPU card with an ISO 7816-4 file system (MF, DFs, transparent and
 // record EFs, keys) and the class-80 personalisation commands.
 class CpuCard : public Card {
- public:
-  static const Bytes& TransportKey();
-  explicit CpuCard(const CardTypeInfo& info, bool erased = false);
-  ~CpuCard() override;
-  void PowerOn() override;
-  void PowerOff() override;
-  Answer Verify(unsigned addr, const Bytes& code) override;
-  Answer Apdu(const Bytes& apdu) override;
-  std::string Dump() const override;
+public:
+    static const Bytes& TransportKey();
+    explicit CpuCard(const CardTypeInfo& info, bool erased = false);
+    ~CpuCard() override;
+    void PowerOn() override;
+    void PowerOff() override;
+    Answer Verify(unsigned addr, const Bytes& code) override;
+    Answer Apdu(const Bytes& apdu) override;
+    std::string Dump() const override;
 
-  // The card-level command: data bytes and the status word.
-  struct Response {
-    Bytes data;
-    uint16_t sw = 0x9000;
-  };
-  Response Process(const Bytes& apdu);
-  bool HasMf() const;
+    // The card-level command: data bytes and the status word.
+    struct Response {
+        Bytes data;
+        uint16_t sw = 0x9000;
+    };
+    Response Process(const Bytes& apdu);
+    bool HasMf() const;
 
-  struct Node;
+    struct Node;
 
- private:
-  Response Select(const Bytes& data);
-  void SetPending(Bytes data);
-  Response GetResponse(unsigned le);
-  Response GetChallenge(unsigned le);
-  uint16_t BinaryTarget(unsigned p1, unsigned p2, Node*& ef, unsigned& offset);
-  Response ReadBinary(unsigned p1, unsigned p2, unsigned le);
-  Response UpdateBinary(unsigned p1, unsigned p2, const Bytes& data);
-  Response ReadRecord(unsigned p1, unsigned p2, unsigned le);
-  Response AppendRecord(unsigned p2, const Bytes& data);
-  Response VerifyPin(unsigned ref, const Bytes& pin);
-  Response EraseMf(const Bytes& data);
-  Response Create(unsigned p1, unsigned p2, const Bytes& data);
-  Response WriteKey(const Bytes& data);
-  Node* FindKey(unsigned id, Node*& owner);
-  Node* EfBySfi(unsigned sfi);
-  void BuildDefault();
+private:
+    Response Select(const Bytes& data);
+    void SetPending(Bytes data);
+    Response GetResponse(unsigned le);
+    Response GetChallenge(unsigned le);
+    uint16_t BinaryTarget(unsigned p1, unsigned p2, Node*& ef, unsigned& offset);
+    Response ReadBinary(unsigned p1, unsigned p2, unsigned le);
+    Response UpdateBinary(unsigned p1, unsigned p2, const Bytes& data);
+    Response ReadRecord(unsigned p1, unsigned p2, unsigned le);
+    Response AppendRecord(unsigned p2, const Bytes& data);
+    Response VerifyPin(unsigned ref, const Bytes& pin);
+    Response EraseMf(const Bytes& data);
+    Response Create(unsigned p1, unsigned p2, const Bytes& data);
+    Response WriteKey(const Bytes& data);
+    Node* FindKey(unsigned id, Node*& owner);
+    Node* EfBySfi(unsigned sfi);
+    void BuildDefault();
 
-  std::unique_ptr<Node> mf_;
-  Node* current_df_ = nullptr;
-  Node* current_ef_ = nullptr;
-  Node* creating_ = nullptr;  // DF (or MF) whose creation is not ended yet
-  Bytes pending_;             // data waiting for GET RESPONSE
-  bool has_pending_ = false;
-  std::map<unsigned, bool> verified_;  // key id -> presented since power-on
+    std::unique_ptr<Node> mf_;
+    Node* current_df_ = nullptr;
+    Node* current_ef_ = nullptr;
+    Node* creating_ = nullptr;  // DF (or MF) whose creation is not ended yet
+    Bytes pending_;             // data waiting for GET RESPONSE
+    bool has_pending_ = false;
+    std::map<unsigned, bool> verified_;  // key id -> presented since power-on
 };
 
 }  // namespace qd500sim

@@ -9,37 +9,37 @@
 namespace qd500sim {
 
 struct CpuCard::Node {
-  enum Type { Df, Binary, Record } type = Df;
-  unsigned fid = 0;
-  Bytes name;                 // DF name
-  Node* parent = nullptr;
-  std::vector<std::unique_ptr<Node>> children;
-  bool creating = false;      // DF created but its creation not ended yet
-  // EFs
-  Bytes data;                 // transparent content
-  unsigned max_records = 0;
-  unsigned record_len = 0;
-  std::vector<Bytes> records;
-  unsigned update_key = 0;    // 0: free; else the key id that must be verified
-  // Keys of a DF
-  struct Key {
-    unsigned id;
-    Bytes value;
-    int tries;
-    int max_tries;
-  };
-  std::vector<Key> keys;
+    enum Type { Df, Binary, Record } type = Df;
+    unsigned fid = 0;
+    Bytes name;  // DF name
+    Node* parent = nullptr;
+    std::vector<std::unique_ptr<Node>> children;
+    bool creating = false;  // DF created but its creation not ended yet
+    // EFs
+    Bytes data;  // transparent content
+    unsigned max_records = 0;
+    unsigned record_len = 0;
+    std::vector<Bytes> records;
+    unsigned update_key = 0;  // 0: free; else the key id that must be verified
+    // Keys of a DF
+    struct Key {
+        unsigned id;
+        Bytes value;
+        int tries;
+        int max_tries;
+    };
+    std::vector<Key> keys;
 
-  Node* Child(unsigned id) {
-    for (auto& c : children)
-      if (c->fid == id) return c.get();
-    return nullptr;
-  }
-  Node* Add(std::unique_ptr<Node> n) {
-    n->parent = this;
-    children.push_back(std::move(n));
-    return children.back().get();
-  }
+    Node* Child(unsigned id) {
+        for (auto& c : children)
+            if (c->fid == id) return c.get();
+        return nullptr;
+    }
+    Node* Add(std::unique_ptr<Node> n) {
+        n->parent = this;
+        children.push_back(std::move(n));
+        return children.back().get();
+    }
 };
 
 namespace {
@@ -67,456 +67,467 @@ constexpr unsigned kMaxBinary = 8192;
 Bytes Ascii(const char* s) { return Bytes(s, s + strlen(s)); }
 
 std::unique_ptr<CpuCard::Node> MakeDf(unsigned fid, Bytes name) {
-  auto n = std::make_unique<CpuCard::Node>();
-  n->type = CpuCard::Node::Df;
-  n->fid = fid;
-  n->name = std::move(name);
-  return n;
+    auto n = std::make_unique<CpuCard::Node>();
+    n->type = CpuCard::Node::Df;
+    n->fid = fid;
+    n->name = std::move(name);
+    return n;
 }
 
 std::unique_ptr<CpuCard::Node> MakeBinary(unsigned fid, Bytes content, unsigned update_key = 0) {
-  auto n = std::make_unique<CpuCard::Node>();
-  n->type = CpuCard::Node::Binary;
-  n->fid = fid;
-  n->data = std::move(content);
-  n->update_key = update_key;
-  return n;
+    auto n = std::make_unique<CpuCard::Node>();
+    n->type = CpuCard::Node::Binary;
+    n->fid = fid;
+    n->data = std::move(content);
+    n->update_key = update_key;
+    return n;
 }
 
 std::unique_ptr<CpuCard::Node> MakeRecordEf(unsigned fid, unsigned max_records, unsigned len) {
-  auto n = std::make_unique<CpuCard::Node>();
-  n->type = CpuCard::Node::Record;
-  n->fid = fid;
-  n->max_records = max_records;
-  n->record_len = len;
-  return n;
+    auto n = std::make_unique<CpuCard::Node>();
+    n->type = CpuCard::Node::Record;
+    n->fid = fid;
+    n->max_records = max_records;
+    n->record_len = len;
+    return n;
 }
 
 void Tlv(Bytes& out, uint8_t tag, const Bytes& value) {
-  out.push_back(tag);
-  out.push_back(static_cast<uint8_t>(value.size()));
-  out.insert(out.end(), value.begin(), value.end());
+    out.push_back(tag);
+    out.push_back(static_cast<uint8_t>(value.size()));
+    out.insert(out.end(), value.begin(), value.end());
 }
 
 Bytes Fci(const CpuCard::Node& n) {
-  Bytes body;
-  Tlv(body, 0x83, {static_cast<uint8_t>(n.fid >> 8), static_cast<uint8_t>(n.fid)});
-  if (n.type == CpuCard::Node::Df) {
-    Tlv(body, 0x82, {0x38});
-    if (!n.name.empty()) Tlv(body, 0x84, n.name);
-  } else if (n.type == CpuCard::Node::Binary) {
-    Tlv(body, 0x82, {0x01});
-    Tlv(body, 0x80, {static_cast<uint8_t>(n.data.size() >> 8), static_cast<uint8_t>(n.data.size())});
-  } else {
-    Tlv(body, 0x82, {0x04, 0x21, 0x00, static_cast<uint8_t>(n.record_len),
-                     static_cast<uint8_t>(n.max_records)});
-  }
-  Bytes fci;
-  Tlv(fci, 0x6F, body);
-  return fci;
+    Bytes body;
+    Tlv(body, 0x83, {static_cast<uint8_t>(n.fid >> 8), static_cast<uint8_t>(n.fid)});
+    if (n.type == CpuCard::Node::Df) {
+        Tlv(body, 0x82, {0x38});
+        if (!n.name.empty()) Tlv(body, 0x84, n.name);
+    } else if (n.type == CpuCard::Node::Binary) {
+        Tlv(body, 0x82, {0x01});
+        Tlv(body, 0x80, {static_cast<uint8_t>(n.data.size() >> 8), static_cast<uint8_t>(n.data.size())});
+    } else {
+        Tlv(body, 0x82, {0x04, 0x21, 0x00, static_cast<uint8_t>(n.record_len), static_cast<uint8_t>(n.max_records)});
+    }
+    Bytes fci;
+    Tlv(fci, 0x6F, body);
+    return fci;
 }
 
 std::mt19937& ChallengeSource() {
-  // Fresh per process: a challenge must not repeat between runs.
-  static std::mt19937 rng{std::random_device{}()};
-  return rng;
+    // Fresh per process: a challenge must not repeat between runs.
+    static std::mt19937 rng{std::random_device{}()};
+    return rng;
 }
 
 }  // namespace
 
 const Bytes& CpuCard::TransportKey() {
-  static const Bytes key = {0x5A, 0xC3, 0xE1, 0x07, 0x9B, 0x2D, 0x46, 0xF8};
-  return key;
+    static const Bytes key = {0x5A, 0xC3, 0xE1, 0x07, 0x9B, 0x2D, 0x46, 0xF8};
+    return key;
 }
 
 CpuCard::CpuCard(const CardTypeInfo& info, bool erased) : Card(info) {
-  atr_ = DefaultAtr(info);
-  if (!erased) BuildDefault();
-  PowerOn();
+    atr_ = DefaultAtr(info);
+    if (!erased) BuildDefault();
+    PowerOn();
 }
 
 CpuCard::~CpuCard() = default;
 
 void CpuCard::BuildDefault() {
-  mf_ = MakeDf(0x3F00, Ascii("1PAY.SYS.DDF01"));
-  mf_->keys.push_back({1, {0x12, 0x34, 0x56}, 3, 3});
-  Bytes info = Ascii("QD500 SIM CARD 0001");
-  info.resize(32, 0x00);
-  mf_->Add(MakeBinary(0x0015, info));
-  mf_->Add(MakeBinary(0x0016, Bytes(16, 0x00), 1));
-  Node* app = mf_->Add(MakeDf(0x1001, Ascii("QD500.APP")));
-  app->keys.push_back({2, {0x12, 0x34}, 3, 3});
-  Bytes pattern(64);
-  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i);
-  app->Add(MakeBinary(0x0001, pattern));
-  Node* rec = app->Add(MakeRecordEf(0x0018, 10, 32));
-  rec->records.push_back(Ascii("RECORD ONE"));
-  rec->records.push_back(Ascii("RECORD TWO"));
+    mf_ = MakeDf(0x3F00, Ascii("1PAY.SYS.DDF01"));
+    mf_->keys.push_back({1, {0x12, 0x34, 0x56}, 3, 3});
+    Bytes info = Ascii("QD500 SIM CARD 0001");
+    info.resize(32, 0x00);
+    mf_->Add(MakeBinary(0x0015, info));
+    mf_->Add(MakeBinary(0x0016, Bytes(16, 0x00), 1));
+    Node* app = mf_->Add(MakeDf(0x1001, Ascii("QD500.APP")));
+    app->keys.push_back({2, {0x12, 0x34}, 3, 3});
+    Bytes pattern(64);
+    for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i);
+    app->Add(MakeBinary(0x0001, pattern));
+    Node* rec = app->Add(MakeRecordEf(0x0018, 10, 32));
+    rec->records.push_back(Ascii("RECORD ONE"));
+    rec->records.push_back(Ascii("RECORD TWO"));
 }
 
 bool CpuCard::HasMf() const { return mf_ != nullptr; }
 
 void CpuCard::PowerOn() {
-  current_df_ = mf_.get();
-  current_ef_ = nullptr;
-  has_pending_ = false;
-  pending_.clear();
-  verified_.clear();
+    current_df_ = mf_.get();
+    current_ef_ = nullptr;
+    has_pending_ = false;
+    pending_.clear();
+    verified_.clear();
 }
 
 void CpuCard::PowerOff() { PowerOn(); }
 
 Answer CpuCard::Apdu(const Bytes& apdu) {
-  Response r = Process(apdu);
-  Bytes out = r.data;
-  out.push_back(static_cast<uint8_t>(r.sw >> 8));
-  out.push_back(static_cast<uint8_t>(r.sw));
-  return Answer::Ok(std::move(out));
+    Response r = Process(apdu);
+    Bytes out = r.data;
+    out.push_back(static_cast<uint8_t>(r.sw >> 8));
+    out.push_back(static_cast<uint8_t>(r.sw));
+    return Answer::Ok(std::move(out));
 }
 
 Answer CpuCard::Verify(unsigned addr, const Bytes& code) {
-  // Reader command 56 on a CPU card: the low address byte names the key.
-  Response r = VerifyPin(addr & 0xFF, code);
-  if (r.sw == kOk) return Answer::Ok();
-  if (r.sw == kBlocked) return Answer::Fail(st::kLocked);
-  if ((r.sw & 0xFFF0) == 0x63C0) return Answer::Fail(st::kPin);
-  return Answer::Fail(st::kCos);
+    // Reader command 56 on a CPU card: the low address byte names the key.
+    Response r = VerifyPin(addr & 0xFF, code);
+    if (r.sw == kOk) return Answer::Ok();
+    if (r.sw == kBlocked) return Answer::Fail(st::kLocked);
+    if ((r.sw & 0xFFF0) == 0x63C0) return Answer::Fail(st::kPin);
+    return Answer::Fail(st::kCos);
 }
 
 CpuCard::Response CpuCard::Process(const Bytes& apdu) {
-  if (apdu.size() < 5) return {{}, kWrongLength};
-  const unsigned cla = apdu[0], ins = apdu[1], p1 = apdu[2], p2 = apdu[3], p3 = apdu[4];
-  const Bytes data(apdu.begin() + 5, apdu.end());
-  const bool keep_pending = cla == 0x00 && ins == 0xC0;
-  if (!keep_pending) {
-    has_pending_ = false;
-    pending_.clear();
-  }
-  if (cla != 0x00 && cla != 0x80) return {{}, kBadCla};
-
-  // Commands that carry data take P3 as Lc; the others take it as Le.
-  auto with_data = [&](auto fn) -> Response {
-    if (data.size() != p3) return {{}, kWrongLength};
-    return fn();
-  };
-  auto with_le = [&](auto fn) -> Response {
-    if (!data.empty()) return {{}, kWrongLength};
-    return fn();
-  };
-
-  if (cla == 0x00) {
-    switch (ins) {
-      case 0xA4:
-        if (p1 != 0x00 || p2 != 0x00) return {{}, kBadP1P2};
-        return with_data([&] { return Select(data); });
-      case 0xC0: return with_le([&] { return GetResponse(p3); });
-      case 0x84: return with_le([&] { return GetChallenge(p3); });
-      case 0xB0: return with_le([&] { return ReadBinary(p1, p2, p3); });
-      case 0xB2: return with_le([&] { return ReadRecord(p1, p2, p3); });
-      case 0xD6: return with_data([&] { return UpdateBinary(p1, p2, data); });
-      case 0xE2: return with_data([&] { return AppendRecord(p2, data); });
-      case 0x20: return with_data([&] { return VerifyPin(p2, data); });
-      default: return {{}, kBadIns};
+    if (apdu.size() < 5) return {{}, kWrongLength};
+    const unsigned cla = apdu[0], ins = apdu[1], p1 = apdu[2], p2 = apdu[3], p3 = apdu[4];
+    const Bytes data(apdu.begin() + 5, apdu.end());
+    const bool keep_pending = cla == 0x00 && ins == 0xC0;
+    if (!keep_pending) {
+        has_pending_ = false;
+        pending_.clear();
     }
-  }
-  switch (ins) {
-    case 0x0E: return with_data([&] { return EraseMf(data); });
-    case 0xE0: return with_data([&] { return Create(p1, p2, data); });
-    case 0xD4: return with_data([&] { return WriteKey(data); });
-    default: return {{}, kBadIns};
-  }
+    if (cla != 0x00 && cla != 0x80) return {{}, kBadCla};
+
+    // Commands that carry data take P3 as Lc; the others take it as Le.
+    auto with_data = [&](auto fn) -> Response {
+        if (data.size() != p3) return {{}, kWrongLength};
+        return fn();
+    };
+    auto with_le = [&](auto fn) -> Response {
+        if (!data.empty()) return {{}, kWrongLength};
+        return fn();
+    };
+
+    if (cla == 0x00) {
+        switch (ins) {
+            case 0xA4:
+                if (p1 != 0x00 || p2 != 0x00) return {{}, kBadP1P2};
+                return with_data([&] { return Select(data); });
+            case 0xC0:
+                return with_le([&] { return GetResponse(p3); });
+            case 0x84:
+                return with_le([&] { return GetChallenge(p3); });
+            case 0xB0:
+                return with_le([&] { return ReadBinary(p1, p2, p3); });
+            case 0xB2:
+                return with_le([&] { return ReadRecord(p1, p2, p3); });
+            case 0xD6:
+                return with_data([&] { return UpdateBinary(p1, p2, data); });
+            case 0xE2:
+                return with_data([&] { return AppendRecord(p2, data); });
+            case 0x20:
+                return with_data([&] { return VerifyPin(p2, data); });
+            default:
+                return {{}, kBadIns};
+        }
+    }
+    switch (ins) {
+        case 0x0E:
+            return with_data([&] { return EraseMf(data); });
+        case 0xE0:
+            return with_data([&] { return Create(p1, p2, data); });
+        case 0xD4:
+            return with_data([&] { return WriteKey(data); });
+        default:
+            return {{}, kBadIns};
+    }
 }
 
 CpuCard::Response CpuCard::Select(const Bytes& data) {
-  if (data.size() != 2) return {{}, kWrongLength};
-  if (!mf_) return {{}, kNotFound};
-  const unsigned fid = (data[0] << 8) | data[1];
-  Node* found = nullptr;
-  if (fid == 0x3F00) {
-    found = mf_.get();
-  } else if (current_df_) {
-    // The current DF, its children, its siblings, then the MF's children.
-    if (current_df_->fid == fid) found = current_df_;
-    if (!found) found = current_df_->Child(fid);
-    if (!found && current_df_->parent) found = current_df_->parent->Child(fid);
-    if (!found) found = mf_->Child(fid);
-  }
-  if (!found) return {{}, kNotFound};
-  if (found->type == Node::Df) {
-    current_df_ = found;
-    current_ef_ = nullptr;
-  } else {
-    current_df_ = found->parent;
-    current_ef_ = found;
-  }
-  SetPending(Fci(*found));
-  return {{}, static_cast<uint16_t>(0x6100 | pending_.size())};
+    if (data.size() != 2) return {{}, kWrongLength};
+    if (!mf_) return {{}, kNotFound};
+    const unsigned fid = (data[0] << 8) | data[1];
+    Node* found = nullptr;
+    if (fid == 0x3F00) {
+        found = mf_.get();
+    } else if (current_df_) {
+        // The current DF, its children, its siblings, then the MF's children.
+        if (current_df_->fid == fid) found = current_df_;
+        if (!found) found = current_df_->Child(fid);
+        if (!found && current_df_->parent) found = current_df_->parent->Child(fid);
+        if (!found) found = mf_->Child(fid);
+    }
+    if (!found) return {{}, kNotFound};
+    if (found->type == Node::Df) {
+        current_df_ = found;
+        current_ef_ = nullptr;
+    } else {
+        current_df_ = found->parent;
+        current_ef_ = found;
+    }
+    SetPending(Fci(*found));
+    return {{}, static_cast<uint16_t>(0x6100 | pending_.size())};
 }
 
 void CpuCard::SetPending(Bytes data) {
-  pending_ = std::move(data);
-  has_pending_ = true;
+    pending_ = std::move(data);
+    has_pending_ = true;
 }
 
 CpuCard::Response CpuCard::GetResponse(unsigned le) {
-  if (!has_pending_) return {{}, kConditions};
-  const unsigned avail = static_cast<unsigned>(pending_.size());
-  if (le != 0 && le != avail) return {{}, static_cast<uint16_t>(0x6C00 | avail)};
-  Response r{pending_, kOk};
-  has_pending_ = false;
-  pending_.clear();
-  return r;
+    if (!has_pending_) return {{}, kConditions};
+    const unsigned avail = static_cast<unsigned>(pending_.size());
+    if (le != 0 && le != avail) return {{}, static_cast<uint16_t>(0x6C00 | avail)};
+    Response r{pending_, kOk};
+    has_pending_ = false;
+    pending_.clear();
+    return r;
 }
 
 CpuCard::Response CpuCard::GetChallenge(unsigned le) {
-  Bytes r(le == 0 || le > 8 ? 8 : le);
-  for (auto& b : r) b = static_cast<uint8_t>(ChallengeSource()() & 0xFF);
-  if (le == 0 || le > 8) {
-    SetPending(r);
-    return {{}, 0x6C08};
-  }
-  return {r, kOk};
+    Bytes r(le == 0 || le > 8 ? 8 : le);
+    for (auto& b : r) b = static_cast<uint8_t>(ChallengeSource()() & 0xFF);
+    if (le == 0 || le > 8) {
+        SetPending(r);
+        return {{}, 0x6C08};
+    }
+    return {r, kOk};
 }
 
 CpuCard::Node* CpuCard::EfBySfi(unsigned sfi) {
-  if (!current_df_) return nullptr;
-  for (auto& c : current_df_->children)
-    if (c->type != Node::Df && (c->fid & 0x1F) == sfi) return c.get();
-  return nullptr;
+    if (!current_df_) return nullptr;
+    for (auto& c : current_df_->children)
+        if (c->type != Node::Df && (c->fid & 0x1F) == sfi) return c.get();
+    return nullptr;
 }
 
 // The binary EF and offset that P1 P2 of READ/UPDATE BINARY name: the
 // current EF at a 15-bit offset, or (P1 bit 8 set) the EF of a short
 // identifier, which becomes current, at offset P2.
 uint16_t CpuCard::BinaryTarget(unsigned p1, unsigned p2, Node*& ef, unsigned& offset) {
-  ef = current_ef_;
-  offset = (p1 << 8) | p2;
-  if (p1 & 0x80) {
-    ef = EfBySfi(p1 & 0x1F);
-    offset = p2;
-    if (!ef) return kNotFound;
-    current_ef_ = ef;
-  }
-  if (!ef) return kNoEf;
-  if (ef->type != Node::Binary) return kBadStructure;
-  return kOk;
+    ef = current_ef_;
+    offset = (p1 << 8) | p2;
+    if (p1 & 0x80) {
+        ef = EfBySfi(p1 & 0x1F);
+        offset = p2;
+        if (!ef) return kNotFound;
+        current_ef_ = ef;
+    }
+    if (!ef) return kNoEf;
+    if (ef->type != Node::Binary) return kBadStructure;
+    return kOk;
 }
 
 CpuCard::Response CpuCard::ReadBinary(unsigned p1, unsigned p2, unsigned le) {
-  Node* ef = nullptr;
-  unsigned offset = 0;
-  if (uint16_t sw = BinaryTarget(p1, p2, ef, offset); sw != kOk) return {{}, sw};
-  const unsigned size = static_cast<unsigned>(ef->data.size());
-  if (offset >= size) return {{}, kBadOffset};
-  const unsigned remaining = size - offset;
-  if (le == 0) le = std::min(remaining, 256u);
-  if (le > remaining) {
-    // The host answers 6Cxx with GET RESPONSE, not a second read: keep the
-    // exact answer ready for it.
-    SetPending(Bytes(ef->data.begin() + offset, ef->data.end()));
-    return {{}, static_cast<uint16_t>(0x6C00 | remaining)};
-  }
-  return {Bytes(ef->data.begin() + offset, ef->data.begin() + offset + le), kOk};
+    Node* ef = nullptr;
+    unsigned offset = 0;
+    if (uint16_t sw = BinaryTarget(p1, p2, ef, offset); sw != kOk) return {{}, sw};
+    const unsigned size = static_cast<unsigned>(ef->data.size());
+    if (offset >= size) return {{}, kBadOffset};
+    const unsigned remaining = size - offset;
+    if (le == 0) le = std::min(remaining, 256u);
+    if (le > remaining) {
+        // The host answers 6Cxx with GET RESPONSE, not a second read: keep the
+        // exact answer ready for it.
+        SetPending(Bytes(ef->data.begin() + offset, ef->data.end()));
+        return {{}, static_cast<uint16_t>(0x6C00 | remaining)};
+    }
+    return {Bytes(ef->data.begin() + offset, ef->data.begin() + offset + le), kOk};
 }
 
 CpuCard::Response CpuCard::UpdateBinary(unsigned p1, unsigned p2, const Bytes& data) {
-  Node* ef = nullptr;
-  unsigned offset = 0;
-  if (uint16_t sw = BinaryTarget(p1, p2, ef, offset); sw != kOk) return {{}, sw};
-  if (ef->update_key && !verified_[ef->update_key]) return {{}, kSecurity};
-  if (offset > ef->data.size()) return {{}, kBadOffset};
-  if (offset + data.size() > ef->data.size()) return {{}, kWrongLength};
-  std::copy(data.begin(), data.end(), ef->data.begin() + offset);
-  return {{}, kOk};
+    Node* ef = nullptr;
+    unsigned offset = 0;
+    if (uint16_t sw = BinaryTarget(p1, p2, ef, offset); sw != kOk) return {{}, sw};
+    if (ef->update_key && !verified_[ef->update_key]) return {{}, kSecurity};
+    if (offset > ef->data.size()) return {{}, kBadOffset};
+    if (offset + data.size() > ef->data.size()) return {{}, kWrongLength};
+    std::copy(data.begin(), data.end(), ef->data.begin() + offset);
+    return {{}, kOk};
 }
 
 CpuCard::Response CpuCard::ReadRecord(unsigned p1, unsigned p2, unsigned le) {
-  if ((p2 & 0x07) != 0x04 || p1 == 0) return {{}, kBadP1P2};
-  Node* ef = current_ef_;
-  if (p2 >> 3) {
-    ef = EfBySfi(p2 >> 3);
-    if (!ef) return {{}, kNotFound};
-    current_ef_ = ef;
-  }
-  if (!ef) return {{}, kNoEf};
-  if (ef->type != Node::Record) return {{}, kBadStructure};
-  if (p1 > ef->records.size()) return {{}, kNoRecord};
-  const Bytes& rec = ef->records[p1 - 1];
-  if (le != 0 && le != rec.size()) {
-    SetPending(rec);
-    return {{}, static_cast<uint16_t>(0x6C00 | rec.size())};
-  }
-  return {rec, kOk};
+    if ((p2 & 0x07) != 0x04 || p1 == 0) return {{}, kBadP1P2};
+    Node* ef = current_ef_;
+    if (p2 >> 3) {
+        ef = EfBySfi(p2 >> 3);
+        if (!ef) return {{}, kNotFound};
+        current_ef_ = ef;
+    }
+    if (!ef) return {{}, kNoEf};
+    if (ef->type != Node::Record) return {{}, kBadStructure};
+    if (p1 > ef->records.size()) return {{}, kNoRecord};
+    const Bytes& rec = ef->records[p1 - 1];
+    if (le != 0 && le != rec.size()) {
+        SetPending(rec);
+        return {{}, static_cast<uint16_t>(0x6C00 | rec.size())};
+    }
+    return {rec, kOk};
 }
 
 CpuCard::Response CpuCard::AppendRecord(unsigned p2, const Bytes& data) {
-  Node* ef = current_ef_;
-  if (p2 >> 3) {
-    ef = EfBySfi(p2 >> 3);
-    if (!ef) return {{}, kNotFound};
-    current_ef_ = ef;
-  }
-  if (!ef) return {{}, kNoEf};
-  if (ef->type != Node::Record) return {{}, kBadStructure};
-  if (ef->update_key && !verified_[ef->update_key]) return {{}, kSecurity};
-  if (data.empty() || data.size() > ef->record_len) return {{}, kWrongLength};
-  if (ef->records.size() >= ef->max_records) return {{}, kNoSpace};
-  ef->records.push_back(data);
-  return {{}, kOk};
+    Node* ef = current_ef_;
+    if (p2 >> 3) {
+        ef = EfBySfi(p2 >> 3);
+        if (!ef) return {{}, kNotFound};
+        current_ef_ = ef;
+    }
+    if (!ef) return {{}, kNoEf};
+    if (ef->type != Node::Record) return {{}, kBadStructure};
+    if (ef->update_key && !verified_[ef->update_key]) return {{}, kSecurity};
+    if (data.empty() || data.size() > ef->record_len) return {{}, kWrongLength};
+    if (ef->records.size() >= ef->max_records) return {{}, kNoSpace};
+    ef->records.push_back(data);
+    return {{}, kOk};
 }
 
 CpuCard::Node* CpuCard::FindKey(unsigned id, Node*& owner) {
-  for (Node* df = current_df_; df; df = df->parent)
-    for (auto& k : df->keys)
-      if (k.id == id) {
-        owner = df;
-        return df;
-      }
-  return nullptr;
+    for (Node* df = current_df_; df; df = df->parent)
+        for (auto& k : df->keys)
+            if (k.id == id) {
+                owner = df;
+                return df;
+            }
+    return nullptr;
 }
 
 CpuCard::Response CpuCard::VerifyPin(unsigned ref, const Bytes& pin) {
-  Node* owner = nullptr;
-  if (!FindKey(ref, owner)) return {{}, kNoKey};
-  Node::Key* key = nullptr;
-  for (auto& k : owner->keys)
-    if (k.id == ref) key = &k;
-  if (key->tries == 0) return {{}, kBlocked};
-  if (pin.empty()) return {{}, static_cast<uint16_t>(0x63C0 | key->tries)};
-  if (pin == key->value) {
-    key->tries = key->max_tries;
-    verified_[ref] = true;
-    return {{}, kOk};
-  }
-  --key->tries;
-  verified_[ref] = false;
-  return {{}, static_cast<uint16_t>(0x63C0 | key->tries)};
+    Node* owner = nullptr;
+    if (!FindKey(ref, owner)) return {{}, kNoKey};
+    Node::Key* key = nullptr;
+    for (auto& k : owner->keys)
+        if (k.id == ref) key = &k;
+    if (key->tries == 0) return {{}, kBlocked};
+    if (pin.empty()) return {{}, static_cast<uint16_t>(0x63C0 | key->tries)};
+    if (pin == key->value) {
+        key->tries = key->max_tries;
+        verified_[ref] = true;
+        return {{}, kOk};
+    }
+    --key->tries;
+    verified_[ref] = false;
+    return {{}, static_cast<uint16_t>(0x63C0 | key->tries)};
 }
 
 CpuCard::Response CpuCard::EraseMf(const Bytes& data) {
-  if (data.size() != 8) return {{}, kWrongLength};
-  if (data != TransportKey()) return {{}, kSecurity};
-  if (!mf_) return {{}, kNotSupported};  // nothing left to erase
-  mf_.reset();
-  current_df_ = current_ef_ = creating_ = nullptr;
-  verified_.clear();
-  return {{}, kOk};
+    if (data.size() != 8) return {{}, kWrongLength};
+    if (data != TransportKey()) return {{}, kSecurity};
+    if (!mf_) return {{}, kNotSupported};  // nothing left to erase
+    mf_.reset();
+    current_df_ = current_ef_ = creating_ = nullptr;
+    verified_.clear();
+    return {{}, kOk};
 }
 
 CpuCard::Response CpuCard::Create(unsigned p1, unsigned p2, const Bytes& data) {
-  if (p1 == 0x00 && p2 == 0x00) {  // MF: transport key, two option bytes, DF name
-    if (data.size() < 10 || data.size() > 26) return {{}, kWrongLength};
-    if (!std::equal(TransportKey().begin(), TransportKey().end(), data.begin())) return {{}, kSecurity};
-    if (mf_) return {{}, kExists};
-    mf_ = MakeDf(0x3F00, Bytes(data.begin() + 10, data.end()));
-    mf_->creating = true;
-    creating_ = current_df_ = mf_.get();
-    current_ef_ = nullptr;
-    return {{}, kOk};
-  }
-  if (!mf_) return {{}, kNotFound};
-  if ((p1 == 0x00 || p1 == 0x01) && p2 == 0x01) {  // end of MF / DF creation
-    if (data.size() != 2) return {{}, kWrongLength};
-    const unsigned fid = (data[0] << 8) | data[1];
-    Node* df = p1 == 0x00 ? mf_.get() : current_df_;
-    if (!df || df->fid != fid || (p1 == 0x01 && df == mf_.get())) return {{}, kNotFound};
-    if (!df->creating) return {{}, kConditions};
-    df->creating = false;
-    if (p1 == 0x01) current_df_ = df->parent;
-    current_ef_ = nullptr;
-    creating_ = current_df_ && current_df_->creating ? current_df_ : nullptr;
-    return {{}, kOk};
-  }
-  if (!current_df_) return {{}, kNotFound};
-  if (p1 == 0x01 && p2 == 0x00) {  // DF: file identifier, DF name
-    if (data.size() < 2 || data.size() > 18) return {{}, kWrongLength};
-    const unsigned fid = (data[0] << 8) | data[1];
-    if (fid == 0x3F00 || current_df_->Child(fid)) return {{}, kExists};
-    Node* df = current_df_->Add(MakeDf(fid, Bytes(data.begin() + 2, data.end())));
-    df->creating = true;
-    creating_ = current_df_ = df;
-    current_ef_ = nullptr;
-    return {{}, kOk};
-  }
-  if (p1 == 0x02 && p2 == 0x00) {  // EF: fid(2) type(1) size(2) record length(1) update key(1)
-    if (data.size() != 7) return {{}, kWrongLength};
-    const unsigned fid = (data[0] << 8) | data[1];
-    const unsigned type = data[2], size = (data[3] << 8) | data[4], rec_len = data[5];
-    if (fid == 0x3F00 || current_df_->Child(fid)) return {{}, kExists};
-    std::unique_ptr<Node> ef;
-    if (type == 0x01) {
-      if (size == 0 || size > kMaxBinary) return {{}, kNoSpace};
-      ef = MakeBinary(fid, Bytes(size, 0x00), data[6]);
-    } else if (type == 0x02) {
-      if (size == 0 || size > 254 || rec_len == 0) return {{}, kBadData};
-      ef = MakeRecordEf(fid, size, rec_len);
-      ef->update_key = data[6];
-    } else {
-      return {{}, kBadData};
+    if (p1 == 0x00 && p2 == 0x00) {  // MF: transport key, two option bytes, DF name
+        if (data.size() < 10 || data.size() > 26) return {{}, kWrongLength};
+        if (!std::equal(TransportKey().begin(), TransportKey().end(), data.begin())) return {{}, kSecurity};
+        if (mf_) return {{}, kExists};
+        mf_ = MakeDf(0x3F00, Bytes(data.begin() + 10, data.end()));
+        mf_->creating = true;
+        creating_ = current_df_ = mf_.get();
+        current_ef_ = nullptr;
+        return {{}, kOk};
     }
-    current_ef_ = current_df_->Add(std::move(ef));
-    return {{}, kOk};
-  }
-  return {{}, kBadP1P2};
+    if (!mf_) return {{}, kNotFound};
+    if ((p1 == 0x00 || p1 == 0x01) && p2 == 0x01) {  // end of MF / DF creation
+        if (data.size() != 2) return {{}, kWrongLength};
+        const unsigned fid = (data[0] << 8) | data[1];
+        Node* df = p1 == 0x00 ? mf_.get() : current_df_;
+        if (!df || df->fid != fid || (p1 == 0x01 && df == mf_.get())) return {{}, kNotFound};
+        if (!df->creating) return {{}, kConditions};
+        df->creating = false;
+        if (p1 == 0x01) current_df_ = df->parent;
+        current_ef_ = nullptr;
+        creating_ = current_df_ && current_df_->creating ? current_df_ : nullptr;
+        return {{}, kOk};
+    }
+    if (!current_df_) return {{}, kNotFound};
+    if (p1 == 0x01 && p2 == 0x00) {  // DF: file identifier, DF name
+        if (data.size() < 2 || data.size() > 18) return {{}, kWrongLength};
+        const unsigned fid = (data[0] << 8) | data[1];
+        if (fid == 0x3F00 || current_df_->Child(fid)) return {{}, kExists};
+        Node* df = current_df_->Add(MakeDf(fid, Bytes(data.begin() + 2, data.end())));
+        df->creating = true;
+        creating_ = current_df_ = df;
+        current_ef_ = nullptr;
+        return {{}, kOk};
+    }
+    if (p1 == 0x02 && p2 == 0x00) {  // EF: fid(2) type(1) size(2) record length(1) update key(1)
+        if (data.size() != 7) return {{}, kWrongLength};
+        const unsigned fid = (data[0] << 8) | data[1];
+        const unsigned type = data[2], size = (data[3] << 8) | data[4], rec_len = data[5];
+        if (fid == 0x3F00 || current_df_->Child(fid)) return {{}, kExists};
+        std::unique_ptr<Node> ef;
+        if (type == 0x01) {
+            if (size == 0 || size > kMaxBinary) return {{}, kNoSpace};
+            ef = MakeBinary(fid, Bytes(size, 0x00), data[6]);
+        } else if (type == 0x02) {
+            if (size == 0 || size > 254 || rec_len == 0) return {{}, kBadData};
+            ef = MakeRecordEf(fid, size, rec_len);
+            ef->update_key = data[6];
+        } else {
+            return {{}, kBadData};
+        }
+        current_ef_ = current_df_->Add(std::move(ef));
+        return {{}, kOk};
+    }
+    return {{}, kBadP1P2};
 }
 
 CpuCard::Response CpuCard::WriteKey(const Bytes& data) {
-  // key id(1), tries(1), value(1..16)
-  if (data.size() < 3 || data.size() > 18) return {{}, kWrongLength};
-  if (!mf_ || !current_df_) return {{}, kNotFound};
-  if (data[1] == 0 || data[1] > 15) return {{}, kBadData};
-  Node::Key key{data[0], Bytes(data.begin() + 2, data.end()), data[1], data[1]};
-  auto& keys = current_df_->keys;
-  auto it = std::find_if(keys.begin(), keys.end(), [&](const Node::Key& k) { return k.id == key.id; });
-  if (it != keys.end()) {
-    *it = key;
-  } else {
-    keys.push_back(key);
-  }
-  verified_.erase(key.id);
-  return {{}, kOk};
+    // key id(1), tries(1), value(1..16)
+    if (data.size() < 3 || data.size() > 18) return {{}, kWrongLength};
+    if (!mf_ || !current_df_) return {{}, kNotFound};
+    if (data[1] == 0 || data[1] > 15) return {{}, kBadData};
+    Node::Key key{data[0], Bytes(data.begin() + 2, data.end()), data[1], data[1]};
+    auto& keys = current_df_->keys;
+    auto it = std::find_if(keys.begin(), keys.end(), [&](const Node::Key& k) { return k.id == key.id; });
+    if (it != keys.end()) {
+        *it = key;
+    } else {
+        keys.push_back(key);
+    }
+    verified_.erase(key.id);
+    return {{}, kOk};
 }
 
 namespace {
 
-void DumpNode(std::ostringstream& os, const CpuCard::Node& n, int depth,
-              const CpuCard::Node* current_df, const CpuCard::Node* current_ef) {
-  std::string indent(static_cast<size_t>(depth) * 2 + 2, ' ');
-  char fid[8];
-  snprintf(fid, sizeof fid, "%04X", n.fid);
-  os << indent << fid;
-  if (n.type == CpuCard::Node::Df) {
-    os << " DF \"" << std::string(n.name.begin(), n.name.end()) << "\"" << (n.creating ? " (creating)" : "");
-    if (&n == current_df) os << " <current>";
+void DumpNode(std::ostringstream& os, const CpuCard::Node& n, int depth, const CpuCard::Node* current_df,
+              const CpuCard::Node* current_ef) {
+    std::string indent(static_cast<size_t>(depth) * 2 + 2, ' ');
+    char fid[8];
+    snprintf(fid, sizeof fid, "%04X", n.fid);
+    os << indent << fid;
+    if (n.type == CpuCard::Node::Df) {
+        os << " DF \"" << std::string(n.name.begin(), n.name.end()) << "\"" << (n.creating ? " (creating)" : "");
+        if (&n == current_df) os << " <current>";
+        os << "\n";
+        for (auto& k : n.keys)
+            os << indent << "  key " << HexByteText(k.id) << " " << ToHex(k.value) << " tries " << k.tries << "/"
+               << k.max_tries << "\n";
+        for (auto& c : n.children) DumpNode(os, *c, depth + 1, current_df, current_ef);
+        return;
+    }
+    if (n.type == CpuCard::Node::Binary) {
+        os << " EF binary " << n.data.size() << " bytes: " << ToHex(n.data);
+    } else {
+        os << " EF records " << n.records.size() << "/" << n.max_records << " x " << n.record_len << ":";
+        for (auto& r : n.records) os << " " << ToHex(r);
+    }
+    if (n.update_key) os << " (update needs key " << HexByteText(n.update_key) << ")";
+    if (&n == current_ef) os << " <current>";
     os << "\n";
-    for (auto& k : n.keys)
-      os << indent << "  key " << HexByteText(k.id) << " " << ToHex(k.value) << " tries " << k.tries << "/"
-         << k.max_tries << "\n";
-    for (auto& c : n.children) DumpNode(os, *c, depth + 1, current_df, current_ef);
-    return;
-  }
-  if (n.type == CpuCard::Node::Binary) {
-    os << " EF binary " << n.data.size() << " bytes: " << ToHex(n.data);
-  } else {
-    os << " EF records " << n.records.size() << "/" << n.max_records << " x " << n.record_len << ":";
-    for (auto& r : n.records) os << " " << ToHex(r);
-  }
-  if (n.update_key) os << " (update needs key " << HexByteText(n.update_key) << ")";
-  if (&n == current_ef) os << " <current>";
-  os << "\n";
 }
 
 }  // namespace
 
 std::string CpuCard::Dump() const {
-  std::ostringstream os;
-  os << "card CPU\n";
-  if (!mf_) {
-    os << "  (no file system)\n";
-  } else {
-    DumpNode(os, *mf_, 0, current_df_, current_ef_);
-  }
-  return os.str();
+    std::ostringstream os;
+    os << "card CPU\n";
+    if (!mf_) {
+        os << "  (no file system)\n";
+    } else {
+        DumpNode(os, *mf_, 0, current_df_, current_ef_);
+    }
+    return os.str();
 }
 
 }  // namespace qd500sim

@@ -37,13 +37,13 @@ constexpr uint64_t kHangupGraceUs = 300000;
 constexpr uint64_t kLastByteLeadUs = 200;
 
 bool MakeRaw(int fd) {
-  termios t{};
-  if (tcgetattr(fd, &t) != 0) return false;
-  cfmakeraw(&t);
-  t.c_cflag |= CLOCAL | CREAD;
-  t.c_cc[VMIN] = 1;
-  t.c_cc[VTIME] = 0;
-  return tcsetattr(fd, TCSANOW, &t) == 0;
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) return false;
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    return tcsetattr(fd, TCSANOW, &t) == 0;
 }
 
 std::string Errno(const std::string& what) { return what + ": " + strerror(errno); }
@@ -56,387 +56,385 @@ PtyServer::PtyServer(Scenario scenario, ServerOptions options)
 PtyServer::~PtyServer() { Stop(); }
 
 uint64_t PtyServer::NowUs() const {
-  using namespace std::chrono;
-  return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 bool PtyServer::OpenPty(std::string* error) {
-  int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (m < 0) {
-    if (error) *error = Errno("posix_openpt");
-    return false;
-  }
-  char name[128];
-  if (grantpt(m) != 0 || unlockpt(m) != 0 || ptsname_r(m, name, sizeof name) != 0) {
-    if (error) *error = Errno("pty setup");
-    close(m);
-    return false;
-  }
-  // Raw on both sides: the master's line settings and the slave's, which a
-  // host that forgets to set them would otherwise get in cooked mode with echo.
-  MakeRaw(m);
-  int s = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (s >= 0) {
-    MakeRaw(s);
-    close(s);
-  }
-  fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
-  fd_ = m;
-  slave_path_ = name;
-  if (!options_.link_path.empty()) {
-    unlink(options_.link_path.c_str());
-    if (symlink(name, options_.link_path.c_str()) != 0) {
-      if (error) *error = Errno("symlink " + options_.link_path);
-      close(m);
-      fd_ = -1;
-      return false;
+    int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m < 0) {
+        if (error) *error = Errno("posix_openpt");
+        return false;
     }
-  }
-  return true;
+    char name[128];
+    if (grantpt(m) != 0 || unlockpt(m) != 0 || ptsname_r(m, name, sizeof name) != 0) {
+        if (error) *error = Errno("pty setup");
+        close(m);
+        return false;
+    }
+    // Raw on both sides: the master's line settings and the slave's, which a
+    // host that forgets to set them would otherwise get in cooked mode with echo.
+    MakeRaw(m);
+    int s = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (s >= 0) {
+        MakeRaw(s);
+        close(s);
+    }
+    fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
+    fd_ = m;
+    slave_path_ = name;
+    if (!options_.link_path.empty()) {
+        unlink(options_.link_path.c_str());
+        if (symlink(name, options_.link_path.c_str()) != 0) {
+            if (error) *error = Errno("symlink " + options_.link_path);
+            close(m);
+            fd_ = -1;
+            return false;
+        }
+    }
+    return true;
 }
 
 bool PtyServer::Start(std::string* error) {
-  std::lock_guard<std::mutex> lk(mu_);
-  if (running_) return true;
-  if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
-    if (error) *error = Errno("pipe");
-    return false;
-  }
-  bool ok = device_path_.empty() ? OpenPty(error) : false;
-  if (!device_path_.empty()) {
-    int fd = open(device_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-      if (error) *error = Errno("open " + device_path_);
-    } else {
-      if (isatty(fd)) MakeRaw(fd);
-      fd_ = fd;
-      slave_path_ = device_path_;
-      ok = true;
+    std::lock_guard<std::mutex> lk(mu_);
+    if (running_) return true;
+    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+        if (error) *error = Errno("pipe");
+        return false;
     }
-  }
-  if (!ok) {
-    close(wake_[0]);
-    close(wake_[1]);
-    wake_[0] = wake_[1] = -1;
-    return false;
-  }
-  start_us_ = NowUs();
-  line_free_us_ = 0;
-  in_.clear();
-  in_free_us_ = 0;
-  stop_ = false;
-  running_ = true;
-  generation_ = 1;
-  thread_ = std::thread(&PtyServer::Run, this);
-  return true;
+    bool ok = device_path_.empty() ? OpenPty(error) : false;
+    if (!device_path_.empty()) {
+        int fd = open(device_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) {
+            if (error) *error = Errno("open " + device_path_);
+        } else {
+            if (isatty(fd)) MakeRaw(fd);
+            fd_ = fd;
+            slave_path_ = device_path_;
+            ok = true;
+        }
+    }
+    if (!ok) {
+        close(wake_[0]);
+        close(wake_[1]);
+        wake_[0] = wake_[1] = -1;
+        return false;
+    }
+    start_us_ = NowUs();
+    line_free_us_ = 0;
+    in_.clear();
+    in_free_us_ = 0;
+    stop_ = false;
+    running_ = true;
+    generation_ = 1;
+    thread_ = std::thread(&PtyServer::Run, this);
+    return true;
 }
 
 bool PtyServer::StartOnDevice(const std::string& path, std::string* error) {
-  {
-    std::lock_guard<std::mutex> lk(mu_);
-    device_path_ = path;
-  }
-  return Start(error);
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        device_path_ = path;
+    }
+    return Start(error);
 }
 
 void PtyServer::Stop() {
-  {
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        if (!running_) return;
+        stop_ = true;
+    }
+    Wake();
+    if (thread_.joinable()) thread_.join();
     std::lock_guard<std::mutex> lk(mu_);
-    if (!running_) return;
-    stop_ = true;
-  }
-  Wake();
-  if (thread_.joinable()) thread_.join();
-  std::lock_guard<std::mutex> lk(mu_);
-  CloseLine();
-  close(wake_[0]);
-  close(wake_[1]);
-  wake_[0] = wake_[1] = -1;
-  if (!options_.link_path.empty()) unlink(options_.link_path.c_str());
-  running_ = false;
-  cv_.notify_all();
+    CloseLine();
+    close(wake_[0]);
+    close(wake_[1]);
+    wake_[0] = wake_[1] = -1;
+    if (!options_.link_path.empty()) unlink(options_.link_path.c_str());
+    running_ = false;
+    cv_.notify_all();
 }
 
 bool PtyServer::running() const {
-  std::lock_guard<std::mutex> lk(mu_);
-  return running_;
+    std::lock_guard<std::mutex> lk(mu_);
+    return running_;
 }
 
 void PtyServer::CloseLine() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
 }
 
 void PtyServer::Wake() {
-  if (wake_[1] >= 0) {
-    char c = 1;
-    ssize_t n = write(wake_[1], &c, 1);
-    (void)n;  // a full pipe already wakes the thread
-  }
+    if (wake_[1] >= 0) {
+        char c = 1;
+        ssize_t n = write(wake_[1], &c, 1);
+        (void)n;  // a full pipe already wakes the thread
+    }
 }
 
 // Rounded up: a byte is never taken as in, or out, before its time.
-uint64_t PtyServer::ByteUs() const {
-  return options_.baud ? (10000000ull + options_.baud - 1) / options_.baud : 0;
-}
+uint64_t PtyServer::ByteUs() const { return options_.baud ? (10000000ull + options_.baud - 1) / options_.baud : 0; }
 
 void PtyServer::Schedule(Output out, uint64_t now_us) {
-  uint64_t t = std::max(now_us, line_free_us_);
-  const uint64_t byte_us = ByteUs();
-  for (auto& c : out.chunks) {
-    t += static_cast<uint64_t>(c.delay_ms) * 1000;
-    if (!byte_us) {
-      out_.push_back({t, c.bytes, false});
-    } else if (c.atomic) {
-      t += byte_us * c.bytes.size();
-      out_.push_back({t, c.bytes, false});
-    } else {
-      for (char b : c.bytes) {
-        t += byte_us;
-        out_.push_back({t, std::string(1, b), false});
-      }
+    uint64_t t = std::max(now_us, line_free_us_);
+    const uint64_t byte_us = ByteUs();
+    for (auto& c : out.chunks) {
+        t += static_cast<uint64_t>(c.delay_ms) * 1000;
+        if (!byte_us) {
+            out_.push_back({t, c.bytes, false});
+        } else if (c.atomic) {
+            t += byte_us * c.bytes.size();
+            out_.push_back({t, c.bytes, false});
+        } else {
+            for (char b : c.bytes) {
+                t += byte_us;
+                out_.push_back({t, std::string(1, b), false});
+            }
+        }
     }
-  }
-  // Closing the master flushes what the slave still holds, so the line
-  // drops a moment after the last byte: the host gets to read the part.
-  if (out.hangup) out_.push_back({t + kHangupGraceUs, std::string(), true});
-  line_free_us_ = t;
+    // Closing the master flushes what the slave still holds, so the line
+    // drops a moment after the last byte: the host gets to read the part.
+    if (out.hangup) out_.push_back({t + kHangupGraceUs, std::string(), true});
+    line_free_us_ = t;
 }
 
 void PtyServer::Receive(std::string_view bytes, uint64_t now_us) {
-  const uint64_t byte_us = ByteUs();
-  if (!byte_us) {
-    Schedule(reader_.Feed(bytes, (now_us - start_us_) / 1000), now_us);
-    return;
-  }
-  for (char b : bytes) {
-    in_free_us_ = std::max(now_us, in_free_us_) + byte_us;
-    in_.push_back({in_free_us_, b, false, false});
-  }
+    const uint64_t byte_us = ByteUs();
+    if (!byte_us) {
+        Schedule(reader_.Feed(bytes, (now_us - start_us_) / 1000), now_us);
+        return;
+    }
+    for (char b : bytes) {
+        in_free_us_ = std::max(now_us, in_free_us_) + byte_us;
+        in_.push_back({in_free_us_, b, false, false});
+    }
 }
 
 // One byte at a time, each at its own arrival: a frame is acted on when its
 // last byte is in, and its answer paced from then, however late we woke.
 void PtyServer::Deliver(uint64_t now_us) {
-  while (!in_.empty() && in_.front().due_us <= now_us) {
-    const Arrival a = in_.front();
-    in_.pop_front();
-    if (a.reset) {
-      reader_.ResetLine();
-      continue;
+    while (!in_.empty() && in_.front().due_us <= now_us) {
+        const Arrival a = in_.front();
+        in_.pop_front();
+        if (a.reset) {
+            reader_.ResetLine();
+            continue;
+        }
+        Output out = reader_.Feed(std::string_view(&a.byte, 1), (a.due_us - start_us_) / 1000);
+        if (!a.orphan) Schedule(std::move(out), a.due_us);
     }
-    Output out = reader_.Feed(std::string_view(&a.byte, 1), (a.due_us - start_us_) / 1000);
-    if (!a.orphan) Schedule(std::move(out), a.due_us);
-  }
 }
 
 // The host closed the slave. What it sent before is still on the line and
 // is carried out when it arrives; the engine forgets the half-received rest
 // after that, and nothing more goes to the host that left.
 void PtyServer::HostLeft() {
-  if (in_.empty()) {
-    reader_.ResetLine();
-  } else {
-    for (auto& a : in_) a.orphan = true;
-    in_.push_back({in_.back().due_us, 0, true, true});
-  }
-  out_.clear();
-  line_free_us_ = 0;
+    if (in_.empty()) {
+        reader_.ResetLine();
+    } else {
+        for (auto& a : in_) a.orphan = true;
+        in_.push_back({in_.back().due_us, 0, true, true});
+    }
+    out_.clear();
+    line_free_us_ = 0;
 }
 
 void PtyServer::Run() {
-  // Paced bytes are due to the microsecond; the default slack of 50 us on
-  // every timed wake would land on the last byte of each answer.
-  if (options_.baud) prctl(PR_SET_TIMERSLACK, 1ul);
-  bool hup = false;
-  uint64_t reopen_at = 0;
-  char buf[4096];
-  const int notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  int watch = -1;
-  std::string watched;
-  std::unique_lock<std::mutex> lk(mu_);
-  while (!stop_) {
-    uint64_t now = NowUs();
-    if (fd_ < 0 && now >= reopen_at) {
-      // Back after a hang-up: a new line for the host to find.
-      std::string error;
-      bool ok;
-      if (device_path_.empty()) {
-        ok = OpenPty(&error);
-      } else {
-        fd_ = open(device_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        ok = fd_ >= 0;
-        if (ok && isatty(fd_)) MakeRaw(fd_);
-      }
-      if (ok) {
-        hup = false;
-        ++generation_;
-        if (on_new_path_) on_new_path_(slave_path_);
-        cv_.notify_all();
-      } else {
-        reopen_at = now + 1000000;
-      }
-    }
+    // Paced bytes are due to the microsecond; the default slack of 50 us on
+    // every timed wake would land on the last byte of each answer.
+    if (options_.baud) prctl(PR_SET_TIMERSLACK, 1ul);
+    bool hup = false;
+    uint64_t reopen_at = 0;
+    char buf[4096];
+    const int notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    int watch = -1;
+    std::string watched;
+    std::unique_lock<std::mutex> lk(mu_);
+    while (!stop_) {
+        uint64_t now = NowUs();
+        if (fd_ < 0 && now >= reopen_at) {
+            // Back after a hang-up: a new line for the host to find.
+            std::string error;
+            bool ok;
+            if (device_path_.empty()) {
+                ok = OpenPty(&error);
+            } else {
+                fd_ = open(device_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+                ok = fd_ >= 0;
+                if (ok && isatty(fd_)) MakeRaw(fd_);
+            }
+            if (ok) {
+                hup = false;
+                ++generation_;
+                if (on_new_path_) on_new_path_(slave_path_);
+                cv_.notify_all();
+            } else {
+                reopen_at = now + 1000000;
+            }
+        }
 
-    if (notify >= 0 && fd_ >= 0 && slave_path_ != watched) {
-      if (watch >= 0) inotify_rm_watch(notify, watch);
-      watch = inotify_add_watch(notify, slave_path_.c_str(), IN_OPEN);
-      watched = slave_path_;
-    }
+        if (notify >= 0 && fd_ >= 0 && slave_path_ != watched) {
+            if (watch >= 0) inotify_rm_watch(notify, watch);
+            watch = inotify_add_watch(notify, slave_path_.c_str(), IN_OPEN);
+            watched = slave_path_;
+        }
 
-    Deliver(now);
-    Schedule(reader_.Poll((now - start_us_) / 1000), now);
+        Deliver(now);
+        Schedule(reader_.Poll((now - start_us_) / 1000), now);
 
-    if (fd_ >= 0 && options_.baud && out_.size() == 1 && !out_.front().hangup) {
-      const uint64_t due = out_.front().due_us;
-      if (due > now && due - now <= kLastByteLeadUs)
-        while ((now = NowUs()) < due) {
+        if (fd_ >= 0 && options_.baud && out_.size() == 1 && !out_.front().hangup) {
+            const uint64_t due = out_.front().due_us;
+            if (due > now && due - now <= kLastByteLeadUs)
+                while ((now = NowUs()) < due) {
+                }
+        }
+        // Send what is due, in one write per run of due bytes.
+        while (fd_ >= 0 && !out_.empty() && out_.front().due_us <= now) {
+            if (out_.front().hangup) {
+                // Our side hangs up: the host's bytes still on the way are lost.
+                out_.clear();
+                in_.clear();
+                CloseLine();
+                reader_.ResetLine();
+                line_free_us_ = 0;
+                in_free_us_ = 0;
+                reopen_at = now + static_cast<uint64_t>(options_.reopen_ms) * 1000;
+                break;
+            }
+            std::string chunk;
+            size_t taken = 0;
+            for (auto& p : out_) {
+                if (p.hangup || p.due_us > now) break;
+                chunk += p.bytes;
+                ++taken;
+            }
+            ssize_t n = write(fd_, chunk.data(), chunk.size());
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
+            if (n < 0) n = static_cast<ssize_t>(chunk.size());  // no reader on the line: the bytes are lost
+            out_.erase(out_.begin(), out_.begin() + static_cast<long>(taken));
+            if (static_cast<size_t>(n) < chunk.size()) {
+                out_.push_front({now, chunk.substr(static_cast<size_t>(n)), false});
+                break;
+            }
+        }
+
+        uint64_t timeout = kIdlePollUs;
+        auto until = [&](uint64_t t) { timeout = std::min(timeout, t > now ? t - now : 0); };
+        if (!out_.empty()) {
+            const uint64_t due = out_.front().due_us;
+            until(options_.baud && out_.size() == 1 ? due - std::min(due, kLastByteLeadUs) : due);
+        }
+        if (!in_.empty()) until(in_.front().due_us);
+        if (auto due = reader_.NextDueMs()) until(start_us_ + *due * 1000 + 500);
+        if (fd_ < 0) until(reopen_at);
+        if (hup) timeout = std::min(timeout, kHangupPollUs);
+        const int fd = fd_;
+        const bool watch_line = fd >= 0 && !hup;
+        lk.unlock();
+
+        // The line last: it is left out while it reports hang-up.
+        pollfd fds[3] = {{wake_[0], POLLIN, 0}, {hup ? notify : -1, POLLIN, 0}, {fd, POLLIN, 0}};
+        timespec ts{static_cast<time_t>(timeout / 1000000), static_cast<long>(timeout % 1000000) * 1000};
+        ppoll(fds, watch_line ? 3 : 2, &ts, nullptr);
+        if (fds[0].revents & POLLIN)
+            while (read(wake_[0], buf, sizeof buf) > 0) {
+            }
+        if (fds[1].revents & POLLIN)
+            while (read(notify, buf, sizeof buf) > 0) {
+            }
+        pollfd& line = fds[2];
+        if (fd >= 0 && hup) {
+            line.revents = 0;
+            poll(&line, 1, 0);
+        }
+
+        lk.lock();
+        if (fd < 0 || fd != fd_) continue;
+        bool hung = false;
+        if (line.revents & POLLIN) {
+            ssize_t n = read(fd_, buf, sizeof buf);
+            if (n > 0) {
+                hup = false;
+                Receive(std::string_view(buf, static_cast<size_t>(n)), NowUs());
+            } else if (n < 0 && errno == EIO) {
+                hung = true;
+            }
+        } else if (line.revents & POLLHUP) {
+            hung = true;
+        } else if (hup) {
+            hup = false;  // a host has the slave open again
+        }
+        if (hung && !hup) {
+            hup = true;
+            HostLeft();
         }
     }
-    // Send what is due, in one write per run of due bytes.
-    while (fd_ >= 0 && !out_.empty() && out_.front().due_us <= now) {
-      if (out_.front().hangup) {
-        // Our side hangs up: the host's bytes still on the way are lost.
-        out_.clear();
-        in_.clear();
-        CloseLine();
-        reader_.ResetLine();
-        line_free_us_ = 0;
-        in_free_us_ = 0;
-        reopen_at = now + static_cast<uint64_t>(options_.reopen_ms) * 1000;
-        break;
-      }
-      std::string chunk;
-      size_t taken = 0;
-      for (auto& p : out_) {
-        if (p.hangup || p.due_us > now) break;
-        chunk += p.bytes;
-        ++taken;
-      }
-      ssize_t n = write(fd_, chunk.data(), chunk.size());
-      if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
-      if (n < 0) n = static_cast<ssize_t>(chunk.size());  // no reader on the line: the bytes are lost
-      out_.erase(out_.begin(), out_.begin() + static_cast<long>(taken));
-      if (static_cast<size_t>(n) < chunk.size()) {
-        out_.push_front({now, chunk.substr(static_cast<size_t>(n)), false});
-        break;
-      }
-    }
-
-    uint64_t timeout = kIdlePollUs;
-    auto until = [&](uint64_t t) { timeout = std::min(timeout, t > now ? t - now : 0); };
-    if (!out_.empty()) {
-      const uint64_t due = out_.front().due_us;
-      until(options_.baud && out_.size() == 1 ? due - std::min(due, kLastByteLeadUs) : due);
-    }
-    if (!in_.empty()) until(in_.front().due_us);
-    if (auto due = reader_.NextDueMs()) until(start_us_ + *due * 1000 + 500);
-    if (fd_ < 0) until(reopen_at);
-    if (hup) timeout = std::min(timeout, kHangupPollUs);
-    const int fd = fd_;
-    const bool watch_line = fd >= 0 && !hup;
-    lk.unlock();
-
-    // The line last: it is left out while it reports hang-up.
-    pollfd fds[3] = {{wake_[0], POLLIN, 0}, {hup ? notify : -1, POLLIN, 0}, {fd, POLLIN, 0}};
-    timespec ts{static_cast<time_t>(timeout / 1000000), static_cast<long>(timeout % 1000000) * 1000};
-    ppoll(fds, watch_line ? 3 : 2, &ts, nullptr);
-    if (fds[0].revents & POLLIN)
-      while (read(wake_[0], buf, sizeof buf) > 0) {
-      }
-    if (fds[1].revents & POLLIN)
-      while (read(notify, buf, sizeof buf) > 0) {
-      }
-    pollfd& line = fds[2];
-    if (fd >= 0 && hup) {
-      line.revents = 0;
-      poll(&line, 1, 0);
-    }
-
-    lk.lock();
-    if (fd < 0 || fd != fd_) continue;
-    bool hung = false;
-    if (line.revents & POLLIN) {
-      ssize_t n = read(fd_, buf, sizeof buf);
-      if (n > 0) {
-        hup = false;
-        Receive(std::string_view(buf, static_cast<size_t>(n)), NowUs());
-      } else if (n < 0 && errno == EIO) {
-        hung = true;
-      }
-    } else if (line.revents & POLLHUP) {
-      hung = true;
-    } else if (hup) {
-      hup = false;  // a host has the slave open again
-    }
-    if (hung && !hup) {
-      hup = true;
-      HostLeft();
-    }
-  }
-  if (notify >= 0) close(notify);
+    if (notify >= 0) close(notify);
 }
 
 std::string PtyServer::SlavePath() const {
-  std::lock_guard<std::mutex> lk(mu_);
-  return slave_path_;
+    std::lock_guard<std::mutex> lk(mu_);
+    return slave_path_;
 }
 
 unsigned PtyServer::Generation() const {
-  std::lock_guard<std::mutex> lk(mu_);
-  return generation_;
+    std::lock_guard<std::mutex> lk(mu_);
+    return generation_;
 }
 
 bool PtyServer::WaitForGeneration(unsigned generation, int timeout_ms) {
-  std::unique_lock<std::mutex> lk(mu_);
-  return cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return generation_ >= generation; });
+    std::unique_lock<std::mutex> lk(mu_);
+    return cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return generation_ >= generation; });
 }
 
 void PtyServer::OnNewPath(std::function<void(const std::string&)> callback) {
-  std::lock_guard<std::mutex> lk(mu_);
-  on_new_path_ = std::move(callback);
+    std::lock_guard<std::mutex> lk(mu_);
+    on_new_path_ = std::move(callback);
 }
 
 bool PtyServer::Insert(const std::string& type, std::string* error) {
-  std::lock_guard<std::mutex> lk(mu_);
-  return reader_.Insert(type, error);
+    std::lock_guard<std::mutex> lk(mu_);
+    return reader_.Insert(type, error);
 }
 
 void PtyServer::Remove() {
-  std::lock_guard<std::mutex> lk(mu_);
-  reader_.Remove();
+    std::lock_guard<std::mutex> lk(mu_);
+    reader_.Remove();
 }
 
 void PtyServer::Swipe(std::optional<std::string> track2, std::optional<std::string> track3) {
-  {
-    std::lock_guard<std::mutex> lk(mu_);
-    const uint64_t now = NowUs();
-    Schedule(reader_.Swipe(std::move(track2), std::move(track3), (now - start_us_) / 1000), now);
-  }
-  Wake();
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        const uint64_t now = NowUs();
+        Schedule(reader_.Swipe(std::move(track2), std::move(track3), (now - start_us_) / 1000), now);
+    }
+    Wake();
 }
 
 std::string PtyServer::Dump() {
-  std::lock_guard<std::mutex> lk(mu_);
-  return reader_.Dump();
+    std::lock_guard<std::mutex> lk(mu_);
+    return reader_.Dump();
 }
 
 std::vector<LogEntry> PtyServer::FrameLog() const {
-  std::lock_guard<std::mutex> lk(mu_);
-  return reader_.log();
+    std::lock_guard<std::mutex> lk(mu_);
+    return reader_.log();
 }
 
 void PtyServer::SetLogSink(std::function<void(const LogEntry&)> sink) {
-  std::lock_guard<std::mutex> lk(mu_);
-  reader_.SetLogSink(std::move(sink));
+    std::lock_guard<std::mutex> lk(mu_);
+    reader_.SetLogSink(std::move(sink));
 }
 
 void PtyServer::WithReader(const std::function<void(Reader&)>& f) {
-  {
-    std::lock_guard<std::mutex> lk(mu_);
-    f(reader_);
-  }
-  Wake();
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        f(reader_);
+    }
+    Wake();
 }
 
 }  // namespace qd500sim

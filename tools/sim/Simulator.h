@@ -38,41 +38,41 @@ enum class FaultKind { Noise, Split, Delay, NoEtx, BadBcc, Status, Oversize, Han
 // most `times` times (0: no limit). Chance draws come from the scenario's
 // seed, so a run repeats exactly.
 struct FaultRule {
-  FaultKind kind = FaultKind::Noise;
-  std::string command;
-  unsigned skip = 0;
-  unsigned times = 0;
-  double probability = 1.0;
-  unsigned noise_bytes = 4;    // Noise
-  int split_at = -1;           // Split, Hangup: bytes sent first (-1: half)
-  unsigned pause_ms = 1200;    // Split
-  unsigned delay_ms = 500;     // Delay
-  std::string status = "41";   // Status: answered instead of executing the command
-  unsigned size = 1100;        // Oversize: total reply bytes
-  unsigned fired = 0;          // bookkeeping
-  unsigned seen = 0;
+    FaultKind kind = FaultKind::Noise;
+    std::string command;
+    unsigned skip = 0;
+    unsigned times = 0;
+    double probability = 1.0;
+    unsigned noise_bytes = 4;   // Noise
+    int split_at = -1;          // Split, Hangup: bytes sent first (-1: half)
+    unsigned pause_ms = 1200;   // Split
+    unsigned delay_ms = 500;    // Delay
+    std::string status = "41";  // Status: answered instead of executing the command
+    unsigned size = 1100;       // Oversize: total reply bytes
+    unsigned fired = 0;         // bookkeeping
+    unsigned seen = 0;
 };
 
 enum class SwipeMode { Always, Never, AfterDelay };
 
 struct Scenario {
-  std::optional<CardConfig> card;  // nullopt: no card in the slot
-  std::optional<std::string> track2 = std::string("6212345678901234567=30121010000012345");
-  std::optional<std::string> track3 = std::string(
-      "996212345678901234567=1560000000000000000000000000000000003012=0000000000000000000000000");
-  SwipeMode swipe = SwipeMode::Always;
-  unsigned swipe_delay_ms = 0;
-  std::string version = "QD500-SIM V1.0";
-  std::optional<std::array<std::string, 3>> device_status;  // nullopt: computed
-  uint64_t seed = 1;
-  std::vector<FaultRule> faults;
+    std::optional<CardConfig> card;  // nullopt: no card in the slot
+    std::optional<std::string> track2 = std::string("6212345678901234567=30121010000012345");
+    std::optional<std::string> track3 =
+        std::string("996212345678901234567=1560000000000000000000000000000000003012=0000000000000000000000000");
+    SwipeMode swipe = SwipeMode::Always;
+    unsigned swipe_delay_ms = 0;
+    std::string version = "QD500-SIM V1.0";
+    std::optional<std::array<std::string, 3>> device_status;  // nullopt: computed
+    uint64_t seed = 1;
+    std::vector<FaultRule> faults;
 
-  static Scenario Default();
-  // The default scenario with another card in the slot.
-  static Scenario WithCard(const std::string& type);
-  // Parse a JSON scenario; on error returns nullopt with a message.
-  static std::optional<Scenario> FromJson(const std::string& text, std::string* error);
-  static std::optional<Scenario> FromFile(const std::string& path, std::string* error);
+    static Scenario Default();
+    // The default scenario with another card in the slot.
+    static Scenario WithCard(const std::string& type);
+    // Parse a JSON scenario; on error returns nullopt with a message.
+    static std::optional<Scenario> FromJson(const std::string& text, std::string* error);
+    static std::optional<Scenario> FromFile(const std::string& path, std::string* error);
 };
 
 // ---- engine ---------------------------------------------------------------
@@ -81,170 +81,170 @@ struct Scenario {
 // is written in one piece even when the line is paced (short magnetic
 // answers, which the host collects by a short count read).
 struct Chunk {
-  unsigned delay_ms = 0;
-  std::string bytes;
-  bool atomic = false;
+    unsigned delay_ms = 0;
+    std::string bytes;
+    bool atomic = false;
 };
 
 struct Output {
-  std::vector<Chunk> chunks;
-  bool hangup = false;  // close the line after the chunks
-  bool empty() const { return chunks.empty() && !hangup; }
-  std::string Joined() const;  // all chunk bytes
-  void Append(Output other);
+    std::vector<Chunk> chunks;
+    bool hangup = false;  // close the line after the chunks
+    bool empty() const { return chunks.empty() && !hangup; }
+    std::string Joined() const;  // all chunk bytes
+    void Append(Output other);
 };
 
 struct LogEntry {
-  uint64_t ms = 0;        // engine clock
-  bool from_host = true;  // direction
-  std::string bytes;      // one frame or magnetic sequence
+    uint64_t ms = 0;        // engine clock
+    bool from_host = true;  // direction
+    std::string bytes;      // one frame or magnetic sequence
 };
 
 class Reader {
- public:
-  explicit Reader(Scenario scenario = Scenario::Default());
-  ~Reader();
-  Reader(Reader&&) = default;
-  Reader& operator=(Reader&&) = default;
+public:
+    explicit Reader(Scenario scenario = Scenario::Default());
+    ~Reader();
+    Reader(Reader&&) = default;
+    Reader& operator=(Reader&&) = default;
 
-  // Bytes from the host at time now_ms; returns what the reader sends.
-  Output Feed(std::string_view bytes, uint64_t now_ms = 0);
-  // Time-driven answers (a swipe after a delay) due by now_ms.
-  Output Poll(uint64_t now_ms);
-  std::optional<uint64_t> NextDueMs() const;
-  // The host went away: drop a half-received command and a waiting read.
-  void ResetLine();
+    // Bytes from the host at time now_ms; returns what the reader sends.
+    Output Feed(std::string_view bytes, uint64_t now_ms = 0);
+    // Time-driven answers (a swipe after a delay) due by now_ms.
+    Output Poll(uint64_t now_ms);
+    std::optional<uint64_t> NextDueMs() const;
+    // The host went away: drop a half-received command and a waiting read.
+    void ResetLine();
 
-  // Slot and head, as an operator would use them.
-  bool Insert(const std::string& type, std::string* error = nullptr);
-  void Remove();
-  // Swipe a card: answers a waiting read at once, otherwise the next read
-  // gets these tracks without waiting. nullopt = a track it can't read.
-  Output Swipe(std::optional<std::string> track2, std::optional<std::string> track3, uint64_t now_ms = 0);
+    // Slot and head, as an operator would use them.
+    bool Insert(const std::string& type, std::string* error = nullptr);
+    void Remove();
+    // Swipe a card: answers a waiting read at once, otherwise the next read
+    // gets these tracks without waiting. nullopt = a track it can't read.
+    Output Swipe(std::optional<std::string> track2, std::optional<std::string> track3, uint64_t now_ms = 0);
 
-  std::string Dump() const;
-  Card* card() { return card_.get(); }
-  bool powered() const { return powered_; }
-  unsigned device_number() const { return device_no_; }
-  const std::optional<std::string>& track2() const { return track2_; }
-  const std::optional<std::string>& track3() const { return track3_; }
-  const std::vector<LogEntry>& log() const { return log_; }
-  void SetLogSink(std::function<void(const LogEntry&)> sink) { sink_ = std::move(sink); }
+    std::string Dump() const;
+    Card* card() { return card_.get(); }
+    bool powered() const { return powered_; }
+    unsigned device_number() const { return device_no_; }
+    const std::optional<std::string>& track2() const { return track2_; }
+    const std::optional<std::string>& track3() const { return track3_; }
+    const std::vector<LogEntry>& log() const { return log_; }
+    void SetLogSink(std::function<void(const LogEntry&)> sink) { sink_ = std::move(sink); }
 
- private:
-  Output HandleFrame(const std::string& frame, uint64_t now);
-  Answer Execute(const std::string& code_text, const Bytes& body);
-  Output MagneticRead(int tracks, uint64_t now);
-  Output MagneticAnswer(std::string bytes, bool atomic, uint64_t now);
-  std::string MagReadReply(int tracks) const;
-  Output WriteCommit(uint64_t now);
-  std::vector<const FaultRule*> Match(const std::string& command, bool contact);
-  Output Shape(std::string reply, const std::vector<const FaultRule*>& rules, bool contact, bool atomic);
-  bool Fires(FaultRule& rule, const std::string& command, bool contact);
-  void Record(bool from_host, std::string_view bytes, uint64_t now);
-  Output Emit(Output out, uint64_t now);
+private:
+    Output HandleFrame(const std::string& frame, uint64_t now);
+    Answer Execute(const std::string& code_text, const Bytes& body);
+    Output MagneticRead(int tracks, uint64_t now);
+    Output MagneticAnswer(std::string bytes, bool atomic, uint64_t now);
+    std::string MagReadReply(int tracks) const;
+    Output WriteCommit(uint64_t now);
+    std::vector<const FaultRule*> Match(const std::string& command, bool contact);
+    Output Shape(std::string reply, const std::vector<const FaultRule*>& rules, bool contact, bool atomic);
+    bool Fires(FaultRule& rule, const std::string& command, bool contact);
+    void Record(bool from_host, std::string_view bytes, uint64_t now);
+    Output Emit(Output out, uint64_t now);
 
-  Scenario scenario_;
-  std::unique_ptr<Card> card_;
-  bool powered_ = false;
-  std::optional<uint8_t> selected_;
-  unsigned device_no_ = 0;
-  std::optional<std::string> track2_, track3_;
-  std::string in_;            // received, not yet consumed
-  bool write_mode_ = false;   // ESC 'B' '4' seen before a write
-  bool collecting_write_ = false;
-  std::optional<std::string> write_frame_;
-  bool write_bad_ = false;
-  int pending_read_ = 0;      // 0 none; 2, 3 or 23
-  bool pending_write_ = false;
-  std::optional<uint64_t> pending_due_;
-  bool swiped_ = false;       // a swipe waits for the next read
-  std::mt19937_64 rng_;
-  std::vector<LogEntry> log_;
-  std::function<void(const LogEntry&)> sink_;
+    Scenario scenario_;
+    std::unique_ptr<Card> card_;
+    bool powered_ = false;
+    std::optional<uint8_t> selected_;
+    unsigned device_no_ = 0;
+    std::optional<std::string> track2_, track3_;
+    std::string in_;           // received, not yet consumed
+    bool write_mode_ = false;  // ESC 'B' '4' seen before a write
+    bool collecting_write_ = false;
+    std::optional<std::string> write_frame_;
+    bool write_bad_ = false;
+    int pending_read_ = 0;  // 0 none; 2, 3 or 23
+    bool pending_write_ = false;
+    std::optional<uint64_t> pending_due_;
+    bool swiped_ = false;  // a swipe waits for the next read
+    std::mt19937_64 rng_;
+    std::vector<LogEntry> log_;
+    std::function<void(const LogEntry&)> sink_;
 };
 
 // ---- pseudo-terminal server ----------------------------------------------
 
 struct ServerOptions {
-  unsigned baud = 0;            // pace both directions at this rate (10 bits a byte); 0: unpaced
-  std::string link_path;        // keep a symlink to the current slave here
-  unsigned reopen_ms = 200;     // after a hang-up, a new pty after this pause
+    unsigned baud = 0;         // pace both directions at this rate (10 bits a byte); 0: unpaced
+    std::string link_path;     // keep a symlink to the current slave here
+    unsigned reopen_ms = 200;  // after a hang-up, a new pty after this pause
 };
 
 class PtyServer {
- public:
-  explicit PtyServer(Scenario scenario = Scenario::Default(), ServerOptions options = {});
-  ~PtyServer();
-  PtyServer(const PtyServer&) = delete;
-  PtyServer& operator=(const PtyServer&) = delete;
+public:
+    explicit PtyServer(Scenario scenario = Scenario::Default(), ServerOptions options = {});
+    ~PtyServer();
+    PtyServer(const PtyServer&) = delete;
+    PtyServer& operator=(const PtyServer&) = delete;
 
-  // Create a pty (raw on both sides) and serve it until Stop().
-  bool Start(std::string* error = nullptr);
-  // Serve an existing tty instead.
-  bool StartOnDevice(const std::string& path, std::string* error = nullptr);
-  void Stop();
-  bool running() const;
+    // Create a pty (raw on both sides) and serve it until Stop().
+    bool Start(std::string* error = nullptr);
+    // Serve an existing tty instead.
+    bool StartOnDevice(const std::string& path, std::string* error = nullptr);
+    void Stop();
+    bool running() const;
 
-  std::string SlavePath() const;
-  // Count of lines served; grows when a hang-up fault replaced the pty.
-  unsigned Generation() const;
-  bool WaitForGeneration(unsigned generation, int timeout_ms);
-  // Called from the server thread with every new slave path after a hang-up.
-  void OnNewPath(std::function<void(const std::string&)> callback);
+    std::string SlavePath() const;
+    // Count of lines served; grows when a hang-up fault replaced the pty.
+    unsigned Generation() const;
+    bool WaitForGeneration(unsigned generation, int timeout_ms);
+    // Called from the server thread with every new slave path after a hang-up.
+    void OnNewPath(std::function<void(const std::string&)> callback);
 
-  bool Insert(const std::string& type, std::string* error = nullptr);
-  void Remove();
-  void Swipe(std::optional<std::string> track2, std::optional<std::string> track3);
-  std::string Dump();
-  std::vector<LogEntry> FrameLog() const;
-  void SetLogSink(std::function<void(const LogEntry&)> sink);
-  // Run f on the engine under the server's lock.
-  void WithReader(const std::function<void(Reader&)>& f);
+    bool Insert(const std::string& type, std::string* error = nullptr);
+    void Remove();
+    void Swipe(std::optional<std::string> track2, std::optional<std::string> track3);
+    std::string Dump();
+    std::vector<LogEntry> FrameLog() const;
+    void SetLogSink(std::function<void(const LogEntry&)> sink);
+    // Run f on the engine under the server's lock.
+    void WithReader(const std::function<void(Reader&)>& f);
 
- private:
-  struct Pending {
-    uint64_t due_us;
-    std::string bytes;
-    bool hangup;
-  };
-  // A host byte on its way in: the engine sees it at due_us, when its last
-  // bit would be in at the line's rate.
-  struct Arrival {
-    uint64_t due_us;
-    char byte;
-    bool orphan;  // its host has left: what it brings about is sent nowhere
-    bool reset;   // no byte: the host left here, the engine drops what it half received
-  };
-  bool OpenPty(std::string* error);
-  void CloseLine();
-  void Run();
-  uint64_t ByteUs() const;
-  void Schedule(Output out, uint64_t now_us);
-  void Receive(std::string_view bytes, uint64_t now_us);
-  void Deliver(uint64_t now_us);
-  void HostLeft();
-  void Wake();
-  uint64_t NowUs() const;
+private:
+    struct Pending {
+        uint64_t due_us;
+        std::string bytes;
+        bool hangup;
+    };
+    // A host byte on its way in: the engine sees it at due_us, when its last
+    // bit would be in at the line's rate.
+    struct Arrival {
+        uint64_t due_us;
+        char byte;
+        bool orphan;  // its host has left: what it brings about is sent nowhere
+        bool reset;   // no byte: the host left here, the engine drops what it half received
+    };
+    bool OpenPty(std::string* error);
+    void CloseLine();
+    void Run();
+    uint64_t ByteUs() const;
+    void Schedule(Output out, uint64_t now_us);
+    void Receive(std::string_view bytes, uint64_t now_us);
+    void Deliver(uint64_t now_us);
+    void HostLeft();
+    void Wake();
+    uint64_t NowUs() const;
 
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
-  Reader reader_;
-  ServerOptions options_;
-  std::string device_path_;  // serving an existing tty
-  int fd_ = -1;
-  int wake_[2] = {-1, -1};
-  std::string slave_path_;
-  unsigned generation_ = 0;
-  bool stop_ = false;
-  bool running_ = false;
-  std::thread thread_;
-  std::deque<Pending> out_;
-  uint64_t line_free_us_ = 0;  // when the last scheduled byte has left
-  std::deque<Arrival> in_;
-  uint64_t in_free_us_ = 0;  // when the last host byte read is in
-  uint64_t start_us_ = 0;
-  std::function<void(const std::string&)> on_new_path_;
+    mutable std::mutex mu_;
+    std::condition_variable cv_;
+    Reader reader_;
+    ServerOptions options_;
+    std::string device_path_;  // serving an existing tty
+    int fd_ = -1;
+    int wake_[2] = {-1, -1};
+    std::string slave_path_;
+    unsigned generation_ = 0;
+    bool stop_ = false;
+    bool running_ = false;
+    std::thread thread_;
+    std::deque<Pending> out_;
+    uint64_t line_free_us_ = 0;  // when the last scheduled byte has left
+    std::deque<Arrival> in_;
+    uint64_t in_free_us_ = 0;  // when the last host byte read is in
+    uint64_t start_us_ = 0;
+    std::function<void(const std::string&)> on_new_path_;
 };
 
 }  // namespace qd500sim

@@ -25,270 +25,270 @@ namespace {
 int g_signal_pipe[2] = {-1, -1};
 
 void OnSignal(int) {
-  char c = 1;
-  ssize_t n = write(g_signal_pipe[1], &c, 1);
-  (void)n;
+    char c = 1;
+    ssize_t n = write(g_signal_pipe[1], &c, 1);
+    (void)n;
 }
 
 void Usage(FILE* f) {
-  fprintf(f,
-          "usage: qd500-sim [--pty | --device PATH] [--baud N] [--scenario FILE] [--log FILE]\n"
-          "                 [--control PATH] [--link PATH]\n"
-          "  --pty            serve a new pseudo-terminal; its slave path is the first line on stdout\n"
-          "  --device PATH    serve an existing tty instead\n"
-          "  --baud N         run the line at N baud both ways (8N1, 10 bits a byte): each byte sent\n"
-          "                   leaves a byte time after the one before, and each byte from the host\n"
-          "                   is acted on only when it would have arrived\n"
-          "  --scenario FILE  load a JSON scenario (default: a CPU card and a sample swipe)\n"
-          "  --log FILE       append every frame in and out to FILE\n"
-          "  --control PATH   read control commands from a UNIX socket instead of stdin\n"
-          "  --link PATH      keep a symlink to the current slave at PATH\n"
-          "  --version        print the version and exit\n"
-          "control commands: insert TYPE | remove | swipe TRACK2 TRACK3 | dump | quit\n"
-          "  (a track given as - is one the head can't read)\n");
+    fprintf(f,
+            "usage: qd500-sim [--pty | --device PATH] [--baud N] [--scenario FILE] [--log FILE]\n"
+            "                 [--control PATH] [--link PATH]\n"
+            "  --pty            serve a new pseudo-terminal; its slave path is the first line on stdout\n"
+            "  --device PATH    serve an existing tty instead\n"
+            "  --baud N         run the line at N baud both ways (8N1, 10 bits a byte): each byte sent\n"
+            "                   leaves a byte time after the one before, and each byte from the host\n"
+            "                   is acted on only when it would have arrived\n"
+            "  --scenario FILE  load a JSON scenario (default: a CPU card and a sample swipe)\n"
+            "  --log FILE       append every frame in and out to FILE\n"
+            "  --control PATH   read control commands from a UNIX socket instead of stdin\n"
+            "  --link PATH      keep a symlink to the current slave at PATH\n"
+            "  --version        print the version and exit\n"
+            "control commands: insert TYPE | remove | swipe TRACK2 TRACK3 | dump | quit\n"
+            "  (a track given as - is one the head can't read)\n");
 }
 
 std::optional<std::string> TrackArg(const std::string& t) {
-  if (t == "-") return std::nullopt;
-  return t;
+    if (t == "-") return std::nullopt;
+    return t;
 }
 
 // One control line; returns the answer text, sets quit.
 std::string Control(PtyServer& server, const std::string& line, bool& quit) {
-  std::istringstream in(line);
-  std::string cmd;
-  in >> cmd;
-  if (cmd.empty()) return "";
-  if (cmd == "insert") {
-    std::string type, error;
-    in >> type;
-    if (type.empty()) return "error: insert needs a card type\n";
-    return server.Insert(type, &error) ? "ok\n" : "error: " + error + "\n";
-  }
-  if (cmd == "remove") {
-    server.Remove();
-    return "ok\n";
-  }
-  if (cmd == "swipe") {
-    std::string t2, t3;
-    in >> t2 >> t3;
-    if (t2.empty() || t3.empty()) return "error: swipe needs TRACK2 TRACK3 (- for unreadable)\n";
-    server.Swipe(TrackArg(t2), TrackArg(t3));
-    return "ok\n";
-  }
-  if (cmd == "dump") return server.Dump() + "ok\n";
-  if (cmd == "quit") {
-    quit = true;
-    return "ok\n";
-  }
-  return "error: unknown command \"" + cmd + "\"\n";
+    std::istringstream in(line);
+    std::string cmd;
+    in >> cmd;
+    if (cmd.empty()) return "";
+    if (cmd == "insert") {
+        std::string type, error;
+        in >> type;
+        if (type.empty()) return "error: insert needs a card type\n";
+        return server.Insert(type, &error) ? "ok\n" : "error: " + error + "\n";
+    }
+    if (cmd == "remove") {
+        server.Remove();
+        return "ok\n";
+    }
+    if (cmd == "swipe") {
+        std::string t2, t3;
+        in >> t2 >> t3;
+        if (t2.empty() || t3.empty()) return "error: swipe needs TRACK2 TRACK3 (- for unreadable)\n";
+        server.Swipe(TrackArg(t2), TrackArg(t3));
+        return "ok\n";
+    }
+    if (cmd == "dump") return server.Dump() + "ok\n";
+    if (cmd == "quit") {
+        quit = true;
+        return "ok\n";
+    }
+    return "error: unknown command \"" + cmd + "\"\n";
 }
 
 std::string Stamp() {
-  using namespace std::chrono;
-  auto now = system_clock::now();
-  time_t t = system_clock::to_time_t(now);
-  tm local{};
-  localtime_r(&t, &local);
-  char buf[32];
-  strftime(buf, sizeof buf, "%H:%M:%S", &local);
-  long ms = static_cast<long>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
-  char out[48];
-  snprintf(out, sizeof out, "%s.%03ld", buf, ms);
-  return out;
+    using namespace std::chrono;
+    auto now = system_clock::now();
+    time_t t = system_clock::to_time_t(now);
+    tm local{};
+    localtime_r(&t, &local);
+    char buf[32];
+    strftime(buf, sizeof buf, "%H:%M:%S", &local);
+    long ms = static_cast<long>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
+    char out[48];
+    snprintf(out, sizeof out, "%s.%03ld", buf, ms);
+    return out;
 }
 
 void SendAll(int fd, const std::string& s) {
-  size_t done = 0;
-  while (done < s.size()) {
-    ssize_t n = write(fd, s.data() + done, s.size() - done);
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
+    size_t done = 0;
+    while (done < s.size()) {
+        ssize_t n = write(fd, s.data() + done, s.size() - done);
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string device, scenario_file, log_file, control_path;
-  ServerOptions options;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) {
-        fprintf(stderr, "qd500-sim: %s needs a value\n", a.c_str());
-        exit(2);
-      }
-      return argv[++i];
-    };
-    if (a == "--pty") {
-    } else if (a == "--device") {
-      device = value();
-    } else if (a == "--baud") {
-      std::string v = value();
-      char* end = nullptr;
-      long n = strtol(v.c_str(), &end, 10);
-      if (!end || *end || n <= 0 || n > 4000000) {
-        fprintf(stderr, "qd500-sim: --baud needs a positive number\n");
-        return 2;
-      }
-      options.baud = static_cast<unsigned>(n);
-    } else if (a == "--scenario") {
-      scenario_file = value();
-    } else if (a == "--log") {
-      log_file = value();
-    } else if (a == "--control") {
-      control_path = value();
-    } else if (a == "--link") {
-      options.link_path = value();
-    } else if (a == "--help" || a == "-h") {
-      Usage(stdout);
-      return 0;
-    } else if (a == "--version" || a == "-V") {
-      printf("qd500-sim %s\n", QD500_VERSION);
-      return 0;
-    } else {
-      fprintf(stderr, "qd500-sim: unknown option %s\n", a.c_str());
-      Usage(stderr);
-      return 2;
+    std::string device, scenario_file, log_file, control_path;
+    ServerOptions options;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "qd500-sim: %s needs a value\n", a.c_str());
+                exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--pty") {
+        } else if (a == "--device") {
+            device = value();
+        } else if (a == "--baud") {
+            std::string v = value();
+            char* end = nullptr;
+            long n = strtol(v.c_str(), &end, 10);
+            if (!end || *end || n <= 0 || n > 4000000) {
+                fprintf(stderr, "qd500-sim: --baud needs a positive number\n");
+                return 2;
+            }
+            options.baud = static_cast<unsigned>(n);
+        } else if (a == "--scenario") {
+            scenario_file = value();
+        } else if (a == "--log") {
+            log_file = value();
+        } else if (a == "--control") {
+            control_path = value();
+        } else if (a == "--link") {
+            options.link_path = value();
+        } else if (a == "--help" || a == "-h") {
+            Usage(stdout);
+            return 0;
+        } else if (a == "--version" || a == "-V") {
+            printf("qd500-sim %s\n", QD500_VERSION);
+            return 0;
+        } else {
+            fprintf(stderr, "qd500-sim: unknown option %s\n", a.c_str());
+            Usage(stderr);
+            return 2;
+        }
     }
-  }
 
-  Scenario scenario = Scenario::Default();
-  if (!scenario_file.empty()) {
+    Scenario scenario = Scenario::Default();
+    if (!scenario_file.empty()) {
+        std::string error;
+        auto s = Scenario::FromFile(scenario_file, &error);
+        if (!s) {
+            fprintf(stderr, "qd500-sim: %s: %s\n", scenario_file.c_str(), error.c_str());
+            return 2;
+        }
+        scenario = *s;
+    }
+
+    std::ofstream log;
+    if (!log_file.empty()) {
+        log.open(log_file, std::ios::app);
+        if (!log) {
+            fprintf(stderr, "qd500-sim: cannot write %s\n", log_file.c_str());
+            return 2;
+        }
+    }
+
+    if (pipe2(g_signal_pipe, O_CLOEXEC) != 0) return 1;
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    PtyServer server(scenario, options);
+    if (log.is_open())
+        server.SetLogSink([&log](const LogEntry& e) {
+            log << Stamp() << (e.from_host ? " host> " : " sim>  ") << Printable(e.bytes) << "\n";
+            log.flush();
+        });
+    const bool pty = device.empty();
+    if (pty)
+        server.OnNewPath([](const std::string& path) {
+            printf("%s\n", path.c_str());
+            fflush(stdout);
+        });
     std::string error;
-    auto s = Scenario::FromFile(scenario_file, &error);
-    if (!s) {
-      fprintf(stderr, "qd500-sim: %s: %s\n", scenario_file.c_str(), error.c_str());
-      return 2;
+    if (!(pty ? server.Start(&error) : server.StartOnDevice(device, &error))) {
+        fprintf(stderr, "qd500-sim: %s\n", error.c_str());
+        return 1;
     }
-    scenario = *s;
-  }
+    printf("%s\n", server.SlavePath().c_str());
+    fflush(stdout);
 
-  std::ofstream log;
-  if (!log_file.empty()) {
-    log.open(log_file, std::ios::app);
-    if (!log) {
-      fprintf(stderr, "qd500-sim: cannot write %s\n", log_file.c_str());
-      return 2;
-    }
-  }
-
-  if (pipe2(g_signal_pipe, O_CLOEXEC) != 0) return 1;
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-
-  PtyServer server(scenario, options);
-  if (log.is_open())
-    server.SetLogSink([&log](const LogEntry& e) {
-      log << Stamp() << (e.from_host ? " host> " : " sim>  ") << Printable(e.bytes) << "\n";
-      log.flush();
-    });
-  const bool pty = device.empty();
-  if (pty)
-    server.OnNewPath([](const std::string& path) {
-      printf("%s\n", path.c_str());
-      fflush(stdout);
-    });
-  std::string error;
-  if (!(pty ? server.Start(&error) : server.StartOnDevice(device, &error))) {
-    fprintf(stderr, "qd500-sim: %s\n", error.c_str());
-    return 1;
-  }
-  printf("%s\n", server.SlavePath().c_str());
-  fflush(stdout);
-
-  int listen_fd = -1;
-  if (!control_path.empty()) {
-    listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (control_path.size() >= sizeof addr.sun_path) {
-      fprintf(stderr, "qd500-sim: control path too long\n");
-      return 2;
-    }
-    strcpy(addr.sun_path, control_path.c_str());
-    unlink(control_path.c_str());
-    if (bind(listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listen_fd, 4) != 0) {
-      fprintf(stderr, "qd500-sim: control socket %s: %s\n", control_path.c_str(), strerror(errno));
-      return 1;
-    }
-  }
-
-  struct Client {
-    int fd;
-    std::string pending;
-  };
-  std::vector<Client> clients;
-  bool stdin_open = control_path.empty();
-  std::string stdin_pending;
-  bool quit = false;
-  while (!quit) {
-    std::vector<pollfd> fds;
-    fds.push_back({g_signal_pipe[0], POLLIN, 0});
-    if (stdin_open) fds.push_back({STDIN_FILENO, POLLIN, 0});
-    if (listen_fd >= 0) fds.push_back({listen_fd, POLLIN, 0});
-    for (auto& c : clients) fds.push_back({c.fd, POLLIN, 0});
-    if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
-    size_t k = 0;
-    if (fds[k++].revents & POLLIN) break;  // SIGTERM or SIGINT
-    char buf[1024];
-    auto lines = [&](std::string& pending, const char* data, size_t n, int out_fd) {
-      pending.append(data, n);
-      size_t nl;
-      while (!quit && (nl = pending.find('\n')) != std::string::npos) {
-        std::string line = pending.substr(0, nl);
-        pending.erase(0, nl + 1);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        std::string answer = Control(server, line, quit);
-        if (out_fd == STDOUT_FILENO) {
-          fputs(answer.c_str(), stdout);
-          fflush(stdout);
-        } else {
-          SendAll(out_fd, answer);
+    int listen_fd = -1;
+    if (!control_path.empty()) {
+        listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        if (control_path.size() >= sizeof addr.sun_path) {
+            fprintf(stderr, "qd500-sim: control path too long\n");
+            return 2;
         }
-      }
-      if (pending.size() > 4096) pending.clear();  // not a control line
+        strcpy(addr.sun_path, control_path.c_str());
+        unlink(control_path.c_str());
+        if (bind(listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listen_fd, 4) != 0) {
+            fprintf(stderr, "qd500-sim: control socket %s: %s\n", control_path.c_str(), strerror(errno));
+            return 1;
+        }
+    }
+
+    struct Client {
+        int fd;
+        std::string pending;
     };
-    if (stdin_open) {
-      if (fds[k].revents & (POLLIN | POLLHUP)) {
-        ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-        if (n <= 0) {
-          stdin_open = false;  // no operator: serve until a signal
-        } else {
-          lines(stdin_pending, buf, static_cast<size_t>(n), STDOUT_FILENO);
+    std::vector<Client> clients;
+    bool stdin_open = control_path.empty();
+    std::string stdin_pending;
+    bool quit = false;
+    while (!quit) {
+        std::vector<pollfd> fds;
+        fds.push_back({g_signal_pipe[0], POLLIN, 0});
+        if (stdin_open) fds.push_back({STDIN_FILENO, POLLIN, 0});
+        if (listen_fd >= 0) fds.push_back({listen_fd, POLLIN, 0});
+        for (auto& c : clients) fds.push_back({c.fd, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
+        size_t k = 0;
+        if (fds[k++].revents & POLLIN) break;  // SIGTERM or SIGINT
+        char buf[1024];
+        auto lines = [&](std::string& pending, const char* data, size_t n, int out_fd) {
+            pending.append(data, n);
+            size_t nl;
+            while (!quit && (nl = pending.find('\n')) != std::string::npos) {
+                std::string line = pending.substr(0, nl);
+                pending.erase(0, nl + 1);
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                std::string answer = Control(server, line, quit);
+                if (out_fd == STDOUT_FILENO) {
+                    fputs(answer.c_str(), stdout);
+                    fflush(stdout);
+                } else {
+                    SendAll(out_fd, answer);
+                }
+            }
+            if (pending.size() > 4096) pending.clear();  // not a control line
+        };
+        if (stdin_open) {
+            if (fds[k].revents & (POLLIN | POLLHUP)) {
+                ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+                if (n <= 0) {
+                    stdin_open = false;  // no operator: serve until a signal
+                } else {
+                    lines(stdin_pending, buf, static_cast<size_t>(n), STDOUT_FILENO);
+                }
+            }
+            ++k;
         }
-      }
-      ++k;
+        if (listen_fd >= 0) {
+            if (fds[k].revents & POLLIN) {
+                int c = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+                if (c >= 0) clients.push_back({c, {}});
+            }
+            ++k;
+        }
+        for (size_t i = 0; i < clients.size() && k < fds.size(); ++k) {
+            if (fds[k].revents & (POLLIN | POLLHUP)) {
+                ssize_t n = read(clients[i].fd, buf, sizeof buf);
+                if (n <= 0) {
+                    close(clients[i].fd);
+                    clients.erase(clients.begin() + static_cast<long>(i));
+                    continue;
+                }
+                lines(clients[i].pending, buf, static_cast<size_t>(n), clients[i].fd);
+            }
+            ++i;
+        }
     }
+    server.Stop();
+    for (auto& c : clients) close(c.fd);
     if (listen_fd >= 0) {
-      if (fds[k].revents & POLLIN) {
-        int c = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (c >= 0) clients.push_back({c, {}});
-      }
-      ++k;
+        close(listen_fd);
+        unlink(control_path.c_str());
     }
-    for (size_t i = 0; i < clients.size() && k < fds.size(); ++k) {
-      if (fds[k].revents & (POLLIN | POLLHUP)) {
-        ssize_t n = read(clients[i].fd, buf, sizeof buf);
-        if (n <= 0) {
-          close(clients[i].fd);
-          clients.erase(clients.begin() + static_cast<long>(i));
-          continue;
-        }
-        lines(clients[i].pending, buf, static_cast<size_t>(n), clients[i].fd);
-      }
-      ++i;
-    }
-  }
-  server.Stop();
-  for (auto& c : clients) close(c.fd);
-  if (listen_fd >= 0) {
-    close(listen_fd);
-    unlink(control_path.c_str());
-  }
-  return 0;
+    return 0;
 }

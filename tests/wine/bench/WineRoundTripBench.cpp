@@ -90,8 +90,8 @@ class Schedstat {
 public:
     explicit Schedstat(const std::string& path) {
         if (!path.empty())
-            m_file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING, 0, nullptr);
+            m_file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 0, nullptr);
     }
     ~Schedstat() {
         if (m_file != INVALID_HANDLE_VALUE) CloseHandle(m_file);
@@ -149,12 +149,18 @@ int main(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string opt = argv[i];
         const char* value = argv[i + 1];
-        if (opt == "--runs") runs = std::max(1, std::atoi(value));
-        else if (opt == "--cpu") cpu = static_cast<short>(std::atoi(value));
-        else if (opt == "--sle") sle = static_cast<short>(std::atoi(value));
-        else if (opt == "--at24") at24 = static_cast<short>(std::atoi(value));
-        else if (opt == "--silent") silent = static_cast<short>(std::atoi(value));
-        else if (opt == "--server-stat") serverStatPath = value;
+        if (opt == "--runs")
+            runs = std::max(1, std::atoi(value));
+        else if (opt == "--cpu")
+            cpu = static_cast<short>(std::atoi(value));
+        else if (opt == "--sle")
+            sle = static_cast<short>(std::atoi(value));
+        else if (opt == "--at24")
+            at24 = static_cast<short>(std::atoi(value));
+        else if (opt == "--silent")
+            silent = static_cast<short>(std::atoi(value));
+        else if (opt == "--server-stat")
+            serverStatPath = value;
         else {
             std::fprintf(stderr, "unknown option %s\n", opt.c_str());
             return 2;
@@ -196,9 +202,8 @@ int main(int argc, char** argv) {
     rows.push_back(Measure("set_card_type", runs, [&] { return setType("CPU", msg) == 0; }));
     rows.push_back(Measure("power_on", runs, [&] { return powerOn(atr, msg) == 0; }));
     Apdu select("00", "A4", "00", "00", "02", "3F00");
-    rows.push_back(Measure("apdu_61xx", runs, [&] {
-        return cpuCommand(select.rec, sw, resp, msg) == 0 && std::strcmp(sw, "9000") == 0;
-    }));
+    rows.push_back(Measure("apdu_61xx", runs,
+                           [&] { return cpuCommand(select.rec, sw, resp, msg) == 0 && std::strcmp(sw, "9000") == 0; }));
     // The one-shot call opens and closes the port itself; the session's port
     // is closed first, outside the time of the call.
     close(msg);
@@ -227,7 +232,8 @@ int main(int argc, char** argv) {
     close(msg);
 
     char addrH[] = "00", addrL[] = "20";
-    rows.push_back(Measure("at24_oneshot", runs, [&] { return at24Read(at24, 1, addrH, addrL, 16, data, 5, msg) == 0; }));
+    rows.push_back(
+        Measure("at24_oneshot", runs, [&] { return at24Read(at24, 1, addrH, addrL, 16, data, 5, msg) == 0; }));
 
     for (const Row& row : rows) std::printf("family %s runs=%d median_ms=%.2f\n", row.key, runs, row.medianMs);
     std::fflush(stdout);

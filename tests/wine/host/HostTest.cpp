@@ -26,14 +26,14 @@
 
 namespace {
 
-const char kOpened5[] = "\xD5\xFD\xC8\xB7\xB4\xF2\xBF\xAA\xB4\xAE\xBF\xDA[5]";       // 正确打开串口[5]
-const char kCannotOpen8[] = "\xB2\xBB\xC4\xDC\xB4\xF2\xBF\xAA\xB4\xAE\xBF\xDA[8]";   // 不能打开串口[8]
-const char kCannotOpen77[] = "\xB2\xBB\xC4\xDC\xB4\xF2\xBF\xAA\xB4\xAE\xBF\xDA[77]"; // 不能打开串口[77]
-const char kNotOpen[] = "\xB4\xAE\xBF\xDA\xCE\xB4\xB4\xF2\xBF\xAA";                  // 串口未打开
-const char kClosed[] = "\xD5\xFD\xC8\xB7\xB9\xD8\xB1\xD5";                             // 正确关闭
-const char kSuccess[] = "\xB3\xC9\xB9\xA6\xA3\xA1";                                    // 成功！
+const char kOpened5[] = "\xD5\xFD\xC8\xB7\xB4\xF2\xBF\xAA\xB4\xAE\xBF\xDA[5]";        // 正确打开串口[5]
+const char kCannotOpen8[] = "\xB2\xBB\xC4\xDC\xB4\xF2\xBF\xAA\xB4\xAE\xBF\xDA[8]";    // 不能打开串口[8]
+const char kCannotOpen77[] = "\xB2\xBB\xC4\xDC\xB4\xF2\xBF\xAA\xB4\xAE\xBF\xDA[77]";  // 不能打开串口[77]
+const char kNotOpen[] = "\xB4\xAE\xBF\xDA\xCE\xB4\xB4\xF2\xBF\xAA";                   // 串口未打开
+const char kClosed[] = "\xD5\xFD\xC8\xB7\xB9\xD8\xB1\xD5";                            // 正确关闭
+const char kSuccess[] = "\xB3\xC9\xB9\xA6\xA3\xA1";                                   // 成功！
 const char kTracePowerOn[] = "\xC3\xFC\xC1\xEE=[\xBF\xA8\xC6\xAC\xC9\xCF\xB5\xE7]";   // 命令=[卡片上电]
-const char kTraceReply[] = "\xD3\xA6\xB4\xF0=[";                                       // 应答=[
+const char kTraceReply[] = "\xD3\xA6\xB4\xF0=[";                                      // 应答=[
 const char kPeerAtr[] = "3B6A00008131FE454A43";  // what line_peer.py answers to power-on
 
 using OpenFn = short(__stdcall*)(short, char*);
@@ -170,9 +170,9 @@ TEST_F(Dll, TraceLogBesideTheHostInGbk) {
     // Text mode: every line ends in CR LF; the reply line carries its own
     // line break, so an empty line follows it.
     const std::string stamp = R"(--\d\d/\d\d \d\d:\d\d:\d\d:\d\d\d )";
-    std::regex expected(stamp + std::regex_replace(kTracePowerOn, std::regex(R"([\[\]])"), R"(\$&)") +
-                        "\r\n" + stamp + std::regex_replace(kTraceReply, std::regex(R"(\[)"), R"(\[)") + "00" +
-                        kPeerAtr + "\\]\r\n\r\n");
+    std::regex expected(stamp + std::regex_replace(kTracePowerOn, std::regex(R"([\[\]])"), R"(\$&)") + "\r\n" + stamp +
+                        std::regex_replace(kTraceReply, std::regex(R"(\[)"), R"(\[)") + "00" + kPeerAtr +
+                        "\\]\r\n\r\n");
     EXPECT_TRUE(std::regex_search(text, expected)) << text;
 }
 

@@ -12,10 +12,10 @@
 #include <ctime>
 #include <vector>
 
+#include "../MessageWindow.h"
 #include "platform/Platform.h"
 #include "serial/ComPort.h"
 #include "serial/doVoruv.h"
-#include "../MessageWindow.h"
 
 namespace qd500 {
 namespace {
@@ -91,8 +91,8 @@ TEST_F(EchoLine, WaitEndsOnTheFirstByte) {
     std::sort(trips.begin(), trips.end());
     double median = (trips[9] + trips[10]) / 2;
     RecordProperty("echo_median_us", static_cast<int>(median * 1000));
-    std::printf("one-byte echo through COM%d: median %.2f ms, min %.2f, max %.2f\n", EchoPort(), median,
-                trips.front(), trips.back());
+    std::printf("one-byte echo through COM%d: median %.2f ms, min %.2f, max %.2f\n", EchoPort(), median, trips.front(),
+                trips.back());
     EXPECT_LT(median, 10.0);
     EXPECT_LT(trips.back(), 200.0);
 }
@@ -143,8 +143,8 @@ TEST_F(EchoLine, WaitWakesForAWindowMessage) {
     PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // gives the thread its queue
     // A message posted from another thread while we wait must end the wait.
     DWORD self = GetCurrentThreadId();
-    HANDLE poster = CreateThread(nullptr, 0, PostLater, reinterpret_cast<LPVOID>(static_cast<uintptr_t>(self)), 0,
-                                 nullptr);
+    HANDLE poster =
+        CreateThread(nullptr, 0, PostLater, reinterpret_cast<LPVOID>(static_cast<uintptr_t>(self)), 0, nullptr);
     double start = NowMs();
     WaitResult r = line->WaitInput(2000);
     double spent = NowMs() - start;
