@@ -13,7 +13,8 @@ demo=(
 )
 # The test suites: GoogleTest and the oracles, the Python package's venv,
 # the sanitizers and fuzzers, the Windows cross builds and Wine, the
-# packages' own checks, the PC/SC driver's build and its daemon and clients.
+# packages' own checks, the style gates, the PC/SC driver's build and its
+# daemon and clients.
 test=(
   "${demo[@]}"
   python3-venv python3-pytest python3-setuptools python3-wheel
@@ -22,6 +23,7 @@ test=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine32:i386 wine64
   dpkg-dev file man-db unzip
+  clang-format flake8 mypy
   libpcsclite-dev pcscd pcsc-tools python3-pyscard opensc
 )
 case "$purpose" in

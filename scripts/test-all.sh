@@ -5,6 +5,10 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh test
 
+echo "== lint: clang-format over the C and C++ tree, flake8 and mypy over the Python package"
+bash tests/lint/gates-test.sh
+bash scripts/lint.sh
+
 jobs=2
 echo "== linux: build and test (a one-minute soak of eight readers and the scale benchmark's smallest case among them)"
 cmake --preset linux >/dev/null
