@@ -32,7 +32,7 @@ from .errors import (
     Timeout,
     WrongCode,
 )
-from .reader import Personalisation, Reader, Response, Tracks, card_size, library_version
+from .reader import Direction, Personalisation, Reader, Response, Tracks, card_size, library_version
 
 __version__ = "0.2.0"
 
@@ -40,6 +40,7 @@ __all__ = [
     "ArgumentError",
     "Cancelled",
     "CodeLocked",
+    "Direction",
     "LineError",
     "NoCard",
     "Personalisation",

@@ -7,7 +7,7 @@ import ctypes.util
 import os
 import sys
 import threading
-from ctypes import POINTER, c_char, c_char_p, c_int, c_size_t, c_uint, c_void_p
+from ctypes import CFUNCTYPE, POINTER, c_char, c_char_p, c_int, c_size_t, c_ubyte, c_uint, c_void_p
 
 # Negative results of qd500.h.
 E_PARAM = -1
@@ -24,6 +24,8 @@ TRACK_MAX = 1024
 VERSION_MAX = 128
 TRACK2 = 1
 TRACK3 = 2
+SENT = 0
+RECEIVED = 1
 
 if sys.platform == "win32":
     LIBRARY_NAMES: tuple[str, ...] = ("qd500.dll",)
@@ -35,6 +37,8 @@ _Reader = c_void_p
 _Bytes = c_char_p  # bytes in, string buffers out
 _Size = c_size_t
 _SizeOut = POINTER(c_size_t)
+# qd500_observer: context, direction, bytes, length (__cdecl on every system).
+OBSERVER = CFUNCTYPE(None, c_void_p, c_int, POINTER(c_ubyte), c_size_t)
 
 # name: (restype, argtypes), as qd500.h declares them.
 _SIGNATURES: dict[str, tuple[object, list[object]]] = {
@@ -50,6 +54,7 @@ _SIGNATURES: dict[str, tuple[object, list[object]]] = {
     "qd500_set_timeout_ms": (c_int, [_Reader, c_uint]),
     "qd500_set_trace": (c_int, [_Reader, c_char_p]),
     "qd500_cancel": (c_int, [_Reader]),
+    "qd500_set_observer": (c_int, [_Reader, OBSERVER, c_void_p]),
     "qd500_select_card": (c_int, [_Reader, c_char_p]),
     "qd500_card_size": (c_int, [c_char_p]),
     "qd500_power_on": (c_int, [_Reader, _Bytes, _Size, _SizeOut]),

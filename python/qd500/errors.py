@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from typing import Any
+
 from . import _native
 
 
@@ -34,12 +36,30 @@ class ArgumentError(ReaderError, ValueError):
     """The library refused an argument; nothing was sent."""
 
 
-class PortError(ReaderError):
-    """The port is missing, busy or forbidden."""
+def _as_os_error(error: Any, status: str, message: str) -> None:
+    # OSError took the arguments as errno, strerror and filename; they are
+    # the library's result and text, not the system's.
+    error.args = (error.result, status, message)
+    error.errno = None
+    error.strerror = message
+    error.filename = None
 
 
-class Timeout(ReaderError):
-    """No reply within the reader's time-out."""
+class PortError(ReaderError, OSError):
+    """The port is missing, busy or forbidden (an OSError, as a serial
+    port's failure to open is elsewhere)."""
+
+    def __init__(self, result: int, status: str = "", message: str = "", sw: int | None = None) -> None:
+        super().__init__(result, status, message, sw)
+        _as_os_error(self, status, message)
+
+
+class Timeout(ReaderError, TimeoutError):
+    """No reply within the reader's time-out (a TimeoutError)."""
+
+    def __init__(self, result: int, status: str = "", message: str = "", sw: int | None = None) -> None:
+        super().__init__(result, status, message, sw)
+        _as_os_error(self, status, message)
 
 
 class LineError(ReaderError):

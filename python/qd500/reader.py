@@ -6,10 +6,11 @@ import enum
 import math
 import os
 import threading
+import warnings
 from ctypes import byref, c_size_t, c_uint, c_void_p, create_string_buffer, string_at
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Callable, Union
+from typing import Any, Callable, Union
 
 from . import _native
 from .errors import CARD_REFUSED, CODE_LOCKED, WRONG_CODE, CodeLocked, ReaderError, WrongCode, error_for
@@ -50,6 +51,16 @@ class Tracks:
     track3: str = ""
     unreadable2: bool = False
     unreadable3: bool = False
+
+
+class Direction(enum.IntEnum):
+    """Which way an observed frame went."""
+
+    SENT = _native.SENT
+    RECEIVED = _native.RECEIVED
+
+
+Observer = Callable[[Direction, bytes], None]
 
 
 class Personalisation(enum.IntEnum):
@@ -128,7 +139,7 @@ class Reader:
     or size raises TypeError or ValueError before anything is sent.
     """
 
-    def __init__(self, port: Port, timeout: float = 5) -> None:
+    def __init__(self, port: Port, timeout: float = 10) -> None:
         name = _port_name(port)
         ms = _timeout_ms(timeout)
         self._lib = _native.lib()
@@ -138,6 +149,8 @@ class Reader:
         self._length = c_size_t()
         self._response = create_string_buffer(_CHAIN_MAX)
         self._handle: int | None = None
+        self._observers: list[Observer] = []
+        self._observer_fn: object = None  # the C callback, alive while installed
         handle = c_void_p()
         result = self._lib.qd500_open(name, byref(handle))
         if result != 0:
@@ -159,6 +172,8 @@ class Reader:
             if self._handle is not None:
                 self._lib.qd500_close(self._handle)
                 self._handle = None
+                self._observers.clear()
+                self._observer_fn = None
 
     def __enter__(self) -> Reader:
         return self
@@ -212,6 +227,35 @@ class Reader:
         """Traces every frame into the file at path; None stops."""
         self._run(self._lib.qd500_set_trace, None if path is None else _path(path, "trace path"))
 
+    def add_observer(self, observer: Observer) -> None:
+        """Calls observer(direction, frame) with every frame sent and every
+        reply received, on the thread of the call, as the reader exchanges
+        them. An exception in an observer is reported, not raised."""
+        if not callable(observer):
+            raise TypeError(f"observer must be callable, not {type(observer).__name__}")
+        with self._lock:
+            handle = self._live()
+            if self._observer_fn is None:
+                observers = self._observers  # not self: no cycle keeps a reader open
+
+                def relay(_ctx: object, direction: int, data: Any, length: int) -> None:
+                    frame = string_at(data, length)
+                    for each in list(observers):
+                        each(Direction(direction), frame)
+
+                fn = _native.OBSERVER(relay)
+                self._check(self._lib.qd500_set_observer(handle, fn, None))
+                self._observer_fn = fn
+            self._observers.append(observer)
+
+    def remove_observer(self, observer: Observer) -> None:
+        """Stops calling an observer add_observer() gave (ValueError if none)."""
+        with self._lock:
+            self._observers.remove(observer)
+            if not self._observers and self._handle is not None:
+                self._check(self._lib.qd500_set_observer(self._handle, _native.OBSERVER(0), None))
+                self._observer_fn = None
+
     def cancel(self) -> None:
         """From another thread: ends the call that waits (a swipe) with Cancelled."""
         with self._handle_lock:
@@ -231,11 +275,17 @@ class Reader:
     def power_off(self) -> None:
         self._run(self._lib.qd500_power_off)
 
-    def status(self) -> bytes:
+    def device_status(self) -> bytes:
         """The device status: its three state fields, a byte each."""
         state = create_string_buffer(3)
         self._run(self._lib.qd500_device_status, state)
         return state.raw
+
+    def status(self) -> bytes:
+        """Deprecated: device_status(). (A reader's status code is the
+        `status` of the ReaderError a failed call raises.)"""
+        warnings.warn("Reader.status() is device_status()", DeprecationWarning, stacklevel=2)
+        return self.device_status()
 
     def version(self) -> str:
         """The firmware's version text."""

@@ -64,3 +64,18 @@ def test_verify_pin_tells_the_tries_left_and_the_block(cpu: qd500.Reader) -> Non
 def test_personalise_step(cpu: qd500.Reader) -> None:
     answer = cpu.personalise(qd500.Personalisation.SELECT_FILE, bytes.fromhex("3F00"))
     assert answer.sw == 0x9000 and b"1PAY.SYS.DDF01" in answer.data
+
+
+def test_observer_sees_each_exchange_until_removed(cpu: qd500.Reader) -> None:
+    seen: list[tuple[qd500.Direction, bytes]] = []
+
+    def observe(direction: qd500.Direction, frame: bytes) -> None:
+        seen.append((direction, frame))
+
+    cpu.add_observer(observe)
+    cpu.transmit(SELECT_MF)
+    assert [d for d, _ in seen] == [qd500.Direction.SENT, qd500.Direction.RECEIVED]
+    assert SELECT_MF.hex().upper().encode() in seen[0][1]
+    cpu.remove_observer(observe)
+    cpu.transmit(SELECT_MF)
+    assert len(seen) == 2

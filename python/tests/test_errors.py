@@ -57,9 +57,13 @@ def test_str_is_english_with_the_readers_text(reader: qd500.Reader) -> None:
 
 
 def test_port_missing_or_busy(qd500_sim: Simulator) -> None:
-    with pytest.raises(qd500.PortError) as raised:
+    # Caught as any other failure to open a port is; a time-out likewise.
+    with pytest.raises(OSError) as raised:
         qd500.Reader("/dev/qd500-no-such-tty")
-    assert "No such file" in raised.value.message
+    assert isinstance(raised.value, qd500.PortError)
+    assert "No such file" in raised.value.message and raised.value.strerror == raised.value.message
+    assert raised.value.errno is None and raised.value.result == -2
+    assert issubclass(qd500.Timeout, TimeoutError)
     with qd500.Reader(qd500_sim.port):
         with pytest.raises(qd500.PortError):
             qd500.Reader(qd500_sim.port)

@@ -26,7 +26,10 @@ def test_port_by_com_number_and_path(qd500_sim: Simulator, monkeypatch: pytest.M
 @pytest.mark.qd500_scenario({"device": {"version": "V 2.1", "status": ["01", "00", "42"]}})
 def test_device_commands(reader: qd500.Reader, qd500_sim: Simulator, tmp_path: Path) -> None:
     assert reader.version() == "V 2.1"
-    assert reader.status() == b"\x01\x00\x42"
+    assert reader.device_status() == b"\x01\x00\x42"
+    with pytest.deprecated_call():
+        assert reader.status() == b"\x01\x00\x42"
+    assert reader.timeout == 10  # the library's own default
     reader.set_trace(tmp_path / "trace.log")
     reader.set_device_no(42)
     reader.set_trace(None)
