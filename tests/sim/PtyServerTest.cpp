@@ -29,29 +29,29 @@ double MsSince(Clock::time_point t) { return std::chrono::duration<double, std::
 class Port {
 public:
     explicit Port(const std::string& path) {
-        fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (fd_ < 0) return;
+        m_fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (m_fd < 0) return;
         termios t{};
-        tcgetattr(fd_, &t);
+        tcgetattr(m_fd, &t);
         cfmakeraw(&t);
-        tcsetattr(fd_, TCSANOW, &t);
-        ioctl(fd_, TIOCEXCL);
-        flock(fd_, LOCK_EX | LOCK_NB);
+        tcsetattr(m_fd, TCSANOW, &t);
+        ioctl(m_fd, TIOCEXCL);
+        flock(m_fd, LOCK_EX | LOCK_NB);
     }
     ~Port() {
-        if (fd_ >= 0) close(fd_);
+        if (m_fd >= 0) close(m_fd);
     }
-    bool ok() const { return fd_ >= 0; }
-    void Write(const std::string& s) { ASSERT_EQ(write(fd_, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
+    bool ok() const { return m_fd >= 0; }
+    void Write(const std::string& s) { ASSERT_EQ(write(m_fd, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
     // Bytes up to and including `end`, or what came within timeout_ms.
     std::string ReadUntil(char end, int timeout_ms, std::vector<double>* arrivals = nullptr) {
         std::string got;
         auto start = Clock::now();
         while (MsSince(start) < timeout_ms) {
-            pollfd p{fd_, POLLIN, 0};
+            pollfd p{m_fd, POLLIN, 0};
             if (poll(&p, 1, 10) <= 0) continue;
             char buf[2048];
-            ssize_t n = read(fd_, buf, sizeof buf);
+            ssize_t n = read(m_fd, buf, sizeof buf);
             if (n <= 0) break;  // the master went away
             got.append(buf, static_cast<size_t>(n));
             if (arrivals) arrivals->push_back(MsSince(start));
@@ -65,7 +65,7 @@ public:
     }
 
 private:
-    int fd_ = -1;
+    int m_fd = -1;
 };
 
 Scenario Parsed(const std::string& json) {

@@ -72,7 +72,7 @@ Bytes DefaultAtr(const CardTypeInfo& info) {
 
 // ---- Card defaults --------------------------------------------------------
 
-bool Card::Accepts(uint8_t type_code) const { return type_code == info_.code; }
+bool Card::Accepts(uint8_t type_code) const { return type_code == m_info.code; }
 Answer Card::Read(unsigned, unsigned) { return Answer::Fail(st::kWrongType); }
 Answer Card::Write(unsigned, const Bytes&) { return Answer::Fail(st::kWrongType); }
 Answer Card::Verify(unsigned, const Bytes&) { return Answer::Fail(st::kWrongType); }
@@ -112,98 +112,98 @@ Answer PresentCode(const Bytes& given, const Bytes& stored, int max_tries, int& 
 
 SleCard::SleCard(const CardTypeInfo& info) : Card(info) {
     const bool small = info.kind == CardKind::Sle4442 || info.kind == CardKind::Sle4432;
-    mem_.assign(small ? 256 : 1024, 0xFF);
-    prot_span_ = small ? 32 : 1024;
-    prot_.assign(prot_span_ / 8, 0xFF);
-    psc_len_ = info.kind == CardKind::Sle4442 ? 3 : info.kind == CardKind::Sle4428 ? 2 : 0;
-    max_tries_ = psc_len_ == 3 ? 3 : psc_len_ == 2 ? 8 : 0;
-    psc_.assign(psc_len_, 0xFF);
-    counter_ = max_tries_;
-    atr_ = DefaultAtr(info);
+    m_mem.assign(small ? 256 : 1024, 0xFF);
+    m_protSpan = small ? 32 : 1024;
+    m_prot.assign(m_protSpan / 8, 0xFF);
+    m_pscLen = info.kind == CardKind::Sle4442 ? 3 : info.kind == CardKind::Sle4428 ? 2 : 0;
+    m_maxTries = m_pscLen == 3 ? 3 : m_pscLen == 2 ? 8 : 0;
+    m_psc.assign(m_pscLen, 0xFF);
+    m_counter = m_maxTries;
+    m_atr = DefaultAtr(info);
     if (small) {
         // As delivered: the answer to reset in bytes 0-3, write-protected.
-        std::copy(atr_.begin(), atr_.end(), mem_.begin());
-        prot_[0] = 0xF0;
+        std::copy(m_atr.begin(), m_atr.end(), m_mem.begin());
+        m_prot[0] = 0xF0;
     }
 }
 
-bool SleCard::Protected(unsigned addr) const { return addr < prot_span_ && !((prot_[addr / 8] >> (addr % 8)) & 1); }
+bool SleCard::Protected(unsigned addr) const { return addr < m_protSpan && !((m_prot[addr / 8] >> (addr % 8)) & 1); }
 
 void SleCard::Protect(unsigned addr) {
-    if (addr < prot_span_) prot_[addr / 8] &= static_cast<uint8_t>(~(1u << (addr % 8)));
+    if (addr < m_protSpan) m_prot[addr / 8] &= static_cast<uint8_t>(~(1u << (addr % 8)));
 }
 
 void SleCard::LoadMemory(const Bytes& image) {
-    std::copy(image.begin(), image.begin() + std::min(image.size(), mem_.size()), mem_.begin());
+    std::copy(image.begin(), image.begin() + std::min(image.size(), m_mem.size()), m_mem.begin());
 }
 
 bool SleCard::LoadProtection(const Bytes& image) {
-    if (image.size() > prot_.size()) return false;
-    std::copy(image.begin(), image.end(), prot_.begin());
+    if (image.size() > m_prot.size()) return false;
+    std::copy(image.begin(), image.end(), m_prot.begin());
     return true;
 }
 
 bool SleCard::LoadPsc(const Bytes& psc) {
-    if (psc.size() != psc_len_ || psc_len_ == 0) return false;
-    psc_ = psc;
+    if (psc.size() != m_pscLen || m_pscLen == 0) return false;
+    m_psc = psc;
     return true;
 }
 
 bool SleCard::SetErrorCounter(int n) {
-    if (n < 0 || n > max_tries_) return false;
-    counter_ = n;
+    if (n < 0 || n > m_maxTries) return false;
+    m_counter = n;
     return true;
 }
 
 Answer SleCard::Read(unsigned addr, unsigned count) {
     if (!InRange(addr, count)) return Answer::Fail(st::kLength);
-    return Answer::Ok(Bytes(mem_.begin() + addr, mem_.begin() + addr + count));
+    return Answer::Ok(Bytes(m_mem.begin() + addr, m_mem.begin() + addr + count));
 }
 
 Answer SleCard::CheckWritable(unsigned addr, const Bytes& data) const {
     if (!InRange(addr, data.size())) return Answer::Fail(st::kLength);
     if (HasPsc()) {
-        if (counter_ == 0) return Answer::Fail(st::kLocked);
-        if (!verified_) return Answer::Fail(st::kPin);
+        if (m_counter == 0) return Answer::Fail(st::kLocked);
+        if (!m_verified) return Answer::Fail(st::kPin);
     }
     // A protected byte can't change; rewriting its own value is harmless.
     for (size_t i = 0; i < data.size(); ++i)
-        if (Protected(addr + i) && mem_[addr + i] != data[i]) return Answer::Fail(st::kAnd);
+        if (Protected(addr + i) && m_mem[addr + i] != data[i]) return Answer::Fail(st::kAnd);
     return Answer::Ok();
 }
 
 Answer SleCard::Write(unsigned addr, const Bytes& data) {
     Answer a = CheckWritable(addr, data);
     if (!a.ok()) return a;
-    std::copy(data.begin(), data.end(), mem_.begin() + addr);
+    std::copy(data.begin(), data.end(), m_mem.begin() + addr);
     return a;
 }
 
 Answer SleCard::Verify(unsigned, const Bytes& code) {
     if (!HasPsc()) return Answer::Fail(st::kWrongType);
-    if (code.size() != psc_len_) return Answer::Fail(st::kLength);
-    return PresentCode(code, psc_, max_tries_, counter_, verified_);
+    if (code.size() != m_pscLen) return Answer::Fail(st::kLength);
+    return PresentCode(code, m_psc, m_maxTries, m_counter, m_verified);
 }
 
 Answer SleCard::ChangePin(const Bytes& code) {
     if (!HasPsc()) return Answer::Fail(st::kWrongType);
-    if (code.size() != psc_len_) return Answer::Fail(st::kLength);
-    if (counter_ == 0) return Answer::Fail(st::kLocked);
-    if (!verified_) return Answer::Fail(st::kPin);
-    psc_ = code;
+    if (code.size() != m_pscLen) return Answer::Fail(st::kLength);
+    if (m_counter == 0) return Answer::Fail(st::kLocked);
+    if (!m_verified) return Answer::Fail(st::kPin);
+    m_psc = code;
     return Answer::Ok();
 }
 
 Answer SleCard::ReadProtection(unsigned addr, unsigned count) {
-    if (prot_span_ != 32) return Answer::Fail(st::kWrongType);
-    if (addr + count > prot_.size()) return Answer::Fail(st::kLength);
-    return Answer::Ok(Bytes(prot_.begin() + addr, prot_.begin() + addr + count));
+    if (m_protSpan != 32) return Answer::Fail(st::kWrongType);
+    if (addr + count > m_prot.size()) return Answer::Fail(st::kLength);
+    return Answer::Ok(Bytes(m_prot.begin() + addr, m_prot.begin() + addr + count));
 }
 
 Answer SleCard::ReadWithProtection(unsigned addr, unsigned count) {
-    if (prot_span_ != 1024) return Answer::Fail(st::kWrongType);
+    if (m_protSpan != 1024) return Answer::Fail(st::kWrongType);
     if (!InRange(addr, count)) return Answer::Fail(st::kLength);
-    Bytes out(mem_.begin() + addr, mem_.begin() + addr + count);
+    Bytes out(m_mem.begin() + addr, m_mem.begin() + addr + count);
     Bytes bits((count + 7) / 8, 0);
     for (unsigned i = 0; i < count; ++i)
         if (!Protected(addr + i)) bits[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
@@ -212,23 +212,23 @@ Answer SleCard::ReadWithProtection(unsigned addr, unsigned count) {
 }
 
 Answer SleCard::CompareWrite(unsigned addr, const Bytes& data) {
-    if (addr + data.size() > prot_span_) return Answer::Fail(st::kLength);
+    if (addr + data.size() > m_protSpan) return Answer::Fail(st::kLength);
     if (HasPsc()) {
-        if (counter_ == 0) return Answer::Fail(st::kLocked);
-        if (!verified_) return Answer::Fail(st::kPin);
+        if (m_counter == 0) return Answer::Fail(st::kLocked);
+        if (!m_verified) return Answer::Fail(st::kPin);
     }
     for (size_t i = 0; i < data.size(); ++i)
-        if (mem_[addr + i] != data[i]) return Answer::Fail(st::kAnd);
+        if (m_mem[addr + i] != data[i]) return Answer::Fail(st::kAnd);
     for (size_t i = 0; i < data.size(); ++i) Protect(addr + i);
     return Answer::Ok();
 }
 
 Answer SleCard::WriteWithProtection(unsigned addr, const Bytes& data) {
-    if (prot_span_ != 1024) return Answer::Fail(st::kWrongType);
+    if (m_protSpan != 1024) return Answer::Fail(st::kWrongType);
     Answer a = CheckWritable(addr, data);
     if (!a.ok()) return a;
     for (size_t i = 0; i < data.size(); ++i) {
-        mem_[addr + i] = data[i];
+        m_mem[addr + i] = data[i];
         Protect(addr + i);
     }
     return a;
@@ -236,20 +236,20 @@ Answer SleCard::WriteWithProtection(unsigned addr, const Bytes& data) {
 
 std::string SleCard::Dump() const {
     std::ostringstream os;
-    os << "card " << info_.name << "\n";
+    os << "card " << m_info.name << "\n";
     if (HasPsc())
-        os << "psc " << ToHex(psc_) << " error_counter " << counter_ << "/" << max_tries_
-           << (verified_ ? " verified" : " not-verified") << "\n";
-    os << "protection " << ToHex(prot_) << "\n";
-    os << "memory\n" << HexLines(mem_);
+        os << "psc " << ToHex(m_psc) << " error_counter " << m_counter << "/" << m_maxTries
+           << (m_verified ? " verified" : " not-verified") << "\n";
+    os << "protection " << ToHex(m_prot) << "\n";
+    os << "memory\n" << HexLines(m_mem);
     return os.str();
 }
 
 // ---- AT24Cxx --------------------------------------------------------------
 
 At24Card::At24Card(const CardTypeInfo& info) : Card(info) {
-    mem_.assign(info.size, 0xFF);
-    page_ = info.size <= 256 ? 8 : info.size <= 2048 ? 16 : info.code == 0x08 ? 64 : 32;
+    m_mem.assign(info.size, 0xFF);
+    m_page = info.size <= 256 ? 8 : info.size <= 2048 ? 16 : info.code == 0x08 ? 64 : 32;
 }
 
 bool At24Card::Accepts(uint8_t type_code) const {
@@ -258,29 +258,29 @@ bool At24Card::Accepts(uint8_t type_code) const {
 }
 
 void At24Card::LoadMemory(const Bytes& image) {
-    std::copy(image.begin(), image.begin() + std::min(image.size(), mem_.size()), mem_.begin());
+    std::copy(image.begin(), image.begin() + std::min(image.size(), m_mem.size()), m_mem.begin());
 }
 
 Answer At24Card::Read(unsigned addr, unsigned count) {
-    if (addr + count > mem_.size()) return Answer::Fail(st::kLength);
-    return Answer::Ok(Bytes(mem_.begin() + addr, mem_.begin() + addr + count));
+    if (addr + count > m_mem.size()) return Answer::Fail(st::kLength);
+    return Answer::Ok(Bytes(m_mem.begin() + addr, m_mem.begin() + addr + count));
 }
 
 void At24Card::ChipPageWrite(unsigned addr, const Bytes& data) {
-    const unsigned base = addr - addr % page_;
-    unsigned offset = addr % page_;
+    const unsigned base = addr - addr % m_page;
+    unsigned offset = addr % m_page;
     for (uint8_t b : data) {
-        mem_[(base + offset) % mem_.size()] = b;
-        offset = (offset + 1) % page_;
+        m_mem[(base + offset) % m_mem.size()] = b;
+        offset = (offset + 1) % m_page;
     }
 }
 
 Answer At24Card::Write(unsigned addr, const Bytes& data) {
-    if (addr + data.size() > mem_.size()) return Answer::Fail(st::kLength);
+    if (addr + data.size() > m_mem.size()) return Answer::Fail(st::kLength);
     size_t done = 0;
     while (done < data.size()) {
         const unsigned at = addr + static_cast<unsigned>(done);
-        const size_t n = std::min<size_t>(page_ - at % page_, data.size() - done);
+        const size_t n = std::min<size_t>(m_page - at % m_page, data.size() - done);
         ChipPageWrite(at, Bytes(data.begin() + done, data.begin() + done + n));
         done += n;
     }
@@ -289,90 +289,90 @@ Answer At24Card::Write(unsigned addr, const Bytes& data) {
 
 std::string At24Card::Dump() const {
     std::ostringstream os;
-    os << "card " << info_.name << " (" << mem_.size() << " bytes, page " << page_ << ")\n";
-    os << "memory\n" << HexLines(mem_);
+    os << "card " << m_info.name << " (" << m_mem.size() << " bytes, page " << m_page << ")\n";
+    os << "memory\n" << HexLines(m_mem);
     return os.str();
 }
 
 // ---- AT88SC ---------------------------------------------------------------
 
 At88Card::At88Card(const CardTypeInfo& info) : Card(info) {
-    mem_.assign(info.size, 0xFF);
-    code_.assign(2, 0xFF);
-    max_tries_ = info.code == 0x54 ? 8 : 4;
-    counter_ = max_tries_;
-    atr_ = DefaultAtr(info);
+    m_mem.assign(info.size, 0xFF);
+    m_code.assign(2, 0xFF);
+    m_maxTries = info.code == 0x54 ? 8 : 4;
+    m_counter = m_maxTries;
+    m_atr = DefaultAtr(info);
 }
 
 void At88Card::LoadMemory(const Bytes& image) {
-    std::copy(image.begin(), image.begin() + std::min(image.size(), mem_.size()), mem_.begin());
+    std::copy(image.begin(), image.begin() + std::min(image.size(), m_mem.size()), m_mem.begin());
 }
 
 bool At88Card::LoadPsc(const Bytes& psc) {
     if (psc.size() != 2) return false;
-    code_ = psc;
+    m_code = psc;
     return true;
 }
 
 bool At88Card::SetErrorCounter(int n) {
-    if (n < 0 || n > max_tries_) return false;
-    counter_ = n;
+    if (n < 0 || n > m_maxTries) return false;
+    m_counter = n;
     return true;
 }
 
 Answer At88Card::Read(unsigned addr, unsigned count) {
-    if (addr + count > mem_.size()) return Answer::Fail(st::kLength);
-    return Answer::Ok(Bytes(mem_.begin() + addr, mem_.begin() + addr + count));
+    if (addr + count > m_mem.size()) return Answer::Fail(st::kLength);
+    return Answer::Ok(Bytes(m_mem.begin() + addr, m_mem.begin() + addr + count));
 }
 
 Answer At88Card::CheckWrite(unsigned addr, size_t count) const {
-    if (addr + count > mem_.size()) return Answer::Fail(st::kLength);
-    if (counter_ == 0) return Answer::Fail(st::kLocked);
-    if (!verified_) return Answer::Fail(st::kPin);
-    if (count > 0 && addr < fuse_addr_) return Answer::Fail(st::kAnd);
+    if (addr + count > m_mem.size()) return Answer::Fail(st::kLength);
+    if (m_counter == 0) return Answer::Fail(st::kLocked);
+    if (!m_verified) return Answer::Fail(st::kPin);
+    if (count > 0 && addr < m_fuseAddr) return Answer::Fail(st::kAnd);
     return Answer::Ok();
 }
 
 Answer At88Card::Write(unsigned addr, const Bytes& data) {
     Answer a = CheckWrite(addr, data.size());
-    if (a.ok()) std::copy(data.begin(), data.end(), mem_.begin() + addr);
+    if (a.ok()) std::copy(data.begin(), data.end(), m_mem.begin() + addr);
     return a;
 }
 
 Answer At88Card::Erase(unsigned addr, unsigned count) {
     Answer a = CheckWrite(addr, count);
-    if (a.ok()) std::fill(mem_.begin() + addr, mem_.begin() + addr + count, 0xFF);
+    if (a.ok()) std::fill(m_mem.begin() + addr, m_mem.begin() + addr + count, 0xFF);
     return a;
 }
 
 Answer At88Card::Verify(unsigned addr, const Bytes& code) {
-    if (addr != kCodeAddr || code.size() != code_.size()) return Answer::Fail(st::kLength);
-    return PresentCode(code, code_, max_tries_, counter_, verified_);
+    if (addr != kCodeAddr || code.size() != m_code.size()) return Answer::Fail(st::kLength);
+    return PresentCode(code, m_code, m_maxTries, m_counter, m_verified);
 }
 
 Answer At88Card::ChangePin(const Bytes& code) {
-    if (code.size() != code_.size()) return Answer::Fail(st::kLength);
-    if (counter_ == 0) return Answer::Fail(st::kLocked);
-    if (!verified_) return Answer::Fail(st::kPin);
-    if (fuse_addr_ > kCodeAddr) return Answer::Fail(st::kAnd);
-    code_ = code;
+    if (code.size() != m_code.size()) return Answer::Fail(st::kLength);
+    if (m_counter == 0) return Answer::Fail(st::kLocked);
+    if (!m_verified) return Answer::Fail(st::kPin);
+    if (m_fuseAddr > kCodeAddr) return Answer::Fail(st::kAnd);
+    m_code = code;
     return Answer::Ok();
 }
 
 Answer At88Card::Personalise(unsigned addr) {
-    if (addr > mem_.size()) return Answer::Fail(st::kLength);
-    if (counter_ == 0) return Answer::Fail(st::kLocked);
-    if (!verified_) return Answer::Fail(st::kPin);
-    fuse_addr_ = std::max(fuse_addr_, addr);
+    if (addr > m_mem.size()) return Answer::Fail(st::kLength);
+    if (m_counter == 0) return Answer::Fail(st::kLocked);
+    if (!m_verified) return Answer::Fail(st::kPin);
+    m_fuseAddr = std::max(m_fuseAddr, addr);
     return Answer::Ok();
 }
 
 std::string At88Card::Dump() const {
     std::ostringstream os;
-    os << "card " << info_.name << " (" << mem_.size() << " bytes)\n";
-    os << "code " << ToHex(code_) << " error_counter " << counter_ << "/" << max_tries_
-       << (verified_ ? " verified" : " not-verified") << " fuse " << fuse_addr_ << "\n";
-    os << "memory\n" << HexLines(mem_);
+    os << "card " << m_info.name << " (" << m_mem.size() << " bytes)\n";
+    os << "code " << ToHex(m_code) << " error_counter " << m_counter << "/" << m_maxTries
+       << (m_verified ? " verified" : " not-verified") << " fuse " << m_fuseAddr << "\n";
+    os << "memory\n" << HexLines(m_mem);
     return os.str();
 }
 

@@ -67,14 +67,14 @@ struct CardConfig {
 
 class Card {
 public:
-    explicit Card(const CardTypeInfo& info) : info_(info) {}
+    explicit Card(const CardTypeInfo& info) : m_info(info) {}
     virtual ~Card() = default;
 
-    const CardTypeInfo& info() const { return info_; }
+    const CardTypeInfo& info() const { return m_info; }
     // The reader's type selection fits this card.
     virtual bool Accepts(uint8_t type_code) const;
-    virtual Bytes Atr() const { return atr_; }
-    void SetAtr(Bytes atr) { atr_ = std::move(atr); }
+    virtual Bytes Atr() const { return m_atr; }
+    void SetAtr(Bytes atr) { m_atr = std::move(atr); }
     virtual void PowerOn() {}
     // Power-off ends every verified state.
     virtual void PowerOff() {}
@@ -96,8 +96,8 @@ public:
     virtual std::string Dump() const = 0;
 
 protected:
-    CardTypeInfo info_;
-    Bytes atr_;
+    CardTypeInfo m_info;
+    Bytes m_atr;
 };
 
 std::unique_ptr<Card> MakeCard(const CardConfig& config, std::string* error = nullptr);
@@ -108,7 +108,7 @@ Bytes DefaultAtr(const CardTypeInfo& info);
 class SleCard : public Card {
 public:
     explicit SleCard(const CardTypeInfo& info);
-    void PowerOff() override { verified_ = false; }
+    void PowerOff() override { m_verified = false; }
     Answer Read(unsigned addr, unsigned count) override;
     Answer Write(unsigned addr, const Bytes& data) override;
     Answer Verify(unsigned addr, const Bytes& code) override;
@@ -119,13 +119,13 @@ public:
     Answer WriteWithProtection(unsigned addr, const Bytes& data) override;
     std::string Dump() const override;
 
-    bool HasPsc() const { return psc_len_ > 0; }
+    bool HasPsc() const { return m_pscLen > 0; }
     bool Protected(unsigned addr) const;
-    bool verified() const { return verified_; }
-    int error_counter() const { return counter_; }
-    const Bytes& memory() const { return mem_; }
-    const Bytes& protection() const { return prot_; }
-    const Bytes& psc() const { return psc_; }
+    bool verified() const { return m_verified; }
+    int error_counter() const { return m_counter; }
+    const Bytes& memory() const { return m_mem; }
+    const Bytes& protection() const { return m_prot; }
+    const Bytes& psc() const { return m_psc; }
 
     void LoadMemory(const Bytes& image);
     bool LoadProtection(const Bytes& image);
@@ -133,18 +133,18 @@ public:
     bool SetErrorCounter(int n);
 
 private:
-    bool InRange(unsigned addr, size_t count) const { return addr + count <= mem_.size(); }
+    bool InRange(unsigned addr, size_t count) const { return addr + count <= m_mem.size(); }
     Answer CheckWritable(unsigned addr, const Bytes& data) const;
     void Protect(unsigned addr);
 
-    Bytes mem_;
-    Bytes prot_;          // 1 bit per protectable byte, LSB first; 1 = writable
-    unsigned prot_span_;  // bytes covered by protection bits
-    unsigned psc_len_;    // 0, 2 or 3
-    int max_tries_;
-    Bytes psc_;
-    int counter_;
-    bool verified_ = false;
+    Bytes m_mem;
+    Bytes m_prot;         // 1 bit per protectable byte, LSB first; 1 = writable
+    unsigned m_protSpan;  // bytes covered by protection bits
+    unsigned m_pscLen;    // 0, 2 or 3
+    int m_maxTries;
+    Bytes m_psc;
+    int m_counter;
+    bool m_verified = false;
 };
 
 // AT24C01..C65 I2C EEPROM. The chip wraps a page write inside its page; the
@@ -158,14 +158,14 @@ public:
     // One I2C page write as the chip does it: the address counter wraps
     // inside the page. Exposed for tests of the wrap itself.
     void ChipPageWrite(unsigned addr, const Bytes& data);
-    unsigned page_size() const { return page_; }
-    const Bytes& memory() const { return mem_; }
+    unsigned page_size() const { return m_page; }
+    const Bytes& memory() const { return m_mem; }
     void LoadMemory(const Bytes& image);
     std::string Dump() const override;
 
 private:
-    Bytes mem_;
-    unsigned page_;
+    Bytes m_mem;
+    unsigned m_page;
 };
 
 // AT88SC101/102/103/1604: a security code at a fixed address with a
@@ -174,7 +174,7 @@ class At88Card : public Card {
 public:
     static constexpr unsigned kCodeAddr = 0x0A;
     explicit At88Card(const CardTypeInfo& info);
-    void PowerOff() override { verified_ = false; }
+    void PowerOff() override { m_verified = false; }
     Answer Read(unsigned addr, unsigned count) override;
     Answer Write(unsigned addr, const Bytes& data) override;
     Answer Verify(unsigned addr, const Bytes& code) override;
@@ -183,22 +183,22 @@ public:
     Answer Personalise(unsigned addr) override;
     std::string Dump() const override;
 
-    int error_counter() const { return counter_; }
-    bool verified() const { return verified_; }
-    bool personalised() const { return fuse_addr_ > 0; }
-    const Bytes& memory() const { return mem_; }
+    int error_counter() const { return m_counter; }
+    bool verified() const { return m_verified; }
+    bool personalised() const { return m_fuseAddr > 0; }
+    const Bytes& memory() const { return m_mem; }
     void LoadMemory(const Bytes& image);
     bool LoadPsc(const Bytes& psc);
     bool SetErrorCounter(int n);
 
 private:
     Answer CheckWrite(unsigned addr, size_t count) const;
-    Bytes mem_;
-    Bytes code_;
-    int max_tries_;
-    int counter_;
-    bool verified_ = false;
-    unsigned fuse_addr_ = 0;  // bytes below it are read-only after personalisation
+    Bytes m_mem;
+    Bytes m_code;
+    int m_maxTries;
+    int m_counter;
+    bool m_verified = false;
+    unsigned m_fuseAddr = 0;  // bytes below it are read-only after personalisation
 };
 
 // A CPU card with an ISO 7816-4 file system (MF, DFs, transparent and
@@ -242,13 +242,13 @@ private:
     Node* EfBySfi(unsigned sfi);
     void BuildDefault();
 
-    std::unique_ptr<Node> mf_;
-    Node* current_df_ = nullptr;
-    Node* current_ef_ = nullptr;
-    Node* creating_ = nullptr;  // DF (or MF) whose creation is not ended yet
-    Bytes pending_;             // data waiting for GET RESPONSE
-    bool has_pending_ = false;
-    std::map<unsigned, bool> verified_;  // key id -> presented since power-on
+    std::unique_ptr<Node> m_mf;
+    Node* m_currentDf = nullptr;
+    Node* m_currentEf = nullptr;
+    Node* m_creating = nullptr;  // DF (or MF) whose creation is not ended yet
+    Bytes m_pending;             // data waiting for GET RESPONSE
+    bool m_hasPending = false;
+    std::map<unsigned, bool> m_verified;  // key id -> presented since power-on
 };
 
 }  // namespace qd500sim

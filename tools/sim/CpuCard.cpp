@@ -129,7 +129,7 @@ const Bytes& CpuCard::TransportKey() {
 }
 
 CpuCard::CpuCard(const CardTypeInfo& info, bool erased) : Card(info) {
-    atr_ = DefaultAtr(info);
+    m_atr = DefaultAtr(info);
     if (!erased) BuildDefault();
     PowerOn();
 }
@@ -137,13 +137,13 @@ CpuCard::CpuCard(const CardTypeInfo& info, bool erased) : Card(info) {
 CpuCard::~CpuCard() = default;
 
 void CpuCard::BuildDefault() {
-    mf_ = MakeDf(0x3F00, Ascii("1PAY.SYS.DDF01"));
-    mf_->keys.push_back({1, {0x12, 0x34, 0x56}, 3, 3});
+    m_mf = MakeDf(0x3F00, Ascii("1PAY.SYS.DDF01"));
+    m_mf->keys.push_back({1, {0x12, 0x34, 0x56}, 3, 3});
     Bytes info = Ascii("QD500 SIM CARD 0001");
     info.resize(32, 0x00);
-    mf_->Add(MakeBinary(0x0015, info));
-    mf_->Add(MakeBinary(0x0016, Bytes(16, 0x00), 1));
-    Node* app = mf_->Add(MakeDf(0x1001, Ascii("QD500.APP")));
+    m_mf->Add(MakeBinary(0x0015, info));
+    m_mf->Add(MakeBinary(0x0016, Bytes(16, 0x00), 1));
+    Node* app = m_mf->Add(MakeDf(0x1001, Ascii("QD500.APP")));
     app->keys.push_back({2, {0x12, 0x34}, 3, 3});
     Bytes pattern(64);
     for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i);
@@ -153,14 +153,14 @@ void CpuCard::BuildDefault() {
     rec->records.push_back(Ascii("RECORD TWO"));
 }
 
-bool CpuCard::HasMf() const { return mf_ != nullptr; }
+bool CpuCard::HasMf() const { return m_mf != nullptr; }
 
 void CpuCard::PowerOn() {
-    current_df_ = mf_.get();
-    current_ef_ = nullptr;
-    has_pending_ = false;
-    pending_.clear();
-    verified_.clear();
+    m_currentDf = m_mf.get();
+    m_currentEf = nullptr;
+    m_hasPending = false;
+    m_pending.clear();
+    m_verified.clear();
 }
 
 void CpuCard::PowerOff() { PowerOn(); }
@@ -188,8 +188,8 @@ CpuCard::Response CpuCard::Process(const Bytes& apdu) {
     const Bytes data(apdu.begin() + 5, apdu.end());
     const bool keep_pending = cla == 0x00 && ins == 0xC0;
     if (!keep_pending) {
-        has_pending_ = false;
-        pending_.clear();
+        m_hasPending = false;
+        m_pending.clear();
     }
     if (cla != 0x00 && cla != 0x80) return {{}, kBadCla};
 
@@ -240,42 +240,42 @@ CpuCard::Response CpuCard::Process(const Bytes& apdu) {
 
 CpuCard::Response CpuCard::Select(const Bytes& data) {
     if (data.size() != 2) return {{}, kWrongLength};
-    if (!mf_) return {{}, kNotFound};
+    if (!m_mf) return {{}, kNotFound};
     const unsigned fid = (data[0] << 8) | data[1];
     Node* found = nullptr;
     if (fid == 0x3F00) {
-        found = mf_.get();
-    } else if (current_df_) {
+        found = m_mf.get();
+    } else if (m_currentDf) {
         // The current DF, its children, its siblings, then the MF's children.
-        if (current_df_->fid == fid) found = current_df_;
-        if (!found) found = current_df_->Child(fid);
-        if (!found && current_df_->parent) found = current_df_->parent->Child(fid);
-        if (!found) found = mf_->Child(fid);
+        if (m_currentDf->fid == fid) found = m_currentDf;
+        if (!found) found = m_currentDf->Child(fid);
+        if (!found && m_currentDf->parent) found = m_currentDf->parent->Child(fid);
+        if (!found) found = m_mf->Child(fid);
     }
     if (!found) return {{}, kNotFound};
     if (found->type == Node::Df) {
-        current_df_ = found;
-        current_ef_ = nullptr;
+        m_currentDf = found;
+        m_currentEf = nullptr;
     } else {
-        current_df_ = found->parent;
-        current_ef_ = found;
+        m_currentDf = found->parent;
+        m_currentEf = found;
     }
     SetPending(Fci(*found));
-    return {{}, static_cast<uint16_t>(0x6100 | pending_.size())};
+    return {{}, static_cast<uint16_t>(0x6100 | m_pending.size())};
 }
 
 void CpuCard::SetPending(Bytes data) {
-    pending_ = std::move(data);
-    has_pending_ = true;
+    m_pending = std::move(data);
+    m_hasPending = true;
 }
 
 CpuCard::Response CpuCard::GetResponse(unsigned le) {
-    if (!has_pending_) return {{}, kConditions};
-    const unsigned avail = static_cast<unsigned>(pending_.size());
+    if (!m_hasPending) return {{}, kConditions};
+    const unsigned avail = static_cast<unsigned>(m_pending.size());
     if (le != 0 && le != avail) return {{}, static_cast<uint16_t>(0x6C00 | avail)};
-    Response r{pending_, kOk};
-    has_pending_ = false;
-    pending_.clear();
+    Response r{m_pending, kOk};
+    m_hasPending = false;
+    m_pending.clear();
     return r;
 }
 
@@ -290,8 +290,8 @@ CpuCard::Response CpuCard::GetChallenge(unsigned le) {
 }
 
 CpuCard::Node* CpuCard::EfBySfi(unsigned sfi) {
-    if (!current_df_) return nullptr;
-    for (auto& c : current_df_->children)
+    if (!m_currentDf) return nullptr;
+    for (auto& c : m_currentDf->children)
         if (c->type != Node::Df && (c->fid & 0x1F) == sfi) return c.get();
     return nullptr;
 }
@@ -300,13 +300,13 @@ CpuCard::Node* CpuCard::EfBySfi(unsigned sfi) {
 // current EF at a 15-bit offset, or (P1 bit 8 set) the EF of a short
 // identifier, which becomes current, at offset P2.
 uint16_t CpuCard::BinaryTarget(unsigned p1, unsigned p2, Node*& ef, unsigned& offset) {
-    ef = current_ef_;
+    ef = m_currentEf;
     offset = (p1 << 8) | p2;
     if (p1 & 0x80) {
         ef = EfBySfi(p1 & 0x1F);
         offset = p2;
         if (!ef) return kNotFound;
-        current_ef_ = ef;
+        m_currentEf = ef;
     }
     if (!ef) return kNoEf;
     if (ef->type != Node::Binary) return kBadStructure;
@@ -334,7 +334,7 @@ CpuCard::Response CpuCard::UpdateBinary(unsigned p1, unsigned p2, const Bytes& d
     Node* ef = nullptr;
     unsigned offset = 0;
     if (uint16_t sw = BinaryTarget(p1, p2, ef, offset); sw != kOk) return {{}, sw};
-    if (ef->update_key && !verified_[ef->update_key]) return {{}, kSecurity};
+    if (ef->update_key && !m_verified[ef->update_key]) return {{}, kSecurity};
     if (offset > ef->data.size()) return {{}, kBadOffset};
     if (offset + data.size() > ef->data.size()) return {{}, kWrongLength};
     std::copy(data.begin(), data.end(), ef->data.begin() + offset);
@@ -343,11 +343,11 @@ CpuCard::Response CpuCard::UpdateBinary(unsigned p1, unsigned p2, const Bytes& d
 
 CpuCard::Response CpuCard::ReadRecord(unsigned p1, unsigned p2, unsigned le) {
     if ((p2 & 0x07) != 0x04 || p1 == 0) return {{}, kBadP1P2};
-    Node* ef = current_ef_;
+    Node* ef = m_currentEf;
     if (p2 >> 3) {
         ef = EfBySfi(p2 >> 3);
         if (!ef) return {{}, kNotFound};
-        current_ef_ = ef;
+        m_currentEf = ef;
     }
     if (!ef) return {{}, kNoEf};
     if (ef->type != Node::Record) return {{}, kBadStructure};
@@ -361,15 +361,15 @@ CpuCard::Response CpuCard::ReadRecord(unsigned p1, unsigned p2, unsigned le) {
 }
 
 CpuCard::Response CpuCard::AppendRecord(unsigned p2, const Bytes& data) {
-    Node* ef = current_ef_;
+    Node* ef = m_currentEf;
     if (p2 >> 3) {
         ef = EfBySfi(p2 >> 3);
         if (!ef) return {{}, kNotFound};
-        current_ef_ = ef;
+        m_currentEf = ef;
     }
     if (!ef) return {{}, kNoEf};
     if (ef->type != Node::Record) return {{}, kBadStructure};
-    if (ef->update_key && !verified_[ef->update_key]) return {{}, kSecurity};
+    if (ef->update_key && !m_verified[ef->update_key]) return {{}, kSecurity};
     if (data.empty() || data.size() > ef->record_len) return {{}, kWrongLength};
     if (ef->records.size() >= ef->max_records) return {{}, kNoSpace};
     ef->records.push_back(data);
@@ -377,7 +377,7 @@ CpuCard::Response CpuCard::AppendRecord(unsigned p2, const Bytes& data) {
 }
 
 CpuCard::Node* CpuCard::FindKey(unsigned id, Node*& owner) {
-    for (Node* df = current_df_; df; df = df->parent)
+    for (Node* df = m_currentDf; df; df = df->parent)
         for (auto& k : df->keys)
             if (k.id == id) {
                 owner = df;
@@ -396,21 +396,21 @@ CpuCard::Response CpuCard::VerifyPin(unsigned ref, const Bytes& pin) {
     if (pin.empty()) return {{}, static_cast<uint16_t>(0x63C0 | key->tries)};
     if (pin == key->value) {
         key->tries = key->max_tries;
-        verified_[ref] = true;
+        m_verified[ref] = true;
         return {{}, kOk};
     }
     --key->tries;
-    verified_[ref] = false;
+    m_verified[ref] = false;
     return {{}, static_cast<uint16_t>(0x63C0 | key->tries)};
 }
 
 CpuCard::Response CpuCard::EraseMf(const Bytes& data) {
     if (data.size() != 8) return {{}, kWrongLength};
     if (data != TransportKey()) return {{}, kSecurity};
-    if (!mf_) return {{}, kNotSupported};  // nothing left to erase
-    mf_.reset();
-    current_df_ = current_ef_ = creating_ = nullptr;
-    verified_.clear();
+    if (!m_mf) return {{}, kNotSupported};  // nothing left to erase
+    m_mf.reset();
+    m_currentDf = m_currentEf = m_creating = nullptr;
+    m_verified.clear();
     return {{}, kOk};
 }
 
@@ -418,42 +418,42 @@ CpuCard::Response CpuCard::Create(unsigned p1, unsigned p2, const Bytes& data) {
     if (p1 == 0x00 && p2 == 0x00) {  // MF: transport key, two option bytes, DF name
         if (data.size() < 10 || data.size() > 26) return {{}, kWrongLength};
         if (!std::equal(TransportKey().begin(), TransportKey().end(), data.begin())) return {{}, kSecurity};
-        if (mf_) return {{}, kExists};
-        mf_ = MakeDf(0x3F00, Bytes(data.begin() + 10, data.end()));
-        mf_->creating = true;
-        creating_ = current_df_ = mf_.get();
-        current_ef_ = nullptr;
+        if (m_mf) return {{}, kExists};
+        m_mf = MakeDf(0x3F00, Bytes(data.begin() + 10, data.end()));
+        m_mf->creating = true;
+        m_creating = m_currentDf = m_mf.get();
+        m_currentEf = nullptr;
         return {{}, kOk};
     }
-    if (!mf_) return {{}, kNotFound};
+    if (!m_mf) return {{}, kNotFound};
     if ((p1 == 0x00 || p1 == 0x01) && p2 == 0x01) {  // end of MF / DF creation
         if (data.size() != 2) return {{}, kWrongLength};
         const unsigned fid = (data[0] << 8) | data[1];
-        Node* df = p1 == 0x00 ? mf_.get() : current_df_;
-        if (!df || df->fid != fid || (p1 == 0x01 && df == mf_.get())) return {{}, kNotFound};
+        Node* df = p1 == 0x00 ? m_mf.get() : m_currentDf;
+        if (!df || df->fid != fid || (p1 == 0x01 && df == m_mf.get())) return {{}, kNotFound};
         if (!df->creating) return {{}, kConditions};
         df->creating = false;
-        if (p1 == 0x01) current_df_ = df->parent;
-        current_ef_ = nullptr;
-        creating_ = current_df_ && current_df_->creating ? current_df_ : nullptr;
+        if (p1 == 0x01) m_currentDf = df->parent;
+        m_currentEf = nullptr;
+        m_creating = m_currentDf && m_currentDf->creating ? m_currentDf : nullptr;
         return {{}, kOk};
     }
-    if (!current_df_) return {{}, kNotFound};
+    if (!m_currentDf) return {{}, kNotFound};
     if (p1 == 0x01 && p2 == 0x00) {  // DF: file identifier, DF name
         if (data.size() < 2 || data.size() > 18) return {{}, kWrongLength};
         const unsigned fid = (data[0] << 8) | data[1];
-        if (fid == 0x3F00 || current_df_->Child(fid)) return {{}, kExists};
-        Node* df = current_df_->Add(MakeDf(fid, Bytes(data.begin() + 2, data.end())));
+        if (fid == 0x3F00 || m_currentDf->Child(fid)) return {{}, kExists};
+        Node* df = m_currentDf->Add(MakeDf(fid, Bytes(data.begin() + 2, data.end())));
         df->creating = true;
-        creating_ = current_df_ = df;
-        current_ef_ = nullptr;
+        m_creating = m_currentDf = df;
+        m_currentEf = nullptr;
         return {{}, kOk};
     }
     if (p1 == 0x02 && p2 == 0x00) {  // EF: fid(2) type(1) size(2) record length(1) update key(1)
         if (data.size() != 7) return {{}, kWrongLength};
         const unsigned fid = (data[0] << 8) | data[1];
         const unsigned type = data[2], size = (data[3] << 8) | data[4], rec_len = data[5];
-        if (fid == 0x3F00 || current_df_->Child(fid)) return {{}, kExists};
+        if (fid == 0x3F00 || m_currentDf->Child(fid)) return {{}, kExists};
         std::unique_ptr<Node> ef;
         if (type == 0x01) {
             if (size == 0 || size > kMaxBinary) return {{}, kNoSpace};
@@ -465,7 +465,7 @@ CpuCard::Response CpuCard::Create(unsigned p1, unsigned p2, const Bytes& data) {
         } else {
             return {{}, kBadData};
         }
-        current_ef_ = current_df_->Add(std::move(ef));
+        m_currentEf = m_currentDf->Add(std::move(ef));
         return {{}, kOk};
     }
     return {{}, kBadP1P2};
@@ -474,17 +474,17 @@ CpuCard::Response CpuCard::Create(unsigned p1, unsigned p2, const Bytes& data) {
 CpuCard::Response CpuCard::WriteKey(const Bytes& data) {
     // key id(1), tries(1), value(1..16)
     if (data.size() < 3 || data.size() > 18) return {{}, kWrongLength};
-    if (!mf_ || !current_df_) return {{}, kNotFound};
+    if (!m_mf || !m_currentDf) return {{}, kNotFound};
     if (data[1] == 0 || data[1] > 15) return {{}, kBadData};
     Node::Key key{data[0], Bytes(data.begin() + 2, data.end()), data[1], data[1]};
-    auto& keys = current_df_->keys;
+    auto& keys = m_currentDf->keys;
     auto it = std::find_if(keys.begin(), keys.end(), [&](const Node::Key& k) { return k.id == key.id; });
     if (it != keys.end()) {
         *it = key;
     } else {
         keys.push_back(key);
     }
-    verified_.erase(key.id);
+    m_verified.erase(key.id);
     return {{}, kOk};
 }
 
@@ -522,10 +522,10 @@ void DumpNode(std::ostringstream& os, const CpuCard::Node& n, int depth, const C
 std::string CpuCard::Dump() const {
     std::ostringstream os;
     os << "card CPU\n";
-    if (!mf_) {
+    if (!m_mf) {
         os << "  (no file system)\n";
     } else {
-        DumpNode(os, *mf_, 0, current_df_, current_ef_);
+        DumpNode(os, *m_mf, 0, m_currentDf, m_currentEf);
     }
     return os.str();
 }

@@ -51,7 +51,7 @@ std::string Errno(const std::string& what) { return what + ": " + strerror(errno
 }  // namespace
 
 PtyServer::PtyServer(Scenario scenario, ServerOptions options)
-    : reader_(std::move(scenario)), options_(std::move(options)) {}
+    : m_reader(std::move(scenario)), m_options(std::move(options)) {}
 
 PtyServer::~PtyServer() { Stop(); }
 
@@ -81,14 +81,14 @@ bool PtyServer::OpenPty(std::string* error) {
         close(s);
     }
     fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
-    fd_ = m;
-    slave_path_ = name;
-    if (!options_.link_path.empty()) {
-        unlink(options_.link_path.c_str());
-        if (symlink(name, options_.link_path.c_str()) != 0) {
-            if (error) *error = Errno("symlink " + options_.link_path);
+    m_fd = m;
+    m_slavePath = name;
+    if (!m_options.link_path.empty()) {
+        unlink(m_options.link_path.c_str());
+        if (symlink(name, m_options.link_path.c_str()) != 0) {
+            if (error) *error = Errno("symlink " + m_options.link_path);
             close(m);
-            fd_ = -1;
+            m_fd = -1;
             return false;
         }
     }
@@ -96,134 +96,134 @@ bool PtyServer::OpenPty(std::string* error) {
 }
 
 bool PtyServer::Start(std::string* error) {
-    std::lock_guard<std::mutex> lk(mu_);
-    if (running_) return true;
-    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    std::lock_guard<std::mutex> lk(m_mu);
+    if (m_running) return true;
+    if (pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         if (error) *error = Errno("pipe");
         return false;
     }
-    bool ok = device_path_.empty() ? OpenPty(error) : false;
-    if (!device_path_.empty()) {
-        int fd = open(device_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    bool ok = m_devicePath.empty() ? OpenPty(error) : false;
+    if (!m_devicePath.empty()) {
+        int fd = open(m_devicePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) {
-            if (error) *error = Errno("open " + device_path_);
+            if (error) *error = Errno("open " + m_devicePath);
         } else {
             if (isatty(fd)) MakeRaw(fd);
-            fd_ = fd;
-            slave_path_ = device_path_;
+            m_fd = fd;
+            m_slavePath = m_devicePath;
             ok = true;
         }
     }
     if (!ok) {
-        close(wake_[0]);
-        close(wake_[1]);
-        wake_[0] = wake_[1] = -1;
+        close(m_wake[0]);
+        close(m_wake[1]);
+        m_wake[0] = m_wake[1] = -1;
         return false;
     }
-    start_us_ = NowUs();
-    line_free_us_ = 0;
-    in_.clear();
-    in_free_us_ = 0;
-    stop_ = false;
-    running_ = true;
-    generation_ = 1;
-    thread_ = std::thread(&PtyServer::Run, this);
+    m_startUs = NowUs();
+    m_lineFreeUs = 0;
+    m_in.clear();
+    m_inFreeUs = 0;
+    m_stop = false;
+    m_running = true;
+    m_generation = 1;
+    m_thread = std::thread(&PtyServer::Run, this);
     return true;
 }
 
 bool PtyServer::StartOnDevice(const std::string& path, std::string* error) {
     {
-        std::lock_guard<std::mutex> lk(mu_);
-        device_path_ = path;
+        std::lock_guard<std::mutex> lk(m_mu);
+        m_devicePath = path;
     }
     return Start(error);
 }
 
 void PtyServer::Stop() {
     {
-        std::lock_guard<std::mutex> lk(mu_);
-        if (!running_) return;
-        stop_ = true;
+        std::lock_guard<std::mutex> lk(m_mu);
+        if (!m_running) return;
+        m_stop = true;
     }
     Wake();
-    if (thread_.joinable()) thread_.join();
-    std::lock_guard<std::mutex> lk(mu_);
+    if (m_thread.joinable()) m_thread.join();
+    std::lock_guard<std::mutex> lk(m_mu);
     CloseLine();
-    close(wake_[0]);
-    close(wake_[1]);
-    wake_[0] = wake_[1] = -1;
-    if (!options_.link_path.empty()) unlink(options_.link_path.c_str());
-    running_ = false;
-    cv_.notify_all();
+    close(m_wake[0]);
+    close(m_wake[1]);
+    m_wake[0] = m_wake[1] = -1;
+    if (!m_options.link_path.empty()) unlink(m_options.link_path.c_str());
+    m_running = false;
+    m_cv.notify_all();
 }
 
 bool PtyServer::running() const {
-    std::lock_guard<std::mutex> lk(mu_);
-    return running_;
+    std::lock_guard<std::mutex> lk(m_mu);
+    return m_running;
 }
 
 void PtyServer::CloseLine() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
 }
 
 void PtyServer::Wake() {
-    if (wake_[1] >= 0) {
+    if (m_wake[1] >= 0) {
         char c = 1;
-        ssize_t n = write(wake_[1], &c, 1);
+        ssize_t n = write(m_wake[1], &c, 1);
         (void)n;  // a full pipe already wakes the thread
     }
 }
 
 // Rounded up: a byte is never taken as in, or out, before its time.
-uint64_t PtyServer::ByteUs() const { return options_.baud ? (10000000ull + options_.baud - 1) / options_.baud : 0; }
+uint64_t PtyServer::ByteUs() const { return m_options.baud ? (10000000ull + m_options.baud - 1) / m_options.baud : 0; }
 
 void PtyServer::Schedule(Output out, uint64_t now_us) {
-    uint64_t t = std::max(now_us, line_free_us_);
+    uint64_t t = std::max(now_us, m_lineFreeUs);
     const uint64_t byte_us = ByteUs();
     for (auto& c : out.chunks) {
         t += static_cast<uint64_t>(c.delay_ms) * 1000;
         if (!byte_us) {
-            out_.push_back({t, c.bytes, false});
+            m_out.push_back({t, c.bytes, false});
         } else if (c.atomic) {
             t += byte_us * c.bytes.size();
-            out_.push_back({t, c.bytes, false});
+            m_out.push_back({t, c.bytes, false});
         } else {
             for (char b : c.bytes) {
                 t += byte_us;
-                out_.push_back({t, std::string(1, b), false});
+                m_out.push_back({t, std::string(1, b), false});
             }
         }
     }
     // Closing the master flushes what the slave still holds, so the line
     // drops a moment after the last byte: the host gets to read the part.
-    if (out.hangup) out_.push_back({t + kHangupGraceUs, std::string(), true});
-    line_free_us_ = t;
+    if (out.hangup) m_out.push_back({t + kHangupGraceUs, std::string(), true});
+    m_lineFreeUs = t;
 }
 
 void PtyServer::Receive(std::string_view bytes, uint64_t now_us) {
     const uint64_t byte_us = ByteUs();
     if (!byte_us) {
-        Schedule(reader_.Feed(bytes, (now_us - start_us_) / 1000), now_us);
+        Schedule(m_reader.Feed(bytes, (now_us - m_startUs) / 1000), now_us);
         return;
     }
     for (char b : bytes) {
-        in_free_us_ = std::max(now_us, in_free_us_) + byte_us;
-        in_.push_back({in_free_us_, b, false, false});
+        m_inFreeUs = std::max(now_us, m_inFreeUs) + byte_us;
+        m_in.push_back({m_inFreeUs, b, false, false});
     }
 }
 
 // One byte at a time, each at its own arrival: a frame is acted on when its
 // last byte is in, and its answer paced from then, however late we woke.
 void PtyServer::Deliver(uint64_t now_us) {
-    while (!in_.empty() && in_.front().due_us <= now_us) {
-        const Arrival a = in_.front();
-        in_.pop_front();
+    while (!m_in.empty() && m_in.front().due_us <= now_us) {
+        const Arrival a = m_in.front();
+        m_in.pop_front();
         if (a.reset) {
-            reader_.ResetLine();
+            m_reader.ResetLine();
             continue;
         }
-        Output out = reader_.Feed(std::string_view(&a.byte, 1), (a.due_us - start_us_) / 1000);
+        Output out = m_reader.Feed(std::string_view(&a.byte, 1), (a.due_us - m_startUs) / 1000);
         if (!a.orphan) Schedule(std::move(out), a.due_us);
     }
 }
@@ -232,115 +232,115 @@ void PtyServer::Deliver(uint64_t now_us) {
 // is carried out when it arrives; the engine forgets the half-received rest
 // after that, and nothing more goes to the host that left.
 void PtyServer::HostLeft() {
-    if (in_.empty()) {
-        reader_.ResetLine();
+    if (m_in.empty()) {
+        m_reader.ResetLine();
     } else {
-        for (auto& a : in_) a.orphan = true;
-        in_.push_back({in_.back().due_us, 0, true, true});
+        for (auto& a : m_in) a.orphan = true;
+        m_in.push_back({m_in.back().due_us, 0, true, true});
     }
-    out_.clear();
-    line_free_us_ = 0;
+    m_out.clear();
+    m_lineFreeUs = 0;
 }
 
 void PtyServer::Run() {
     // Paced bytes are due to the microsecond; the default slack of 50 us on
     // every timed wake would land on the last byte of each answer.
-    if (options_.baud) prctl(PR_SET_TIMERSLACK, 1ul);
+    if (m_options.baud) prctl(PR_SET_TIMERSLACK, 1ul);
     bool hup = false;
     uint64_t reopen_at = 0;
     char buf[4096];
     const int notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     int watch = -1;
     std::string watched;
-    std::unique_lock<std::mutex> lk(mu_);
-    while (!stop_) {
+    std::unique_lock<std::mutex> lk(m_mu);
+    while (!m_stop) {
         uint64_t now = NowUs();
-        if (fd_ < 0 && now >= reopen_at) {
+        if (m_fd < 0 && now >= reopen_at) {
             // Back after a hang-up: a new line for the host to find.
             std::string error;
             bool ok;
-            if (device_path_.empty()) {
+            if (m_devicePath.empty()) {
                 ok = OpenPty(&error);
             } else {
-                fd_ = open(device_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-                ok = fd_ >= 0;
-                if (ok && isatty(fd_)) MakeRaw(fd_);
+                m_fd = open(m_devicePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+                ok = m_fd >= 0;
+                if (ok && isatty(m_fd)) MakeRaw(m_fd);
             }
             if (ok) {
                 hup = false;
-                ++generation_;
-                if (on_new_path_) on_new_path_(slave_path_);
-                cv_.notify_all();
+                ++m_generation;
+                if (m_onNewPath) m_onNewPath(m_slavePath);
+                m_cv.notify_all();
             } else {
                 reopen_at = now + 1000000;
             }
         }
 
-        if (notify >= 0 && fd_ >= 0 && slave_path_ != watched) {
+        if (notify >= 0 && m_fd >= 0 && m_slavePath != watched) {
             if (watch >= 0) inotify_rm_watch(notify, watch);
-            watch = inotify_add_watch(notify, slave_path_.c_str(), IN_OPEN);
-            watched = slave_path_;
+            watch = inotify_add_watch(notify, m_slavePath.c_str(), IN_OPEN);
+            watched = m_slavePath;
         }
 
         Deliver(now);
-        Schedule(reader_.Poll((now - start_us_) / 1000), now);
+        Schedule(m_reader.Poll((now - m_startUs) / 1000), now);
 
-        if (fd_ >= 0 && options_.baud && out_.size() == 1 && !out_.front().hangup) {
-            const uint64_t due = out_.front().due_us;
+        if (m_fd >= 0 && m_options.baud && m_out.size() == 1 && !m_out.front().hangup) {
+            const uint64_t due = m_out.front().due_us;
             if (due > now && due - now <= kLastByteLeadUs)
                 while ((now = NowUs()) < due) {
                 }
         }
         // Send what is due, in one write per run of due bytes.
-        while (fd_ >= 0 && !out_.empty() && out_.front().due_us <= now) {
-            if (out_.front().hangup) {
+        while (m_fd >= 0 && !m_out.empty() && m_out.front().due_us <= now) {
+            if (m_out.front().hangup) {
                 // Our side hangs up: the host's bytes still on the way are lost.
-                out_.clear();
-                in_.clear();
+                m_out.clear();
+                m_in.clear();
                 CloseLine();
-                reader_.ResetLine();
-                line_free_us_ = 0;
-                in_free_us_ = 0;
-                reopen_at = now + static_cast<uint64_t>(options_.reopen_ms) * 1000;
+                m_reader.ResetLine();
+                m_lineFreeUs = 0;
+                m_inFreeUs = 0;
+                reopen_at = now + static_cast<uint64_t>(m_options.reopen_ms) * 1000;
                 break;
             }
             std::string chunk;
             size_t taken = 0;
-            for (auto& p : out_) {
+            for (auto& p : m_out) {
                 if (p.hangup || p.due_us > now) break;
                 chunk += p.bytes;
                 ++taken;
             }
-            ssize_t n = write(fd_, chunk.data(), chunk.size());
+            ssize_t n = write(m_fd, chunk.data(), chunk.size());
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
             if (n < 0) n = static_cast<ssize_t>(chunk.size());  // no reader on the line: the bytes are lost
-            out_.erase(out_.begin(), out_.begin() + static_cast<long>(taken));
+            m_out.erase(m_out.begin(), m_out.begin() + static_cast<long>(taken));
             if (static_cast<size_t>(n) < chunk.size()) {
-                out_.push_front({now, chunk.substr(static_cast<size_t>(n)), false});
+                m_out.push_front({now, chunk.substr(static_cast<size_t>(n)), false});
                 break;
             }
         }
 
         uint64_t timeout = kIdlePollUs;
         auto until = [&](uint64_t t) { timeout = std::min(timeout, t > now ? t - now : 0); };
-        if (!out_.empty()) {
-            const uint64_t due = out_.front().due_us;
-            until(options_.baud && out_.size() == 1 ? due - std::min(due, kLastByteLeadUs) : due);
+        if (!m_out.empty()) {
+            const uint64_t due = m_out.front().due_us;
+            until(m_options.baud && m_out.size() == 1 ? due - std::min(due, kLastByteLeadUs) : due);
         }
-        if (!in_.empty()) until(in_.front().due_us);
-        if (auto due = reader_.NextDueMs()) until(start_us_ + *due * 1000 + 500);
-        if (fd_ < 0) until(reopen_at);
+        if (!m_in.empty()) until(m_in.front().due_us);
+        if (auto due = m_reader.NextDueMs()) until(m_startUs + *due * 1000 + 500);
+        if (m_fd < 0) until(reopen_at);
         if (hup) timeout = std::min(timeout, kHangupPollUs);
-        const int fd = fd_;
+        const int fd = m_fd;
         const bool watch_line = fd >= 0 && !hup;
         lk.unlock();
 
         // The line last: it is left out while it reports hang-up.
-        pollfd fds[3] = {{wake_[0], POLLIN, 0}, {hup ? notify : -1, POLLIN, 0}, {fd, POLLIN, 0}};
+        pollfd fds[3] = {{m_wake[0], POLLIN, 0}, {hup ? notify : -1, POLLIN, 0}, {fd, POLLIN, 0}};
         timespec ts{static_cast<time_t>(timeout / 1000000), static_cast<long>(timeout % 1000000) * 1000};
         ppoll(fds, watch_line ? 3 : 2, &ts, nullptr);
         if (fds[0].revents & POLLIN)
-            while (read(wake_[0], buf, sizeof buf) > 0) {
+            while (read(m_wake[0], buf, sizeof buf) > 0) {
             }
         if (fds[1].revents & POLLIN)
             while (read(notify, buf, sizeof buf) > 0) {
@@ -352,10 +352,10 @@ void PtyServer::Run() {
         }
 
         lk.lock();
-        if (fd < 0 || fd != fd_) continue;
+        if (fd < 0 || fd != m_fd) continue;
         bool hung = false;
         if (line.revents & POLLIN) {
-            ssize_t n = read(fd_, buf, sizeof buf);
+            ssize_t n = read(m_fd, buf, sizeof buf);
             if (n > 0) {
                 hup = false;
                 Receive(std::string_view(buf, static_cast<size_t>(n)), NowUs());
@@ -376,63 +376,63 @@ void PtyServer::Run() {
 }
 
 std::string PtyServer::SlavePath() const {
-    std::lock_guard<std::mutex> lk(mu_);
-    return slave_path_;
+    std::lock_guard<std::mutex> lk(m_mu);
+    return m_slavePath;
 }
 
 unsigned PtyServer::Generation() const {
-    std::lock_guard<std::mutex> lk(mu_);
-    return generation_;
+    std::lock_guard<std::mutex> lk(m_mu);
+    return m_generation;
 }
 
 bool PtyServer::WaitForGeneration(unsigned generation, int timeout_ms) {
-    std::unique_lock<std::mutex> lk(mu_);
-    return cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return generation_ >= generation; });
+    std::unique_lock<std::mutex> lk(m_mu);
+    return m_cv.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return m_generation >= generation; });
 }
 
 void PtyServer::OnNewPath(std::function<void(const std::string&)> callback) {
-    std::lock_guard<std::mutex> lk(mu_);
-    on_new_path_ = std::move(callback);
+    std::lock_guard<std::mutex> lk(m_mu);
+    m_onNewPath = std::move(callback);
 }
 
 bool PtyServer::Insert(const std::string& type, std::string* error) {
-    std::lock_guard<std::mutex> lk(mu_);
-    return reader_.Insert(type, error);
+    std::lock_guard<std::mutex> lk(m_mu);
+    return m_reader.Insert(type, error);
 }
 
 void PtyServer::Remove() {
-    std::lock_guard<std::mutex> lk(mu_);
-    reader_.Remove();
+    std::lock_guard<std::mutex> lk(m_mu);
+    m_reader.Remove();
 }
 
 void PtyServer::Swipe(std::optional<std::string> track2, std::optional<std::string> track3) {
     {
-        std::lock_guard<std::mutex> lk(mu_);
+        std::lock_guard<std::mutex> lk(m_mu);
         const uint64_t now = NowUs();
-        Schedule(reader_.Swipe(std::move(track2), std::move(track3), (now - start_us_) / 1000), now);
+        Schedule(m_reader.Swipe(std::move(track2), std::move(track3), (now - m_startUs) / 1000), now);
     }
     Wake();
 }
 
 std::string PtyServer::Dump() {
-    std::lock_guard<std::mutex> lk(mu_);
-    return reader_.Dump();
+    std::lock_guard<std::mutex> lk(m_mu);
+    return m_reader.Dump();
 }
 
 std::vector<LogEntry> PtyServer::FrameLog() const {
-    std::lock_guard<std::mutex> lk(mu_);
-    return reader_.log();
+    std::lock_guard<std::mutex> lk(m_mu);
+    return m_reader.log();
 }
 
 void PtyServer::SetLogSink(std::function<void(const LogEntry&)> sink) {
-    std::lock_guard<std::mutex> lk(mu_);
-    reader_.SetLogSink(std::move(sink));
+    std::lock_guard<std::mutex> lk(m_mu);
+    m_reader.SetLogSink(std::move(sink));
 }
 
 void PtyServer::WithReader(const std::function<void(Reader&)>& f) {
     {
-        std::lock_guard<std::mutex> lk(mu_);
-        f(reader_);
+        std::lock_guard<std::mutex> lk(m_mu);
+        f(m_reader);
     }
     Wake();
 }

@@ -62,13 +62,13 @@ void Output::Append(Output other) {
     hangup = hangup || other.hangup;
 }
 
-Reader::Reader(Scenario scenario) : scenario_(std::move(scenario)), rng_(scenario_.seed) {
-    if (scenario_.card) {
+Reader::Reader(Scenario scenario) : m_scenario(std::move(scenario)), m_rng(m_scenario.seed) {
+    if (m_scenario.card) {
         std::string error;
-        card_ = MakeCard(*scenario_.card, &error);
+        m_card = MakeCard(*m_scenario.card, &error);
     }
-    track2_ = scenario_.track2;
-    track3_ = scenario_.track3;
+    m_track2 = m_scenario.track2;
+    m_track3 = m_scenario.track3;
 }
 
 Reader::~Reader() = default;
@@ -76,9 +76,9 @@ Reader::~Reader() = default;
 void Reader::Record(bool from_host, std::string_view bytes, uint64_t now) {
     if (bytes.empty()) return;
     LogEntry e{now, from_host, std::string(bytes)};
-    if (log_.size() >= kLogCap) log_.erase(log_.begin(), log_.begin() + kLogCap / 2);
-    log_.push_back(e);
-    if (sink_) sink_(e);
+    if (m_log.size() >= kLogCap) m_log.erase(m_log.begin(), m_log.begin() + kLogCap / 2);
+    m_log.push_back(e);
+    if (m_sink) m_sink(e);
 }
 
 Output Reader::Emit(Output out, uint64_t now) {
@@ -87,127 +87,127 @@ Output Reader::Emit(Output out, uint64_t now) {
 }
 
 Output Reader::Feed(std::string_view bytes, uint64_t now) {
-    in_.append(bytes.data(), bytes.size());
+    m_in.append(bytes.data(), bytes.size());
     Output out;
     for (;;) {
-        if (collecting_write_) {
+        if (m_collectingWrite) {
             static const std::string kEnd = {kGs, kEsc, '\\'};
             static const std::string kCommit = {kEsc, 'j'};
-            size_t end = in_.find(kEnd);
-            size_t commit = in_.find(kCommit);
+            size_t end = m_in.find(kEnd);
+            size_t commit = m_in.find(kCommit);
             if (commit != std::string::npos && commit < end) {
                 // Committed without the end mark: the frame is broken, ESC 'j' fails.
-                Record(true, std::string{kEsc, 't'} + in_.substr(0, commit), now);
-                write_bad_ = true;
-                write_frame_ = in_.substr(0, commit);
-                collecting_write_ = false;
-                in_.erase(0, commit);
+                Record(true, std::string{kEsc, 't'} + m_in.substr(0, commit), now);
+                m_writeBad = true;
+                m_writeFrame = m_in.substr(0, commit);
+                m_collectingWrite = false;
+                m_in.erase(0, commit);
                 continue;
             }
             if (end == std::string::npos) {
-                if (in_.size() > kMaxWriteFrame + 3) {  // keep the tail: the end mark may be split
-                    write_bad_ = true;
-                    in_.erase(0, in_.size() - 2);
+                if (m_in.size() > kMaxWriteFrame + 3) {  // keep the tail: the end mark may be split
+                    m_writeBad = true;
+                    m_in.erase(0, m_in.size() - 2);
                 }
                 break;
             }
-            std::string content = in_.substr(0, end);
+            std::string content = m_in.substr(0, end);
             Record(true, std::string{kEsc, 't'} + content + kEnd, now);
-            if (content.size() > kMaxWriteFrame) write_bad_ = true;
-            write_frame_ = std::move(content);
-            collecting_write_ = false;
-            in_.erase(0, end + kEnd.size());
+            if (content.size() > kMaxWriteFrame) m_writeBad = true;
+            m_writeFrame = std::move(content);
+            m_collectingWrite = false;
+            m_in.erase(0, end + kEnd.size());
             continue;
         }
-        size_t esc = in_.find(kEsc);
+        size_t esc = m_in.find(kEsc);
         if (esc == std::string::npos) {
-            in_.clear();  // line noise: nothing of ours starts without ESC
+            m_in.clear();  // line noise: nothing of ours starts without ESC
             break;
         }
-        in_.erase(0, esc);
-        if (in_.size() < 2) break;
-        const char c = in_[1];
+        m_in.erase(0, esc);
+        if (m_in.size() < 2) break;
+        const char c = m_in[1];
         if (c == '=') {
-            size_t etx = in_.find(kEtx, 2);
+            size_t etx = m_in.find(kEtx, 2);
             if (etx == std::string::npos) {
-                if (in_.size() > kMaxFrame) {
-                    Record(true, in_, now);
-                    in_.clear();
+                if (m_in.size() > kMaxFrame) {
+                    Record(true, m_in, now);
+                    m_in.clear();
                     out.Append(Emit(Shape(ReplyFrame(Answer::Fail(st::kLength)), {}, true, false), now));
                 }
                 break;
             }
-            std::string frame = in_.substr(0, etx + 1);
-            in_.erase(0, etx + 1);
+            std::string frame = m_in.substr(0, etx + 1);
+            m_in.erase(0, etx + 1);
             out.Append(HandleFrame(frame, now));
             continue;
         }
         if (c == ']') {
-            Record(true, in_.substr(0, 2), now);
-            in_.erase(0, 2);
+            Record(true, m_in.substr(0, 2), now);
+            m_in.erase(0, 2);
             out.Append(MagneticRead(2, now));
             continue;
         }
         if (c == 'T' || c == 'B' || c == '%') {
-            if (in_.size() < 3) break;
-            const char d = in_[2];
-            std::string seq = in_.substr(0, 3);
+            if (m_in.size() < 3) break;
+            const char d = m_in[2];
+            std::string seq = m_in.substr(0, 3);
             if (c == 'T' && d == ']') {
                 Record(true, seq, now);
-                in_.erase(0, 3);
+                m_in.erase(0, 3);
                 out.Append(MagneticRead(3, now));
             } else if (c == 'B' && d == ']') {
                 Record(true, seq, now);
-                in_.erase(0, 3);
+                m_in.erase(0, 3);
                 out.Append(MagneticRead(23, now));
             } else if (c == 'B' && d == '4') {
                 Record(true, seq, now);
-                in_.erase(0, 3);
-                write_mode_ = true;
+                m_in.erase(0, 3);
+                m_writeMode = true;
             } else if (c == '%') {
                 Record(true, seq, now);
-                in_.erase(0, 3);
+                m_in.erase(0, 3);
                 static const std::string kLetters = "ABCDKRZ";
                 std::string answer = {kEsc, '%', kLetters.find(d) != std::string::npos ? '0' : '1'};
                 out.Append(MagneticAnswer(answer, true, now));
             } else {
-                in_.erase(0, 1);  // not a sequence of ours; resynchronise on the next ESC
+                m_in.erase(0, 1);  // not a sequence of ours; resynchronise on the next ESC
             }
             continue;
         }
         if (c == 't') {
-            in_.erase(0, 2);
-            collecting_write_ = true;
-            write_bad_ = false;
+            m_in.erase(0, 2);
+            m_collectingWrite = true;
+            m_writeBad = false;
             continue;
         }
         if (c == 'j') {
-            Record(true, in_.substr(0, 2), now);
-            in_.erase(0, 2);
+            Record(true, m_in.substr(0, 2), now);
+            m_in.erase(0, 2);
             out.Append(WriteCommit(now));
             continue;
         }
         if (c == '0') {
-            Record(true, in_.substr(0, 2), now);
-            in_.erase(0, 2);
-            pending_read_ = 0;
-            pending_write_ = false;
-            pending_due_.reset();
+            Record(true, m_in.substr(0, 2), now);
+            m_in.erase(0, 2);
+            m_pendingRead = 0;
+            m_pendingWrite = false;
+            m_pendingDue.reset();
             continue;
         }
-        in_.erase(0, 1);
+        m_in.erase(0, 1);
     }
     return out;
 }
 
 void Reader::ResetLine() {
-    in_.clear();
-    collecting_write_ = false;
-    write_frame_.reset();
-    write_mode_ = false;
-    pending_read_ = 0;
-    pending_write_ = false;
-    pending_due_.reset();
+    m_in.clear();
+    m_collectingWrite = false;
+    m_writeFrame.reset();
+    m_writeMode = false;
+    m_pendingRead = 0;
+    m_pendingWrite = false;
+    m_pendingDue.reset();
 }
 
 // ---- contact unit ---------------------------------------------------------
@@ -256,51 +256,51 @@ Answer Reader::Execute(const std::string&, const Bytes& body) {
     switch (code) {
         case 0x25:
             if (p.size() != 1) return Answer::Fail(st::kLength);
-            device_no_ = p[0];
+            m_deviceNo = p[0];
             return Answer::Ok();
         case 0x41:
             if (!p.empty()) return Answer::Fail(st::kLength);
-            return Answer::Ok(Bytes(scenario_.version.begin(), scenario_.version.end()));
+            return Answer::Ok(Bytes(m_scenario.version.begin(), m_scenario.version.end()));
         case 0x47: {
             if (!p.empty()) return Answer::Fail(st::kLength);
             Bytes state;
-            if (scenario_.device_status) {
-                for (const auto& f : *scenario_.device_status) {
+            if (m_scenario.device_status) {
+                for (const auto& f : *m_scenario.device_status) {
                     Bytes b;
                     ParseHex(f, b);
                     state.push_back(b.empty() ? 0 : b[0]);
                 }
             } else {
-                state = {static_cast<uint8_t>(card_ ? 1 : 0), static_cast<uint8_t>(powered_ ? 1 : 0),
-                         selected_.value_or(0)};
+                state = {static_cast<uint8_t>(m_card ? 1 : 0), static_cast<uint8_t>(m_powered ? 1 : 0),
+                         m_selected.value_or(0)};
             }
             return Answer::Ok(state);
         }
         case 0x4F:
             if (!p.empty()) return Answer::Fail(st::kLength);
-            if (!card_) return Answer::Fail(st::kEjectFailed);
+            if (!m_card) return Answer::Fail(st::kEjectFailed);
             Remove();
             return Answer::Ok();
         case 0x54: {
             if (p.size() != 1) return Answer::Fail(st::kLength);
             if (!FindCardType(p[0])) return Answer::Fail(st::kWrongType);
-            selected_ = p[0];
-            if (card_ && !card_->Accepts(p[0])) return Answer::Fail(st::kWrongType);
+            m_selected = p[0];
+            if (m_card && !m_card->Accepts(p[0])) return Answer::Fail(st::kWrongType);
             return Answer::Ok();
         }
         case 0x55:
             if (!p.empty()) return Answer::Fail(st::kLength);
-            if (!card_) return Answer::Fail(st::kNoCard);
-            if (selected_ && !card_->Accepts(*selected_)) return Answer::Fail(st::kWrongType);
-            if (powered_) card_->PowerOff();  // a second power-on is a reset
-            card_->PowerOn();
-            powered_ = true;
-            return Answer::Ok(card_->Atr());
+            if (!m_card) return Answer::Fail(st::kNoCard);
+            if (m_selected && !m_card->Accepts(*m_selected)) return Answer::Fail(st::kWrongType);
+            if (m_powered) m_card->PowerOff();  // a second power-on is a reset
+            m_card->PowerOn();
+            m_powered = true;
+            return Answer::Ok(m_card->Atr());
         case 0x44:
             if (!p.empty()) return Answer::Fail(st::kLength);
-            if (!card_) return Answer::Fail(st::kNoCard);
-            if (powered_) card_->PowerOff();
-            powered_ = false;
+            if (!m_card) return Answer::Fail(st::kNoCard);
+            if (m_powered) m_card->PowerOff();
+            m_powered = false;
             return Answer::Ok();
         default:
             break;
@@ -336,44 +336,44 @@ Answer Reader::Execute(const std::string&, const Bytes& body) {
             return Answer::Fail(st::kKeyword);
     }
     if (!fields_ok) return Answer::Fail(st::kLength);
-    if (!card_) return Answer::Fail(st::kNoCard);
-    if (!powered_) return Answer::Fail(st::kNotPowered);
-    if (selected_ && !card_->Accepts(*selected_)) return Answer::Fail(st::kWrongType);
+    if (!m_card) return Answer::Fail(st::kNoCard);
+    if (!m_powered) return Answer::Fail(st::kNotPowered);
+    if (m_selected && !m_card->Accepts(*m_selected)) return Answer::Fail(st::kWrongType);
 
     Answer a;
     switch (code) {
         case 0x52:
-            a = card_->Read(addr(), count);
+            a = m_card->Read(addr(), count);
             break;
         case 0x50:
-            a = card_->ReadProtection(addr(), count);
+            a = m_card->ReadProtection(addr(), count);
             break;
         case 0x72:
-            a = card_->ReadWithProtection(addr(), count);
+            a = m_card->ReadWithProtection(addr(), count);
             break;
         case 0x45:
-            a = card_->Erase(addr(), count);
+            a = m_card->Erase(addr(), count);
             break;
         case 0x57:
-            a = card_->Write(addr(), data);
+            a = m_card->Write(addr(), data);
             break;
         case 0x56:
-            a = card_->Verify(addr(), data);
+            a = m_card->Verify(addr(), data);
             break;
         case 0x53:
-            a = card_->ChangePin(data);
+            a = m_card->ChangePin(data);
             break;
         case 0x76:
-            a = card_->CompareWrite(addr(), data);
+            a = m_card->CompareWrite(addr(), data);
             break;
         case 0x77:
-            a = card_->WriteWithProtection(addr(), data);
+            a = m_card->WriteWithProtection(addr(), data);
             break;
         case 0x46:
-            a = card_->Personalise(addr());
+            a = m_card->Personalise(addr());
             break;
         case 0x5A:
-            a = card_->Apdu(p);
+            a = m_card->Apdu(p);
             break;
     }
     if (a.data.size() > kMaxReplyData) return Answer::Fail(st::kLength);
@@ -386,17 +386,17 @@ std::string Reader::MagReadReply(int tracks) const {
     auto field = [](const std::optional<std::string>& t) { return t ? *t : std::string(1, kDel); };
     std::string r = {kEsc, 's'};
     if (tracks == 2) {
-        r += field(track2_);
-        if (track2_) r += '?';
+        r += field(m_track2);
+        if (m_track2) r += '?';
     } else if (tracks == 3) {
         r += 'A';  // the byte the host skips before track 3
-        r += field(track3_);
-        if (track3_) r += '?';
+        r += field(m_track3);
+        if (m_track3) r += '?';
     } else {
-        r += field(track2_);
+        r += field(m_track2);
         r += 'A';
-        r += field(track3_);
-        if (track3_) r += '?';
+        r += field(m_track3);
+        if (m_track3) r += '?';
     }
     r += kFs;
     return r;
@@ -407,80 +407,80 @@ Output Reader::MagneticAnswer(std::string bytes, bool atomic, uint64_t now) {
 }
 
 Output Reader::MagneticRead(int tracks, uint64_t now) {
-    pending_write_ = false;
-    if (swiped_ || scenario_.swipe == SwipeMode::Always) {
-        swiped_ = false;
-        pending_read_ = 0;
-        pending_due_.reset();
+    m_pendingWrite = false;
+    if (m_swiped || m_scenario.swipe == SwipeMode::Always) {
+        m_swiped = false;
+        m_pendingRead = 0;
+        m_pendingDue.reset();
         return MagneticAnswer(MagReadReply(tracks), false, now);
     }
-    pending_read_ = tracks;
-    if (scenario_.swipe == SwipeMode::AfterDelay) {
-        pending_due_ = now + scenario_.swipe_delay_ms;
+    m_pendingRead = tracks;
+    if (m_scenario.swipe == SwipeMode::AfterDelay) {
+        m_pendingDue = now + m_scenario.swipe_delay_ms;
     } else {
-        pending_due_.reset();
+        m_pendingDue.reset();
     }
     return {};
 }
 
 Output Reader::WriteCommit(uint64_t now) {
     static const std::string kFail = {kEsc, '1', 'e'};
-    if (!write_frame_ || write_bad_) {
-        write_frame_.reset();
-        write_mode_ = false;
+    if (!m_writeFrame || m_writeBad) {
+        m_writeFrame.reset();
+        m_writeMode = false;
         return MagneticAnswer(kFail, true, now);
     }
-    pending_read_ = 0;
-    if (swiped_ || scenario_.swipe == SwipeMode::Always) {
-        swiped_ = false;
-        pending_write_ = true;
-        pending_due_ = now;
+    m_pendingRead = 0;
+    if (m_swiped || m_scenario.swipe == SwipeMode::Always) {
+        m_swiped = false;
+        m_pendingWrite = true;
+        m_pendingDue = now;
         return Poll(now);
     }
-    pending_write_ = true;
-    if (scenario_.swipe == SwipeMode::AfterDelay) {
-        pending_due_ = now + scenario_.swipe_delay_ms;
+    m_pendingWrite = true;
+    if (m_scenario.swipe == SwipeMode::AfterDelay) {
+        m_pendingDue = now + m_scenario.swipe_delay_ms;
     } else {
-        pending_due_.reset();
+        m_pendingDue.reset();
     }
     return {};
 }
 
 std::optional<uint64_t> Reader::NextDueMs() const {
-    if (pending_read_ || pending_write_) return pending_due_;
+    if (m_pendingRead || m_pendingWrite) return m_pendingDue;
     return std::nullopt;
 }
 
 Output Reader::Poll(uint64_t now) {
-    if (!pending_due_ || now < *pending_due_) return {};
-    pending_due_.reset();
-    if (pending_read_) {
-        int tracks = pending_read_;
-        pending_read_ = 0;
+    if (!m_pendingDue || now < *m_pendingDue) return {};
+    m_pendingDue.reset();
+    if (m_pendingRead) {
+        int tracks = m_pendingRead;
+        m_pendingRead = 0;
         return MagneticAnswer(MagReadReply(tracks), false, now);
     }
-    if (pending_write_) {
-        pending_write_ = false;
-        const std::string& f = *write_frame_;
+    if (m_pendingWrite) {
+        m_pendingWrite = false;
+        const std::string& f = *m_writeFrame;
         size_t sep = f.find('A');
         std::string t2 = f.substr(0, sep);
-        if (!t2.empty()) track2_ = t2;
-        if (sep != std::string::npos && sep + 1 < f.size()) track3_ = f.substr(sep + 1);
-        write_frame_.reset();
-        write_mode_ = false;
+        if (!t2.empty()) m_track2 = t2;
+        if (sep != std::string::npos && sep + 1 < f.size()) m_track3 = f.substr(sep + 1);
+        m_writeFrame.reset();
+        m_writeMode = false;
         return MagneticAnswer(std::string{kEsc, '0', 'p'}, true, now);
     }
     return {};
 }
 
 Output Reader::Swipe(std::optional<std::string> track2, std::optional<std::string> track3, uint64_t now) {
-    track2_ = std::move(track2);
-    track3_ = std::move(track3);
-    if (pending_read_ || pending_write_) {
-        pending_due_ = now;
+    m_track2 = std::move(track2);
+    m_track3 = std::move(track3);
+    if (m_pendingRead || m_pendingWrite) {
+        m_pendingDue = now;
         return Poll(now);
     }
-    swiped_ = true;
+    m_swiped = true;
     return {};
 }
 
@@ -488,38 +488,38 @@ Output Reader::Swipe(std::optional<std::string> track2, std::optional<std::strin
 
 bool Reader::Insert(const std::string& type, std::string* error) {
     CardConfig config;
-    if (scenario_.card && scenario_.card->type == type) {
-        config = *scenario_.card;
+    if (m_scenario.card && m_scenario.card->type == type) {
+        config = *m_scenario.card;
     } else {
         config.type = type;
     }
     auto card = MakeCard(config, error);
     if (!card) return false;
-    card_ = std::move(card);
-    powered_ = false;
+    m_card = std::move(card);
+    m_powered = false;
     return true;
 }
 
 void Reader::Remove() {
-    card_.reset();
-    powered_ = false;
+    m_card.reset();
+    m_powered = false;
 }
 
 std::string Reader::Dump() const {
     std::ostringstream os;
-    const CardTypeInfo* sel = selected_ ? FindCardType(*selected_) : nullptr;
-    os << "selected " << (sel ? sel->name : "-") << " powered " << (powered_ ? "yes" : "no") << " device " << device_no_
-       << "\n";
+    const CardTypeInfo* sel = m_selected ? FindCardType(*m_selected) : nullptr;
+    os << "selected " << (sel ? sel->name : "-") << " powered " << (m_powered ? "yes" : "no") << " device "
+       << m_deviceNo << "\n";
     auto track = [](const std::optional<std::string>& t) { return t ? *t : std::string("<unreadable>"); };
-    os << "track2 " << track(track2_) << "\n";
-    os << "track3 " << track(track3_) << "\n";
+    os << "track2 " << track(m_track2) << "\n";
+    os << "track3 " << track(m_track3) << "\n";
     os << "swipe "
-       << (scenario_.swipe == SwipeMode::Always  ? "always"
-           : scenario_.swipe == SwipeMode::Never ? "never"
-                                                 : std::to_string(scenario_.swipe_delay_ms) + " ms")
-       << (pending_read_ ? " (read waiting)" : "") << (pending_write_ ? " (write waiting)" : "") << "\n";
-    if (card_) {
-        os << card_->Dump();
+       << (m_scenario.swipe == SwipeMode::Always  ? "always"
+           : m_scenario.swipe == SwipeMode::Never ? "never"
+                                                  : std::to_string(m_scenario.swipe_delay_ms) + " ms")
+       << (m_pendingRead ? " (read waiting)" : "") << (m_pendingWrite ? " (write waiting)" : "") << "\n";
+    if (m_card) {
+        os << m_card->Dump();
     } else {
         os << "card none\n";
     }
@@ -541,7 +541,7 @@ bool Reader::Fires(FaultRule& rule, const std::string& command, bool contact) {
     if (rule.seen <= rule.skip) return false;
     if (rule.times && rule.fired >= rule.times) return false;
     if (rule.probability < 1.0) {
-        const double draw = static_cast<double>(rng_() >> 11) / 9007199254740992.0;
+        const double draw = static_cast<double>(m_rng() >> 11) / 9007199254740992.0;
         if (draw >= rule.probability) return false;
     }
     ++rule.fired;
@@ -550,7 +550,7 @@ bool Reader::Fires(FaultRule& rule, const std::string& command, bool contact) {
 
 std::vector<const FaultRule*> Reader::Match(const std::string& command, bool contact) {
     std::vector<const FaultRule*> fired;
-    for (auto& r : scenario_.faults)
+    for (auto& r : m_scenario.faults)
         if (Fires(r, command, contact)) fired.push_back(&r);
     return fired;
 }
@@ -579,7 +579,7 @@ Output Reader::Shape(std::string reply, const std::vector<const FaultRule*>& rul
     if (has(FaultKind::NoEtx) && !reply.empty()) reply.pop_back();
     if (auto* r = has(FaultKind::Noise)) {
         std::string noise;
-        for (unsigned i = 0; i < r->noise_bytes; ++i) noise += static_cast<char>(0x20 + rng_() % 0x5F);
+        for (unsigned i = 0; i < r->noise_bytes; ++i) noise += static_cast<char>(0x20 + m_rng() % 0x5F);
         reply = noise + reply;
     }
     Output out;

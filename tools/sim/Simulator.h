@@ -123,13 +123,13 @@ public:
     Output Swipe(std::optional<std::string> track2, std::optional<std::string> track3, uint64_t now_ms = 0);
 
     std::string Dump() const;
-    Card* card() { return card_.get(); }
-    bool powered() const { return powered_; }
-    unsigned device_number() const { return device_no_; }
-    const std::optional<std::string>& track2() const { return track2_; }
-    const std::optional<std::string>& track3() const { return track3_; }
-    const std::vector<LogEntry>& log() const { return log_; }
-    void SetLogSink(std::function<void(const LogEntry&)> sink) { sink_ = std::move(sink); }
+    Card* card() { return m_card.get(); }
+    bool powered() const { return m_powered; }
+    unsigned device_number() const { return m_deviceNo; }
+    const std::optional<std::string>& track2() const { return m_track2; }
+    const std::optional<std::string>& track3() const { return m_track3; }
+    const std::vector<LogEntry>& log() const { return m_log; }
+    void SetLogSink(std::function<void(const LogEntry&)> sink) { m_sink = std::move(sink); }
 
 private:
     Output HandleFrame(const std::string& frame, uint64_t now);
@@ -144,24 +144,24 @@ private:
     void Record(bool from_host, std::string_view bytes, uint64_t now);
     Output Emit(Output out, uint64_t now);
 
-    Scenario scenario_;
-    std::unique_ptr<Card> card_;
-    bool powered_ = false;
-    std::optional<uint8_t> selected_;
-    unsigned device_no_ = 0;
-    std::optional<std::string> track2_, track3_;
-    std::string in_;           // received, not yet consumed
-    bool write_mode_ = false;  // ESC 'B' '4' seen before a write
-    bool collecting_write_ = false;
-    std::optional<std::string> write_frame_;
-    bool write_bad_ = false;
-    int pending_read_ = 0;  // 0 none; 2, 3 or 23
-    bool pending_write_ = false;
-    std::optional<uint64_t> pending_due_;
-    bool swiped_ = false;  // a swipe waits for the next read
-    std::mt19937_64 rng_;
-    std::vector<LogEntry> log_;
-    std::function<void(const LogEntry&)> sink_;
+    Scenario m_scenario;
+    std::unique_ptr<Card> m_card;
+    bool m_powered = false;
+    std::optional<uint8_t> m_selected;
+    unsigned m_deviceNo = 0;
+    std::optional<std::string> m_track2, m_track3;
+    std::string m_in;          // received, not yet consumed
+    bool m_writeMode = false;  // ESC 'B' '4' seen before a write
+    bool m_collectingWrite = false;
+    std::optional<std::string> m_writeFrame;
+    bool m_writeBad = false;
+    int m_pendingRead = 0;  // 0 none; 2, 3 or 23
+    bool m_pendingWrite = false;
+    std::optional<uint64_t> m_pendingDue;
+    bool m_swiped = false;  // a swipe waits for the next read
+    std::mt19937_64 m_rng;
+    std::vector<LogEntry> m_log;
+    std::function<void(const LogEntry&)> m_sink;
 };
 
 // ---- pseudo-terminal server ----------------------------------------------
@@ -227,24 +227,24 @@ private:
     void Wake();
     uint64_t NowUs() const;
 
-    mutable std::mutex mu_;
-    std::condition_variable cv_;
-    Reader reader_;
-    ServerOptions options_;
-    std::string device_path_;  // serving an existing tty
-    int fd_ = -1;
-    int wake_[2] = {-1, -1};
-    std::string slave_path_;
-    unsigned generation_ = 0;
-    bool stop_ = false;
-    bool running_ = false;
-    std::thread thread_;
-    std::deque<Pending> out_;
-    uint64_t line_free_us_ = 0;  // when the last scheduled byte has left
-    std::deque<Arrival> in_;
-    uint64_t in_free_us_ = 0;  // when the last host byte read is in
-    uint64_t start_us_ = 0;
-    std::function<void(const std::string&)> on_new_path_;
+    mutable std::mutex m_mu;
+    std::condition_variable m_cv;
+    Reader m_reader;
+    ServerOptions m_options;
+    std::string m_devicePath;  // serving an existing tty
+    int m_fd = -1;
+    int m_wake[2] = {-1, -1};
+    std::string m_slavePath;
+    unsigned m_generation = 0;
+    bool m_stop = false;
+    bool m_running = false;
+    std::thread m_thread;
+    std::deque<Pending> m_out;
+    uint64_t m_lineFreeUs = 0;  // when the last scheduled byte has left
+    std::deque<Arrival> m_in;
+    uint64_t m_inFreeUs = 0;  // when the last host byte read is in
+    uint64_t m_startUs = 0;
+    std::function<void(const std::string&)> m_onNewPath;
 };
 
 }  // namespace qd500sim
