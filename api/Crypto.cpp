@@ -79,11 +79,7 @@ QD500_C_API int QD500_CDECL qd500_3des_decrypt(const unsigned char key[16], cons
 QD500_C_API int QD500_CDECL qd500_diversify(const unsigned char key[16], const unsigned char data[8],
                                             unsigned char out[16]) {
     if (!key || !data || !out) return QD500_E_PARAM;
-    // The left half from the data, the right half from its complement.
-    unsigned char complement[8];
-    for (int i = 0; i < 8; ++i) complement[i] = static_cast<unsigned char>(~data[i]);
-    qd500::TripleDes(data, key, out, false);
-    qd500::TripleDes(complement, key, out + 8, false);
+    qd500::Diversify(data, key, out);
     return 0;
 }
 

@@ -69,4 +69,8 @@ private:
 // key K1 K2), or its inverse.
 void TripleDes(const unsigned char* data, const unsigned char* key, unsigned char* out, bool decrypt);
 
+// A 16-byte key diversified from 8 bytes of data under a 16-byte key: the
+// triple-DES of the data, then of its complement.
+void Diversify(const unsigned char* data, const unsigned char* key, unsigned char* out);
+
 }  // namespace qd500
