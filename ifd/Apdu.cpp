@@ -1,5 +1,5 @@
 // The pseudo-APDU parser and the status-word table of the PC/SC driver.
-#include "ifd/Apdu.h"
+#include "Apdu.h"
 
 #include <cstring>
 

@@ -1,5 +1,5 @@
 // Input of the driver's control codes, checked before anything is sent.
-#include "ifd/Control.h"
+#include "Control.h"
 
 #include <cstring>
 

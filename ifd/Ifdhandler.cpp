@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "ifd/Slot.h"
+#include "Slot.h"
 
 using qd500::ifd::Slot;
 

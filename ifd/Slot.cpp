@@ -1,13 +1,13 @@
 // A slot of the PC/SC driver on the handle API: power and the ATR, APDUs and
 // pseudo-APDUs, the magnetic head's control codes, presence and the reopening
 // of a line that vanished.
-#include "ifd/Slot.h"
+#include "Slot.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 
-#include "ifd/Control.h"
+#include "Control.h"
 
 namespace qd500::ifd {
 

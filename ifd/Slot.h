@@ -9,8 +9,8 @@
 #include <mutex>
 #include <string>
 
-#include "ifd/Apdu.h"
-#include "ifd/Pcsc.h"
+#include "Apdu.h"
+#include "Pcsc.h"
 #include "qd500.h"
 
 namespace qd500::ifd {
