@@ -54,24 +54,18 @@ const Command kWriteMode1Prefix = Fixed(
     3);
 const Command kWriteFollowUp = Fixed("\x1Bj", 2);
 
-void ResetHead(CComPort& port) { port.SendData(kResetHead.bytes, kResetHead.length); }
+CardReader::Bytes BytesOf(const Command& command) { return {command.bytes, command.length}; }
+
+void ResetHead(CardReader& reader) { reader.SendOnly(BytesOf(kResetHead)); }
 
 // Sends the commands back to back and collects the head's answer: up to FS
 // for a read, a short block for a write. A head that does not answer is
 // told to stop waiting.
 Stage Exchange(CardReader& reader, const Command* const* commands, int count, bool upToFs, short blockLen) {
-    CComPort* port = reader.Port();
-    if (!port) return Stage::NotOpen;
-    reader.DropLateBytes();
-    for (int i = 0; i < count; ++i) {
-        if (port->SendData(commands[i]->bytes, commands[i]->length) == 0) return Stage::SendFailed;
-    }
-    bool answered =
-        upToFs ? port->WaitReplyMs(kFs, reader.TimeoutMs()) > 0 : port->ReadByLenMs(blockLen, reader.TimeoutMs()) == 1;
-    if (answered) return Stage::Answered;
-    Stage stage = StageOf(port->Status());
-    ResetHead(*port);
-    return stage;
+    CardReader::Bytes pieces[3];
+    for (int i = 0; i < count; ++i) pieces[i] = BytesOf(*commands[i]);
+    const CardReader::Bytes reset = BytesOf(kResetHead);
+    return reader.Exchange(pieces, count, upToFs ? kFs : -1, blockLen, &reset);
 }
 
 // Position of the first ESC 's' in the answer, or -1.
@@ -120,12 +114,11 @@ TrackAnswer ReadTracks(CardReader& reader, TrackSet tracks) {
     answer.stage = Exchange(reader, commands, 1, true, 0);
     if (answer.stage != Stage::Answered) return answer;
 
-    CComPort& port = *reader.Port();
-    const char* recv = port.Received();
-    const int len = port.ReceivedLength();
+    const char* recv = reader.Answer();
+    const int len = reader.AnswerLength();
     int header = FindReadHeader(recv, len);
     if (header < 0) {
-        ResetHead(port);
+        ResetHead(reader);
         return answer;
     }
     answer.header = true;
@@ -162,8 +155,7 @@ WriteAnswer WriteTracks(CardReader& reader, const char* track2, const char* trac
     answer.stage = Exchange(reader, commands, mode == 1 ? 3 : 2, false, track3 ? 4 : 3);
     if (answer.stage != Stage::Answered) return answer;
     // Only the last byte that arrived tells how the write went.
-    CComPort& port = *reader.Port();
-    answer.written = port.Received()[port.ReceivedLength() - 1] == kWriteOkByte;
+    answer.written = reader.Answer()[reader.AnswerLength() - 1] == kWriteOkByte;
     return answer;
 }
 
@@ -174,21 +166,12 @@ char SettingLetter(char code) {
 
 HeadSetting SetHead(CardReader& reader, char letter) {
     HeadSetting setting;
-    CComPort* port = reader.Port();
-    if (!port) return setting;
     const char command[3] = {kEsc, '%', SettingLetter(letter)};
-    reader.DropLateBytes();
-    if (port->SendData(command, sizeof command) == 0) {
-        setting.stage = Stage::SendFailed;
-        return setting;
-    }
-    if (port->ReadByLenMs(kSettingAnswerLen, reader.TimeoutMs()) != 1) {
-        setting.stage = StageOf(port->Status());
-        return setting;
-    }
-    setting.stage = Stage::Answered;
-    const char* recv = port->Received();
-    const int len = port->ReceivedLength();
+    const CardReader::Bytes piece = {command, sizeof command};
+    setting.stage = reader.Exchange(&piece, 1, -1, kSettingAnswerLen, nullptr);
+    if (setting.stage != Stage::Answered) return setting;
+    const char* recv = reader.Answer();
+    const int len = reader.AnswerLength();
     int status = -1;
     for (int k = 0; k + 1 < len; ++k) {
         if (recv[k] == kEsc && recv[k + 1] == '%') {

@@ -153,6 +153,22 @@ Outcome CardReader::Transact(const FrameBody& body, uint32_t timeoutMs) {
     return out;
 }
 
+Stage CardReader::Exchange(const Bytes* pieces, int count, int endByte, short length, const Bytes* stop) {
+    if (!m_port) return Stage::NotOpen;
+    DropLateBytes();
+    for (int i = 0; i < count; ++i) {
+        if (m_port->SendData(pieces[i].data, pieces[i].length) == 0) return Stage::SendFailed;
+    }
+    bool answered = endByte >= 0 ? m_port->WaitReplyMs(static_cast<char>(endByte), m_timeoutMs) > 0
+                                 : m_port->ReadByLenMs(length, m_timeoutMs) == 1;
+    if (answered) return Stage::Answered;
+    Stage stage = StageOf(m_port->Status());
+    if (stop) SendOnly(*stop);
+    return stage;
+}
+
+bool CardReader::SendOnly(const Bytes& bytes) { return m_port && m_port->SendData(bytes.data, bytes.length) != 0; }
+
 void CardReader::Observe(int direction, const char* bytes, int count) {
     if (m_observer && count > 0)
         m_observer(m_observerContext, direction, reinterpret_cast<const unsigned char*>(bytes),

@@ -67,6 +67,8 @@ public:
     // How the port was named when it was opened ("COM3", "/dev/ttyUSB0").
     const std::string& Name() const { return m_name; }
     const std::string& OpenError() const { return m_openError; }
+    // The channel itself, for the raw pass-through exports alone: every
+    // command goes through Transact or Exchange.
     CComPort* Port() { return m_port.get(); }
 
     void SetTimeoutMs(uint32_t ms) { m_timeoutMs = ms; }
@@ -102,6 +104,22 @@ public:
     // time-out, the reply header and status taken apart.
     Outcome Transact(const FrameBody& body);
     Outcome Transact(const FrameBody& body, uint32_t timeoutMs);
+
+    // The magnetic head's byte protocol, which has no frames: the pieces go
+    // out back to back, then the answer is collected up to endByte, or
+    // (endByte < 0) until count bytes have come, within the time-out. A
+    // head that does not answer is sent `stop` (when given) so that it
+    // stops waiting. Answered means the wait was met; the bytes are then
+    // Answer()/AnswerLength() until the next command.
+    struct Bytes {
+        const char* data;
+        int length;
+    };
+    Stage Exchange(const Bytes* pieces, int count, int endByte, short length, const Bytes* stop);
+    // Sends bytes and waits for nothing (false when they were not handed over).
+    bool SendOnly(const Bytes& bytes);
+    const char* Answer() const { return m_port ? m_port->Received() : ""; }
+    int AnswerLength() const { return m_port ? m_port->ReceivedLength() : 0; }
 
     // The card type selected last on this reader; null before any.
     const CardType* SelectedType() const { return m_selected; }
