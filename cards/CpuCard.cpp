@@ -149,4 +149,11 @@ CardAnswer Personalise(CardReader& reader, Personalisation step, const char* inp
     return answer;
 }
 
+FrameBody CheckPinBody(const char* pinHex, const char* pinLen, const char* pinRef) {
+    // Reference and length go first, the PIN last.
+    FrameBody body("5600");
+    body.Text(pinRef).Text(pinLen).Text(pinHex);
+    return body;
+}
+
 }  // namespace qd500

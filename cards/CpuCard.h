@@ -41,6 +41,8 @@ struct CardAnswer {
 };
 
 FrameBody ApduBody(const ApduText& apdu);  // refused when data exceeds 510 characters
+// The reader's own PIN check of a CPU card's key reference (5600).
+FrameBody CheckPinBody(const char* pinHex, const char* pinLen, const char* pinRef);
 
 // One APDU exchange, without GET RESPONSE.
 CardAnswer Transmit(CardReader& reader, const ApduText& apdu);

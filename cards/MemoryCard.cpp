@@ -106,13 +106,6 @@ FrameBody At88EraseBody(Address at, int count) {
 
 FrameBody At88PersonaliseBody(Address at) { return AddressedBody("46", at); }
 
-FrameBody CheckPinBody(const char* pinHex, const char* pinLen, const char* pinRef) {
-    // Reference and length go first, the PIN last.
-    FrameBody body("5600");
-    body.Text(pinRef).Text(pinLen).Text(pinHex);
-    return body;
-}
-
 Progress ReadMemory(CardReader& reader, unsigned address, unsigned char* data, size_t count) {
     Progress progress;
     if (Refuse(address, count, progress)) return progress;

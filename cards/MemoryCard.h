@@ -22,18 +22,17 @@ constexpr int kMaxReadBytes = 128;
 // refuses with the text itself; a missing text counts 0 and is refused too.
 int CodeByteCount(const char* code);
 
-FrameBody ReadDataBody(Address at, int count);                                       // 52
-FrameBody WriteDataBody(Address at, const unsigned char* data, int count);           // 57
-FrameBody Sle4442ProtectionBody(const char* at, int count);                          // 50, protection memory
-FrameBody Sle4428ReadBody(Address at, int count);                                    // 72, data and protection bits
-FrameBody Sle4428ProtectBody(Address at, const unsigned char* data, int count);      // 77, write and protect
-FrameBody CompareWriteBody(Address at, const unsigned char* data, int count);        // 76
-FrameBody PresentCodeBody(const char* codeHex);                                      // 56, SLE44xx PSC
-FrameBody ChangeCodeBody(const char* codeHex);                                       // 53
-FrameBody At88VerifyBody(Address at, const char* codeHex);                           // 56
-FrameBody At88EraseBody(Address at, int count);                                      // 45
-FrameBody At88PersonaliseBody(Address at);                                           // 46
-FrameBody CheckPinBody(const char* pinHex, const char* pinLen, const char* pinRef);  // 5600, CPU card
+FrameBody ReadDataBody(Address at, int count);                                   // 52
+FrameBody WriteDataBody(Address at, const unsigned char* data, int count);       // 57
+FrameBody Sle4442ProtectionBody(const char* at, int count);                      // 50, protection memory
+FrameBody Sle4428ReadBody(Address at, int count);                                // 72, data and protection bits
+FrameBody Sle4428ProtectBody(Address at, const unsigned char* data, int count);  // 77, write and protect
+FrameBody CompareWriteBody(Address at, const unsigned char* data, int count);    // 76
+FrameBody PresentCodeBody(const char* codeHex);                                  // 56, SLE44xx PSC
+FrameBody ChangeCodeBody(const char* codeHex);                                   // 53
+FrameBody At88VerifyBody(Address at, const char* codeHex);                       // 56
+FrameBody At88EraseBody(Address at, int count);                                  // 45
+FrameBody At88PersonaliseBody(Address at);                                       // 46
 
 // What a typed operation of many exchanges did: the last exchange, and
 // whether the reply it got was malformed (a data field of the wrong size).

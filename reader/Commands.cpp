@@ -8,12 +8,6 @@ namespace {
 constexpr int kWorkAreaChars = 256;
 constexpr int kStateChars = 2;
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 }  // namespace
 
 FrameBody SelectCardBody(const char* typeCode) { return FrameBody(typeCode); }
@@ -66,8 +60,8 @@ void CopyDataBytes(const Reply& reply, unsigned char* out) {
 int DecodeHex(const char* text, int chars, unsigned char* out, int capacity) {
     if (chars < 0 || chars % 2 != 0 || chars / 2 > capacity) return -1;
     for (int i = 0; i < chars / 2; ++i) {
-        int hi = HexValue(text[2 * i]);
-        int lo = HexValue(text[2 * i + 1]);
+        int hi = HexDigit(text[2 * i]);
+        int lo = HexDigit(text[2 * i + 1]);
         if (hi < 0 || lo < 0) return -1;
         out[i] = static_cast<unsigned char>(hi * 16 + lo);
     }

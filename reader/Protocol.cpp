@@ -10,13 +10,6 @@ namespace qd500 {
 
 namespace {
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 struct StatusEntry {
@@ -81,6 +74,13 @@ bool SameName(const char* a, const char* b, bool anyCase) {
 }
 
 }  // namespace
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
 
 int ScanHexPair(const char* p) {
     int i = 0;

@@ -19,6 +19,9 @@ constexpr int kMaxApduDataChars = 510;
 constexpr int kMaxApduBodyChars = 2 + 5 * 2 + kMaxApduDataChars;
 constexpr int kMaxApduFrameChars = kMaxApduBodyChars + 5;
 
+// The value of one hex digit (either case), -1 for any other character.
+int HexDigit(char c);
+
 // Value of a two-character hex field as the reader's "%02X" scans read it:
 // blanks in front are skipped, reading stops at the first character that is
 // not a hex digit, and a field with no digit reads as 0. Only the two
