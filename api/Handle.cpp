@@ -125,8 +125,15 @@ bool OpenNamed(CardReader& reader, const std::string& port) {
     return com > 0 ? reader.OpenPort(com) : reader.OpenDevice(port);
 }
 
+// The UTF-8 form of a port text ("...[%d]") with the port as it was named.
+std::string PortText(const char* gbk, const std::string& port) {
+    std::string text = text::Utf8Of(gbk);
+    size_t at = text.find("%d");
+    return at == std::string::npos ? text : text.replace(at, 2, port);
+}
+
 std::string OpenFailure(const std::string& port, const std::string& why) {
-    return "不能打开串口[" + port + "]" + (why.empty() ? std::string() : ": " + why);
+    return PortText(text::kCannotOpenPort, port) + (why.empty() ? std::string() : ": " + why);
 }
 
 }  // namespace
@@ -185,7 +192,7 @@ QD500_C_API int QD500_CDECL qd500_open(const char* port, qd500_reader** out) {
     }
     if (const char* trace = std::getenv("QD500_TRACE_FILE"); trace && *trace) r->reader.TraceTo(trace);
     r->reader.SetDropLateBytes(true);
-    r->message = "正确打开串口[" + r->port + "]";
+    r->message = PortText(text::kPortOpened, r->port);
     *out = r;
     return 0;
 }

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "exports/Texts.h"
 #include "reader/CardReader.h"
-#include "reader/Texts.h"
 
 namespace qd500 {
 

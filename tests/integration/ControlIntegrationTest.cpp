@@ -8,8 +8,8 @@
 #include <string>
 
 #include "SimulatedReader.h"
+#include "exports/Texts.h"
 #include "qd500dll.h"
-#include "reader/Texts.h"
 #include "support/Fixtures.h"
 
 using namespace qd500;

@@ -10,8 +10,8 @@
 
 #include "SimulatedReader.h"
 #include "data/MagneticTracks.h"
+#include "exports/Texts.h"
 #include "qd500dll.h"
-#include "reader/Texts.h"
 #include "support/Fixtures.h"
 
 using namespace qd500;

@@ -10,9 +10,9 @@
 
 #include "SimulatedReader.h"
 #include "exports/Flat.h"
+#include "exports/Texts.h"
 #include "qd500dll.h"
 #include "reader/Commands.h"
-#include "reader/Texts.h"
 #include "support/Fixtures.h"
 
 using namespace qd500;

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "exports/Texts.h"
 #include "qd500dll.h"
-#include "reader/Texts.h"
 #include "serial/ComPort.h"
 #include "support/Fixtures.h"
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "exports/Flat.h"
+#include "exports/Texts.h"
 #include "qd500dll.h"
-#include "reader/Texts.h"
 #include "support/Fixtures.h"
 
 using namespace qd500;

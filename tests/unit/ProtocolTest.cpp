@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
+#include "exports/Texts.h"
 #include "qd500dll.h"
 #include "reader/Protocol.h"
-#include "reader/Texts.h"
 
 using namespace qd500;
 

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "exports/Texts.h"
 #include "reader/CardReader.h"
-#include "reader/Texts.h"
 #include "serial/ComPort.h"
 #include "serial/doVoruv.h"
 #include "support/Fixtures.h"
