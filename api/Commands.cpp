@@ -17,7 +17,6 @@ namespace {
 
 constexpr size_t kAtrMax = QD500_ATR_MAX;
 constexpr size_t kVersionMax = 128;
-constexpr int kMaxChain = 32;  // exchanges one APDU may take with its follow-ups
 
 // The card answered with success: true. Otherwise *result holds the
 // result of where it ended.
@@ -41,51 +40,7 @@ int RunSimple(qd500_reader* r, const FrameBody& body) {
 
 // ---- APDUs ----
 
-// The most response data an Le asks for (00: 256).
-size_t LeBytes(unsigned le) { return le == 0 ? 256 : le; }
-
-// An APDU of case 1 to 4 in its short form, as the reader's command carries
-// it: one P3 byte, which is Lc when data follows and Le otherwise; the Le of
-// a case-4 APDU is dropped, as T=0 drops it.
-struct Apdu {
-    ApduText text;
-    std::string data;
-    size_t maxResponse = QD500_RESPONSE_MAX;  // response data and SW1 SW2 at most
-};
-
-bool ParseApdu(const unsigned char* apdu, size_t len, Apdu& out) {
-    if (!apdu || len < 4) return false;
-    unsigned char p3 = 0;
-    if (len == 5) {
-        p3 = apdu[4];
-        out.maxResponse = LeBytes(p3) + 2;
-    } else if (len > 5) {
-        p3 = apdu[4];
-        if (p3 == 0) return false;  // an extended length
-        if (len == 6u + p3)
-            out.maxResponse = LeBytes(apdu[len - 1]) + 2;
-        else if (len != 5u + p3)
-            return false;
-        out.data = Hex(apdu + 5, p3);
-    }
-    const unsigned char header[5] = {apdu[0], apdu[1], apdu[2], apdu[3], p3};
-    for (int i = 0; i < 5; ++i) HexByte(out.text.field[i], header[i]);
-    out.text.data = out.data.c_str();
-    return true;
-}
-
-// The response data and status word of an answer, appended to bytes.
-// False when the reply did not carry them as it should, or carried more
-// data than the exchange asked for: that is no answer to it, and the
-// capacity the caller was asked for would not hold it.
-bool TakeResponse(const CardAnswer& answer, size_t most, std::vector<unsigned char>& bytes, unsigned char sw[2]) {
-    unsigned char decoded[kMaxRespChars / 2];
-    if (!answer.swTaken || DecodeHex(answer.sw, kSwChars, sw, 2) != 2) return false;
-    int n = DecodeHex(answer.resp, answer.respChars, decoded, static_cast<int>(sizeof decoded));
-    if (n < 0 || static_cast<size_t>(n) > most) return false;
-    bytes.insert(bytes.end(), decoded, decoded + n);
-    return true;
-}
+static_assert(kMaxApduResponse == QD500_RESPONSE_MAX, "the handle API states the cards' largest APDU answer");
 
 // Delivers data and SW1 SW2 into resp.
 int Deliver(qd500_reader* r, const std::vector<unsigned char>& data, const unsigned char sw[2], unsigned char* resp,
@@ -99,30 +54,14 @@ int Deliver(qd500_reader* r, const std::vector<unsigned char>& data, const unsig
     return Succeed(r);
 }
 
-// Runs the first exchange and, when follow is set, its follow-ups: 61xx
-// fetches xx bytes, 6Cxx sends the APDU again with Le xx.
-int Exchange(qd500_reader* r, Apdu apdu, bool follow, unsigned char* resp, size_t cap, size_t* respLen) {
-    std::vector<unsigned char> data;
-    unsigned char sw[2] = {};
-    size_t most = apdu.maxResponse - 2;
-    CardAnswer answer = Transmit(r->reader, apdu.text);
-    for (int i = 0;; ++i) {
-        int result;
-        if (!Succeeded(r, answer.out, &result)) return result;
-        if (!TakeResponse(answer, most, data, sw)) return Fail(r, QD500_E_PROTOCOL);
-        if (!follow || i == kMaxChain) break;
-        if (sw[0] == 0x61 || sw[0] == 0x6C) most = LeBytes(sw[1]);
-        if (sw[0] == 0x61) {
-            answer = GetResponse(r->reader, static_cast<int>(most));
-        } else if (sw[0] == 0x6C) {
-            data.clear();
-            HexByte(apdu.text.field[4], sw[1]);
-            answer = Transmit(r->reader, apdu.text);
-        } else {
-            break;
-        }
-    }
-    return Deliver(r, data, sw, resp, cap, respLen);
+// Runs the APDU and, when follow is set, its ISO follow-ups.
+int Exchange(qd500_reader* r, const Apdu& apdu, bool follow, unsigned char* resp, size_t cap, size_t* respLen) {
+    int result = 0;
+    ApduResponse response;
+    if (!ExchangeApdu(
+            r->reader, apdu, follow, [&](const Outcome& out) { return Succeeded(r, out, &result); }, response))
+        return response.malformed ? Fail(r, QD500_E_PROTOCOL) : result;
+    return Deliver(r, response.data, response.sw, resp, cap, respLen);
 }
 
 int TransmitApdu(qd500_reader* r, const unsigned char* apdu, size_t len, unsigned char* resp, size_t cap,

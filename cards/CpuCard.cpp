@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "reader/Commands.h"
+
 namespace qd500 {
 
 namespace {
@@ -154,6 +156,66 @@ FrameBody CheckPinBody(const char* pinHex, const char* pinLen, const char* pinRe
     FrameBody body("5600");
     body.Text(pinRef).Text(pinLen).Text(pinHex);
     return body;
+}
+
+size_t LeBytes(unsigned le) { return le == 0 ? 256 : le; }
+
+bool ParseApdu(const unsigned char* apdu, size_t len, Apdu& out) {
+    if (!apdu || len < 4) return false;
+    unsigned char p3 = 0;
+    if (len == 5) {
+        p3 = apdu[4];
+        out.maxResponse = LeBytes(p3) + 2;
+    } else if (len > 5) {
+        p3 = apdu[4];
+        if (p3 == 0) return false;  // an extended length
+        if (len == 6u + p3)
+            out.maxResponse = LeBytes(apdu[len - 1]) + 2;
+        else if (len != 5u + p3)
+            return false;
+        char hex[2 * 255 + 1];
+        SplitHex(apdu + 5, p3, hex, sizeof hex);
+        out.data = hex;
+    }
+    const unsigned char header[5] = {apdu[0], apdu[1], apdu[2], apdu[3], p3};
+    for (int i = 0; i < 5; ++i) HexByte(out.text.field[i], header[i]);
+    out.text.data = out.data.c_str();
+    return true;
+}
+
+bool TakeResponse(const CardAnswer& answer, size_t most, std::vector<unsigned char>& bytes, unsigned char sw[2]) {
+    unsigned char decoded[kMaxRespChars / 2];
+    if (!answer.swTaken || DecodeHex(answer.sw, kSwChars, sw, 2) != 2) return false;
+    int n = DecodeHex(answer.resp, answer.respChars, decoded, static_cast<int>(sizeof decoded));
+    if (n < 0 || static_cast<size_t>(n) > most) return false;
+    bytes.insert(bytes.end(), decoded, decoded + n);
+    return true;
+}
+
+bool ExchangeApdu(CardReader& reader, Apdu apdu, bool follow, const std::function<bool(const Outcome&)>& accept,
+                  ApduResponse& response) {
+    apdu.text.data = apdu.data.c_str();
+    size_t most = apdu.maxResponse - 2;
+    CardAnswer answer = Transmit(reader, apdu.text);
+    for (int i = 0;; ++i) {
+        if (!accept(answer.out)) return false;
+        if (!TakeResponse(answer, most, response.data, response.sw)) {
+            response.malformed = true;
+            return false;
+        }
+        const unsigned char* sw = response.sw;
+        if (!follow || i == kMaxChain) return true;
+        if (sw[0] == 0x61 || sw[0] == 0x6C) most = LeBytes(sw[1]);
+        if (sw[0] == 0x61) {
+            answer = GetResponse(reader, static_cast<int>(most));
+        } else if (sw[0] == 0x6C) {
+            response.data.clear();
+            HexByte(apdu.text.field[4], sw[1]);
+            answer = Transmit(reader, apdu.text);
+        } else {
+            return true;
+        }
+    }
 }
 
 }  // namespace qd500
