@@ -108,8 +108,10 @@ int CodeCommand(qd500_reader* r, const unsigned char* code, size_t len, FrameBod
     return RunSimple(r, body(hex.c_str()));
 }
 
-// The AT24 sequence on the reader: device number, card type, power on, the
-// data, power off; the first step that fails ends it.
+// The AT24 sequence on the reader, with the card type selected through it
+// (an AT24C16 where none is); the first step that fails ends it, but the
+// card is powered off whatever the data step did, and a failed data step is
+// what the call reports.
 template <typename Data>
 int At24(qd500_reader* r, unsigned device, unsigned addr, const void* data, size_t len, Data run) {
     if (!r || device > 255 || (!data && len > 0) || !MemoryRangeFits(addr, len)) return Refuse(r);
@@ -118,21 +120,32 @@ int At24(qd500_reader* r, unsigned device, unsigned addr, const void* data, size
         if (!type || type->family != CardType::At24) type = FindCardType("AT24C16");
         char code[5];
         CardTypeCode(code, type->name);
-        int result;
-        for (const FrameBody& body :
-             {DeviceNumberHexBody(static_cast<int>(device)), SelectCardBody(code), PowerOnBody()})
-            if (!Succeeded(r, r->reader.Transact(body), &result)) return result;
-        r->reader.SetSelectedType(type);
-        result = len == 0 ? Succeed(r) : Finish(r, run());
-        // The card is powered off whatever the data step did; a failed data
-        // step is what the call reports.
-        const std::string message = r->message;
-        char status[3];
-        std::memcpy(status, r->status, 3);
-        int off = Finish(r, r->reader.Transact(PowerOffBody()));
+        int result = 0;
+        int off = 0;
+        bool dataRan = false;
+        std::string message;
+        char status[3] = {};
+        RunAt24(
+            r->reader, BuildAt24Steps(static_cast<int>(device), code, FrameBody()),
+            [&](At24Steps::Step step, const Outcome& out) {
+                if (step != At24Steps::PowerOff) return Succeeded(r, out, &result);
+                off = Finish(r, out);
+                return off == 0;
+            },
+            [&] {
+                r->reader.SetSelectedType(type);
+                result = len == 0 ? Succeed(r) : Finish(r, run());
+                message = r->message;
+                std::memcpy(status, r->status, 3);
+                dataRan = true;
+                return true;  // powered off whatever it did
+            },
+            true);
         if (result == 0) return off;
-        r->message = message;
-        std::memcpy(r->status, status, 3);
+        if (dataRan) {
+            r->message = message;
+            std::memcpy(r->status, status, 3);
+        }
         return result;
     });
 }

@@ -181,4 +181,32 @@ Progress Protect(CardReader& reader, unsigned address, const unsigned char* data
     return progress;
 }
 
+bool At24Steps::ok() const {
+    for (const FrameBody& step : body) {
+        if (!step.ok()) return false;
+    }
+    return true;
+}
+
+At24Steps BuildAt24Steps(int device, const char* typeCode, const FrameBody& data) {
+    At24Steps steps;
+    steps.body[At24Steps::Device] = DeviceNumberHexBody(device);
+    steps.body[At24Steps::CardType] = SelectCardBody(typeCode);
+    steps.body[At24Steps::PowerOn] = PowerOnBody();
+    steps.body[At24Steps::Data] = data;
+    steps.body[At24Steps::PowerOff] = PowerOffBody();
+    return steps;
+}
+
+void RunAt24(CardReader& reader, const At24Steps& steps,
+             const std::function<bool(At24Steps::Step, const Outcome&)>& accept, const std::function<bool()>& data,
+             bool powerOffAfterFailure) {
+    for (At24Steps::Step step : {At24Steps::Device, At24Steps::CardType, At24Steps::PowerOn}) {
+        if (!accept(step, reader.Transact(steps.body[step]))) return;
+    }
+    bool ok = data ? data() : accept(At24Steps::Data, reader.Transact(steps.body[At24Steps::Data]));
+    if (!ok && !powerOffAfterFailure) return;
+    accept(At24Steps::PowerOff, reader.Transact(steps.body[At24Steps::PowerOff]));
+}
+
 }  // namespace qd500

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "reader/CardReader.h"
 #include "reader/Commands.h"
@@ -61,5 +62,26 @@ Progress ReadProtection(CardReader& reader, unsigned address, unsigned char* fla
 // Writes and protects: an SLE4442/4432 protects the bytes its data matches,
 // an SLE4428/4418 writes the data and protects it.
 Progress Protect(CardReader& reader, unsigned address, const unsigned char* data, size_t count);
+
+// The AT24 sequence: an AT24Cxx EEPROM card is driven in one run of the
+// reader's steps, in this order.
+struct At24Steps {
+    enum Step { Device, CardType, PowerOn, Data, PowerOff, kCount };
+    FrameBody body[kCount];
+
+    // Every step's body fits its frame.
+    bool ok() const;
+};
+// The steps for the device number (0..255, sent as two hex digits), the
+// card type's select code ("5405") and the data step's body (unused where
+// the run is given its own data step).
+At24Steps BuildAt24Steps(int device, const char* typeCode, const FrameBody& data);
+// Runs them on reader: each framed step's outcome goes to accept, whose
+// false ends the run. `data`, when given, is the data step instead of its
+// body and says whether it went well. The card is powered off after a data
+// step that failed only when powerOffAfterFailure is set.
+void RunAt24(CardReader& reader, const At24Steps& steps,
+             const std::function<bool(At24Steps::Step, const Outcome&)>& accept, const std::function<bool()>& data,
+             bool powerOffAfterFailure);
 
 }  // namespace qd500

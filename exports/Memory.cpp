@@ -56,40 +56,33 @@ constexpr char kAt24CardType[] = "AT24C16";
 
 enum class Direction { Read, Write };
 
-struct Step {
-    FrameBody body;
-    CommandTexts texts;
-};
-
-constexpr int kSteps = 5;
-constexpr int kDataStep = 3;
-constexpr int kPowerOffStep = 4;
-
-// Select the device, select the card type, power on, read or write, power
-// off. Built, and so checked, before the port is opened.
-void BuildSteps(Step (&steps)[kSteps], Direction dir, int deviceNo, const FrameBody& dataBody) {
+// The texts each step reports with: its failure, and its time-out.
+CommandTexts StepTexts(At24Steps::Step step, Direction dir) {
     const bool read = dir == Direction::Read;
-    char cardType[5] = {};
-    CardTypeCode(cardType, kAt24CardType);
-    steps[0] = {DeviceNumberHexBody(deviceNo),
-                {read ? text::kSetInterfaceError : text::kSetInterfaceSendError, text::kSetInterfaceTimeout}};
-    steps[1] = {SelectCardBody(cardType), {text::kSendComErr, text::kSetCardTypeTimeout}};
-    steps[2] = {PowerOnBody(), {text::kSendComErr, read ? text::kPowerOnTimeoutRead : text::kPowerOnTimeoutWrite}};
-    steps[3] = {dataBody, {text::kSendComErr, read ? text::kReadDataTimeout : text::kWriteDataTimeout}};
-    steps[4] = {PowerOffBody(), {text::kSendComErr, read ? text::kPowerOffTimeoutRead : text::kPowerOffTimeoutWrite}};
+    switch (step) {
+        case At24Steps::Device:
+            return {read ? text::kSetInterfaceError : text::kSetInterfaceSendError, text::kSetInterfaceTimeout};
+        case At24Steps::CardType:
+            return {text::kSendComErr, text::kSetCardTypeTimeout};
+        case At24Steps::PowerOn:
+            return {text::kSendComErr, read ? text::kPowerOnTimeoutRead : text::kPowerOnTimeoutWrite};
+        case At24Steps::Data:
+            return {text::kSendComErr, read ? text::kReadDataTimeout : text::kWriteDataTimeout};
+        default:
+            return {text::kSendComErr, read ? text::kPowerOffTimeoutRead : text::kPowerOffTimeoutWrite};
+    }
 }
 
-bool StepsAccepted(const Step (&steps)[kSteps]) {
-    for (const Step& step : steps) {
-        if (!step.body.ok()) return false;
-    }
-    return true;
+// The sequence's steps, built (and so checked) before the port is opened.
+At24Steps BuildSteps(int deviceNo, const FrameBody& dataBody) {
+    char cardType[5] = {};
+    CardTypeCode(cardType, kAt24CardType);
+    return BuildAt24Steps(deviceNo, cardType, dataBody);
 }
 
 // Runs the steps on a private port; bpData, for a read, receives the data
 // field of the read reply.
-short RunOneShot(Direction dir, int nPort, const Step (&steps)[kSteps], char cTimeOut, unsigned char* bpData,
-                 char* bpMsg) {
+short RunOneShot(Direction dir, int nPort, const At24Steps& steps, char cTimeOut, unsigned char* bpData, char* bpMsg) {
     CardReader port;
     PrepareFlatReader(port);
     if (!port.OpenPort(nPort)) {
@@ -99,27 +92,32 @@ short RunOneShot(Direction dir, int nPort, const Step (&steps)[kSteps], char cTi
     }
     // A stored 200 means 200 seconds, as everywhere else.
     port.SetTimeoutMs(static_cast<uint8_t>(cTimeOut) * 1000u);
-    for (int i = 0; i < kSteps; ++i) {
-        Outcome out = port.Transact(steps[i].body);
-        const short result = Report(out, steps[i].texts, bpMsg);
-        if (!out.answered()) {
-            g_nPortClosed = 1;
-            return -1;
-        }
-        const bool ok = out.reply.Succeeded();
-        if (i == kPowerOffStep) {
-            // The read's data is already delivered; only a write that may not
-            // have reached the card blocks the session.
-            if (dir == Direction::Write && !ok) g_nPortClosed = 1;
-            return result;
-        }
-        if (!ok) {
-            g_nPortClosed = 1;
-            return result;
-        }
-        if (i == kDataStep && dir == Direction::Read) CopyDataBytes(out.reply, bpData);
-    }
-    return -1;  // not reached: the power-off step always returns
+    short result = -1;
+    RunAt24(
+        port, steps,
+        [&](At24Steps::Step step, const Outcome& out) {
+            result = Report(out, StepTexts(step, dir), bpMsg);
+            if (!out.answered()) {
+                result = -1;
+                g_nPortClosed = 1;
+                return false;
+            }
+            const bool ok = out.reply.Succeeded();
+            if (step == At24Steps::PowerOff) {
+                // The read's data is already delivered; only a write that may
+                // not have reached the card blocks the session.
+                if (dir == Direction::Write && !ok) g_nPortClosed = 1;
+                return ok;
+            }
+            if (!ok) {
+                g_nPortClosed = 1;
+                return false;
+            }
+            if (step == At24Steps::Data && dir == Direction::Read) CopyDataBytes(out.reply, bpData);
+            return true;
+        },
+        nullptr, false);
+    return result;
 }
 
 }  // namespace
@@ -176,9 +174,8 @@ QD500_API short QD500_CALL gMemAT88SC_PersonalTake(char* bpAddrH, char* bpAddrL,
 QD500_API short QD500_CALL gAppMemAT24_ReadData(short nPort, short nDeviceNo, char* bpAddrH, char* bpAddrL, short nLen,
                                                 char* bpData, char cTimeOut, char* bpMsg) {
     FlatLock lock(FlatMutex());
-    Step steps[kSteps];
-    BuildSteps(steps, Direction::Read, nDeviceNo, ReadDataBody({bpAddrH, bpAddrL}, nLen));
-    if (!StepsAccepted(steps)) return RefuseParameters(bpMsg);
+    At24Steps steps = BuildSteps(nDeviceNo, ReadDataBody({bpAddrH, bpAddrL}, nLen));
+    if (!steps.ok()) return RefuseParameters(bpMsg);
 
     if (bpData) bpData[0] = '\0';
     WriteMessage(bpMsg, "");
@@ -191,9 +188,8 @@ QD500_API short QD500_CALL gAppMemAT24_WriteData(short nPort, short nDeviceNo, c
     // A zero byte ends the data: it cannot be written.
     int count = WriteDataCount(bpData);
     if (count < 0) return RefuseParameters(bpMsg);
-    Step steps[kSteps];
-    BuildSteps(steps, Direction::Write, nDeviceNo, WriteDataBody({bpAddrH, bpAddrL}, Bytes(bpData), count));
-    if (!StepsAccepted(steps)) return RefuseParameters(bpMsg);
+    At24Steps steps = BuildSteps(nDeviceNo, WriteDataBody({bpAddrH, bpAddrL}, Bytes(bpData), count));
+    if (!steps.ok()) return RefuseParameters(bpMsg);
 
     WriteMessage(bpMsg, "");
     return RunOneShot(Direction::Write, nPort, steps, cTimeOut, nullptr, bpMsg);
