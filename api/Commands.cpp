@@ -1,10 +1,13 @@
 // The reader's operations of qd500.h: bytes in, bytes out, every argument
 // checked before anything is sent.
 #include <cctype>
+#include <cstddef>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "api/Handle.h"
+#include "cards/CardTypes.h"
 #include "cards/CpuCard.h"
 #include "cards/Magnetic.h"
 #include "reader/Commands.h"
@@ -169,6 +172,51 @@ QD500_C_API const char* QD500_CDECL qd500_card_type_name(int code) {
 QD500_C_API int QD500_CDECL qd500_card_size(const char* type) {
     const CardType* found = FindCardType(type, true);
     return found ? static_cast<int>(found->size) : -1;
+}
+
+// The card-type table as qd500.h publishes it.
+static_assert(QD500_FAMILY_CPU == CardType::Cpu && QD500_FAMILY_SLE4442 == CardType::Sle4442 &&
+              QD500_FAMILY_SLE4428 == CardType::Sle4428 && QD500_FAMILY_AT24 == CardType::At24 &&
+              QD500_FAMILY_AT88SC == CardType::At88sc);
+static_assert(QD500_FEATURE_MEMORY == kMemory && QD500_FEATURE_PRESENT_CODE == kPresentCode &&
+              QD500_FEATURE_CHANGE_CODE == kChangeCode && QD500_FEATURE_READ_PROTECTION == kReadProtection &&
+              QD500_FEATURE_PROTECT == kProtect && QD500_FEATURE_AT88_VERIFY == kAt88Verify &&
+              QD500_FEATURE_AT88_ERASE == kAt88Erase && QD500_FEATURE_AT88_PERSONALISE == kAt88Personalise &&
+              QD500_FEATURE_AT24_SEQUENCE == kAt24Sequence && QD500_FEATURE_APDU == kApdu);
+
+static int CardInfo(const CardType& type, struct qd500_card_info* info) {
+    if (!info || info->size < sizeof info->size) return RefuseUnbound("struct qd500_card_info");
+    // Each field only when the caller's struct reaches past its end.
+    struct qd500_card_info full = {info->size,      type.name,      type.code,           type.family,  type.size,
+                                   type.codeLength, type.codeTries, type.protectedBytes, type.features};
+    const size_t n = info->size < sizeof full ? info->size : sizeof full;
+    size_t fits = sizeof full.size;
+    const size_t ends[] = {offsetof(struct qd500_card_info, name) + sizeof full.name,
+                           offsetof(struct qd500_card_info, code) + sizeof full.code,
+                           offsetof(struct qd500_card_info, family) + sizeof full.family,
+                           offsetof(struct qd500_card_info, memory_size) + sizeof full.memory_size,
+                           offsetof(struct qd500_card_info, code_length) + sizeof full.code_length,
+                           offsetof(struct qd500_card_info, code_tries) + sizeof full.code_tries,
+                           offsetof(struct qd500_card_info, protected_bytes) + sizeof full.protected_bytes,
+                           offsetof(struct qd500_card_info, features) + sizeof full.features};
+    for (size_t end : ends)
+        if (end <= n) fits = end;
+    std::memcpy(reinterpret_cast<unsigned char*>(info) + sizeof full.size,
+                reinterpret_cast<const unsigned char*>(&full) + sizeof full.size, fits - sizeof full.size);
+    return 0;
+}
+
+QD500_C_API int QD500_CDECL qd500_card_info(const char* type, struct qd500_card_info* info) {
+    const CardType* found = FindCardType(type, true);
+    if (!found) return RefuseUnbound((std::string("unknown card type ") + (type ? type : "(null)")).c_str());
+    return CardInfo(*found, info);
+}
+
+QD500_C_API int QD500_CDECL qd500_card_type_count(void) { return CardTypeCount(); }
+
+QD500_C_API int QD500_CDECL qd500_card_info_at(unsigned index, struct qd500_card_info* info) {
+    if (index >= static_cast<unsigned>(CardTypeCount())) return RefuseUnbound("no card type at that index");
+    return CardInfo(CardTypes()[index], info);
 }
 
 QD500_C_API int QD500_CDECL qd500_select_card(qd500_reader* r, const char* type) {

@@ -62,6 +62,11 @@ int Refuse(qd500_reader* r) {
     return Fail(r, QD500_E_PARAM);
 }
 
+int RefuseUnbound(const char* detail) {
+    t_openMessage = std::string(OwnText(QD500_E_PARAM)) + ": " + detail;
+    return QD500_E_PARAM;
+}
+
 int Finish(qd500_reader* r, const Outcome& out) {
     switch (out.stage) {
         case Stage::Answered:

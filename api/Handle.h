@@ -29,6 +29,9 @@ int Succeed(qd500_reader* r);
 // Arguments refused before anything is sent: QD500_E_PARAM, its message
 // written under the reader's lock (another thread may be in a call on it).
 int Refuse(qd500_reader* r);
+// QD500_E_PARAM of a call on no reader; detail goes after the text of
+// QD500_E_PARAM in qd500_message(NULL).
+int RefuseUnbound(const char* detail);
 
 // Runs a call on r under its lock: null r is QD500_E_PARAM, a reader whose
 // line failed answers QD500_E_LINE until it is opened again.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "cards/CardTypes.h"
+
 namespace qd500 {
 
 namespace {

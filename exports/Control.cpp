@@ -2,6 +2,7 @@
 // and firmware version.
 #include <cstring>
 
+#include "cards/CardTypes.h"
 #include "exports/Flat.h"
 #include "qd500dll.h"
 #include "reader/Commands.h"

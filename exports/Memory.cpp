@@ -3,6 +3,7 @@
 // port of their own.
 #include <cstring>
 
+#include "cards/CardTypes.h"
 #include "cards/MemoryCard.h"
 #include "exports/Flat.h"
 #include "qd500dll.h"

@@ -1,8 +1,6 @@
 // The pseudo-APDU parser and the status-word table of the PC/SC driver.
 #include "Apdu.h"
 
-#include <cstring>
-
 #include "qd500.h"
 
 namespace qd500::ifd {
@@ -31,18 +29,8 @@ bool ShortApdu(const uint8_t* apdu, size_t len) {
     return lc != 0 && (len == 5 + lc || len == 6 + lc);
 }
 
-// The families the card-type table's names stand for.
-struct Family {
-    const char* prefix;
-    unsigned codeLength;
-    bool at88, changeCode;
-    unsigned protectedBytes;  // kAll: every byte of the card
-};
+// Reads and writes reach every byte of the card.
 constexpr unsigned kAll = ~0u;
-constexpr Family kFamilies[] = {
-    {"S4442", 3, false, true, 32},    {"S4432", 0, false, false, 32}, {"S4428", 2, false, true, kAll},
-    {"S4418", 0, false, false, kAll}, {"AT24", 0, false, false, 0},   {"AT88SC", 2, true, false, 0},
-};
 
 // The data of a command that carries data: exactly Lc bytes after P3.
 bool TakeData(const uint8_t* apdu, size_t len, Request& request) {
@@ -147,18 +135,16 @@ constexpr StatusRow kStatusWords[] = {
 MemoryKind MemoryKindOf(int type) {
     MemoryKind kind;
     const char* name = type >= 0 ? qd500_card_type_name(type) : nullptr;
-    if (!name) return kind;
-    for (const Family& family : kFamilies) {
-        if (std::strncmp(name, family.prefix, std::strlen(family.prefix)) != 0) continue;
-        kind.type = type;
-        kind.name = name;
-        kind.size = static_cast<unsigned>(qd500_card_size(name));
-        kind.codeLength = family.codeLength;
-        kind.at88 = family.at88;
-        kind.changeCode = family.changeCode;
-        kind.protectedBytes = family.protectedBytes;
-        break;
-    }
+    struct qd500_card_info info = {};
+    info.size = sizeof info;
+    if (!name || qd500_card_info(name, &info) != 0 || !(info.features & QD500_FEATURE_MEMORY)) return kind;
+    kind.type = type;
+    kind.name = info.name;
+    kind.size = info.memory_size;
+    kind.codeLength = info.code_length;
+    kind.at88 = info.family == QD500_FAMILY_AT88SC;
+    kind.changeCode = (info.features & QD500_FEATURE_CHANGE_CODE) != 0;
+    kind.protectedBytes = info.protected_bytes;
     return kind;
 }
 

@@ -87,7 +87,8 @@ QD500_C_API int QD500_CDECL qd500_reopen(qd500_reader* r);
 QD500_C_API const char* QD500_CDECL qd500_port(const qd500_reader* r);
 
 /* UTF-8 text of the last call's result on r; never null. With null: the
- * calling thread's last failed qd500_open. Valid until the next call on r. */
+ * calling thread's last failed qd500_open or qd500_card_info. Valid until
+ * the next call on r. */
 QD500_C_API const char* QD500_CDECL qd500_message(const qd500_reader* r);
 /* The reader's two-character status code of the last call ("21"), or ""
  * when the reader gave none. */
@@ -130,6 +131,50 @@ QD500_C_API int QD500_CDECL qd500_select_card(qd500_reader* r, const char* type)
 QD500_C_API int QD500_CDECL qd500_card_type_code(const char* type);
 QD500_C_API const char* QD500_CDECL qd500_card_type_name(int code);
 QD500_C_API int QD500_CDECL qd500_card_size(const char* type);
+
+/* What the library knows of a card type. A caller sets size to
+ * sizeof(struct qd500_card_info) as it was compiled; the library fills only the
+ * fields that lie wholly within size and writes nothing past it, so a
+ * caller built against an older, shorter struct keeps working. The struct
+ * is named as the function that fills it, like struct stat and stat():
+ * declare it as struct qd500_card_info. */
+#define QD500_FAMILY_CPU 0
+#define QD500_FAMILY_SLE4442 1 /* S4442, S4432 */
+#define QD500_FAMILY_SLE4428 2 /* S4428, S4418 */
+#define QD500_FAMILY_AT24 3
+#define QD500_FAMILY_AT88SC 4
+
+#define QD500_FEATURE_MEMORY 0x001          /* qd500_read_memory, qd500_write_memory */
+#define QD500_FEATURE_PRESENT_CODE 0x002    /* a code of code_length bytes to present */
+#define QD500_FEATURE_CHANGE_CODE 0x004     /* qd500_change_code */
+#define QD500_FEATURE_READ_PROTECTION 0x008 /* qd500_read_protection */
+#define QD500_FEATURE_PROTECT 0x010         /* qd500_protect */
+#define QD500_FEATURE_AT88_VERIFY 0x020
+#define QD500_FEATURE_AT88_ERASE 0x040
+#define QD500_FEATURE_AT88_PERSONALISE 0x080
+#define QD500_FEATURE_AT24_SEQUENCE 0x100 /* qd500_at24_read, qd500_at24_write */
+#define QD500_FEATURE_APDU 0x200          /* qd500_transmit and the CPU-card calls */
+
+struct qd500_card_info {
+    size_t size;              /* set by the caller: sizeof(struct qd500_card_info) */
+    const char* name;         /* "S4442", as qd500_select_card takes it; static */
+    unsigned code;            /* the reader's type byte */
+    int family;               /* QD500_FAMILY_* */
+    unsigned memory_size;     /* bytes of card memory; 0 for a CPU card */
+    unsigned code_length;     /* bytes of its security code; 0: none */
+    unsigned code_tries;      /* wrong codes in a row before it locks; 0: none or unknown */
+    unsigned protected_bytes; /* bytes from address 0 that protection covers; 0: none */
+    unsigned features;        /* QD500_FEATURE_* bits */
+};
+
+/* The type of a name, in any case: 0, or QD500_E_PARAM (an unknown name, a
+ * null info, or a size too small for even its own field; the reason is
+ * then in qd500_message(NULL)). */
+QD500_C_API int QD500_CDECL qd500_card_info(const char* type, struct qd500_card_info* info);
+/* The types in the library's order: their count, and the one at index
+ * (0, or QD500_E_PARAM past the end). */
+QD500_C_API int QD500_CDECL qd500_card_type_count(void);
+QD500_C_API int QD500_CDECL qd500_card_info_at(unsigned index, struct qd500_card_info* info);
 
 QD500_C_API int QD500_CDECL qd500_power_on(qd500_reader* r, unsigned char* atr, size_t cap, size_t* len);
 QD500_C_API int QD500_CDECL qd500_power_off(qd500_reader* r);

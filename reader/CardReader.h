@@ -17,6 +17,8 @@
 
 namespace qd500 {
 
+struct CardType;  // cards/CardTypes.h
+
 // Where a command ended.
 enum class Stage {
     Answered,    // a reply header was found; its status code decides

@@ -36,41 +36,11 @@ constexpr StatusEntry kStatusTable[] = {
     {"77", text::kStatus77, "the reader timed out"},
 };
 
-using F = CardType::Family;
-constexpr CardType kCardTypes[] = {
-    {"CPU", 0x88, F::Cpu, 0},
-    {"S4418", 0x18, F::Sle4428, 1024},
-    {"S4428", 0x28, F::Sle4428, 1024},
-    {"S4432", 0x32, F::Sle4442, 256},
-    {"S4442", 0x42, F::Sle4442, 256},
-    {"AT24C01", 0x01, F::At24, 128},
-    {"AT24C02", 0x02, F::At24, 256},
-    {"AT24C04", 0x03, F::At24, 512},
-    {"AT24C08", 0x04, F::At24, 1024},
-    {"AT24C16", 0x05, F::At24, 2048},
-    {"AT24C32", 0x06, F::At24, 4096},
-    {"AT24C64", 0x07, F::At24, 8192},
-    {"AT24C65", 0x08, F::At24, 8192},
-    {"AT88SC101A", 0x51, F::At88sc, 128},
-    {"AT88SC102A", 0x52, F::At88sc, 196},
-    {"AT88SC103A", 0x53, F::At88sc, 128},
-    {"AT88SC1604A", 0x54, F::At88sc, 2048},
-};
-
 const StatusEntry* FindStatus(const char* status) {
     for (const auto& entry : kStatusTable) {
         if (status[0] == entry.code[0] && status[0] != '\0' && status[1] == entry.code[1]) return &entry;
     }
     return nullptr;
-}
-
-bool SameName(const char* a, const char* b, bool anyCase) {
-    for (; *a && *b; ++a, ++b) {
-        char x = *a, y = *b;
-        if (anyCase && x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-        if (x != y) return false;
-    }
-    return *a == *b;
 }
 
 }  // namespace
@@ -114,27 +84,6 @@ int StatusNumber(const char* status) {
     int value = 0;
     for (int i = 0; i < 2 && status[i] >= '0' && status[i] <= '9'; ++i) value = value * 10 + (status[i] - '0');
     return value;
-}
-
-const CardType* FindCardType(const char* name, bool anyCase) {
-    if (!name) return nullptr;
-    for (const auto& entry : kCardTypes)
-        if (SameName(name, entry.name, anyCase)) return &entry;
-    return nullptr;
-}
-
-const CardType* FindCardType(uint8_t code) {
-    for (const auto& entry : kCardTypes)
-        if (entry.code == code) return &entry;
-    return nullptr;
-}
-
-void CardTypeCode(char* code, const char* name) {
-    const CardType* type = FindCardType(name);
-    if (!type) return;
-    code[0] = '5';
-    code[1] = '4';
-    HexByte(code + 2, type->code);
 }
 
 void HexByte(char* buf, int value) {

@@ -1,5 +1,5 @@
 // The reader's command protocol: frames and their checksum, replies, the
-// status and card-type tables, and the hex-text helpers.
+// status table, and the hex-text helpers.
 #pragma once
 
 #include <cstddef>
@@ -40,22 +40,6 @@ const char* StatusMeaning(const char* status);
 // The status code read as a decimal number from its leading digits (0 when
 // there are none).
 int StatusNumber(const char* status);
-
-// One row of the reader's card-type table.
-struct CardType {
-    const char* name;  // "S4442", as gSetCardType takes it
-    uint8_t code;      // the type byte after 54 in the select-card-type body
-    enum Family : uint8_t { Cpu, Sle4442, Sle4428, At24, At88sc } family;
-    unsigned size;  // bytes of card memory (0 for a CPU card)
-};
-// The row of a name: exactly as written, or in any case; null for a name
-// outside the table.
-const CardType* FindCardType(const char* name, bool anyCase = false);
-const CardType* FindCardType(uint8_t code);
-
-// Copies the select-card-type body of a card-type name ("CPU" -> "5488");
-// leaves code untouched for a name outside the table.
-void CardTypeCode(char* code, const char* name);
 
 // Two hex digits of value and a NUL (the first two digits of a longer text).
 void HexByte(char* buf, int value);

@@ -32,12 +32,28 @@ from .errors import (
     Timeout,
     WrongCode,
 )
-from .reader import Direction, Personalisation, Reader, Response, Tracks, card_size, library_version
+from .reader import (
+    CardFamily,
+    CardFeature,
+    CardInfo,
+    Direction,
+    Personalisation,
+    Reader,
+    Response,
+    Tracks,
+    card_info,
+    card_size,
+    card_types,
+    library_version,
+)
 
 __version__ = "0.2.0"
 
 __all__ = [
     "ArgumentError",
+    "CardFamily",
+    "CardFeature",
+    "CardInfo",
     "Cancelled",
     "CodeLocked",
     "Direction",
@@ -52,7 +68,9 @@ __all__ = [
     "Timeout",
     "Tracks",
     "WrongCode",
+    "card_info",
     "card_size",
+    "card_types",
     "des_decrypt",
     "des_encrypt",
     "diversify",

@@ -7,7 +7,7 @@ import ctypes.util
 import os
 import sys
 import threading
-from ctypes import CFUNCTYPE, POINTER, c_char, c_char_p, c_int, c_size_t, c_ubyte, c_uint, c_void_p
+from ctypes import CFUNCTYPE, POINTER, Structure, c_char, c_char_p, c_int, c_size_t, c_ubyte, c_uint, c_void_p
 
 # Negative results of qd500.h.
 E_PARAM = -1
@@ -33,6 +33,23 @@ else:
     # The installed library answers to its SONAME; a build tree has the bare name.
     LIBRARY_NAMES = ("libqd500.so.0", "libqd500.so")
 
+
+class CardInfo(Structure):
+    """struct qd500_card_info; size is set to sizeof(CardInfo) before a call."""
+
+    _fields_ = [
+        ("size", c_size_t),
+        ("name", c_char_p),
+        ("code", c_uint),
+        ("family", c_int),
+        ("memory_size", c_uint),
+        ("code_length", c_uint),
+        ("code_tries", c_uint),
+        ("protected_bytes", c_uint),
+        ("features", c_uint),
+    ]
+
+
 _Reader = c_void_p
 _Bytes = c_char_p  # bytes in, string buffers out
 _Size = c_size_t
@@ -57,6 +74,9 @@ _SIGNATURES: dict[str, tuple[object, list[object]]] = {
     "qd500_set_observer": (c_int, [_Reader, OBSERVER, c_void_p]),
     "qd500_select_card": (c_int, [_Reader, c_char_p]),
     "qd500_card_size": (c_int, [c_char_p]),
+    "qd500_card_info": (c_int, [c_char_p, POINTER(CardInfo)]),
+    "qd500_card_type_count": (c_int, []),
+    "qd500_card_info_at": (c_int, [c_uint, POINTER(CardInfo)]),
     "qd500_power_on": (c_int, [_Reader, _Bytes, _Size, _SizeOut]),
     "qd500_power_off": (c_int, [_Reader]),
     "qd500_device_status": (c_int, [_Reader, _Bytes]),

@@ -8,6 +8,7 @@ import os
 import threading
 import warnings
 from ctypes import byref, c_size_t, c_uint, c_void_p, create_string_buffer, string_at
+from ctypes import sizeof as ctypes_sizeof
 from dataclasses import dataclass
 from types import TracebackType
 from typing import Any, Callable, Union
@@ -466,6 +467,77 @@ def card_size(card_type: str) -> int:
     if size < 0:
         raise ValueError(f"no card type {card_type!r}")
     return size
+
+
+class CardFamily(enum.IntEnum):
+    """The family of a card type (QD500_FAMILY_*)."""
+
+    CPU = 0
+    SLE4442 = 1
+    SLE4428 = 2
+    AT24 = 3
+    AT88SC = 4
+
+
+class CardFeature(enum.IntFlag):
+    """What a card type takes (QD500_FEATURE_*)."""
+
+    MEMORY = 0x001
+    PRESENT_CODE = 0x002
+    CHANGE_CODE = 0x004
+    READ_PROTECTION = 0x008
+    PROTECT = 0x010
+    AT88_VERIFY = 0x020
+    AT88_ERASE = 0x040
+    AT88_PERSONALISE = 0x080
+    AT24_SEQUENCE = 0x100
+    APDU = 0x200
+
+
+@dataclass(frozen=True)
+class CardInfo:
+    """A card type as the library's table describes it."""
+
+    name: str
+    code: int
+    family: CardFamily
+    memory_size: int
+    code_length: int
+    code_tries: int
+    protected_bytes: int
+    features: CardFeature
+
+
+def _card_info(raw: _native.CardInfo) -> CardInfo:
+    return CardInfo(
+        _native.text(raw.name),
+        int(raw.code),
+        CardFamily(raw.family),
+        int(raw.memory_size),
+        int(raw.code_length),
+        int(raw.code_tries),
+        int(raw.protected_bytes),
+        CardFeature(raw.features),
+    )
+
+
+def card_info(card_type: str) -> CardInfo:
+    """The card type of a name, in any case ("s4442" gives "S4442")."""
+    raw = _native.CardInfo(size=ctypes_sizeof(_native.CardInfo))
+    if _native.lib().qd500_card_info(as_text(card_type, "card type"), byref(raw)) != 0:
+        raise ValueError(f"no card type {card_type!r}")
+    return _card_info(raw)
+
+
+def card_types() -> list[CardInfo]:
+    """Every card type, in the library's order."""
+    lib = _native.lib()
+    found = []
+    for index in range(int(lib.qd500_card_type_count())):
+        raw = _native.CardInfo(size=ctypes_sizeof(_native.CardInfo))
+        if lib.qd500_card_info_at(index, byref(raw)) == 0:
+            found.append(_card_info(raw))
+    return found
 
 
 def library_version() -> str:

@@ -1,7 +1,8 @@
-"""The library's lookup, and the DES helpers on bytes."""
+"""The library's lookup, its card-type table, and the DES helpers on bytes."""
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import shutil
 import subprocess
@@ -42,6 +43,31 @@ def test_library_lookup(tmp_path: Path, beside: str | None, system: str | None, 
     script = "import qd500\ntry: print(qd500.library_version())\nexcept OSError: print('OSError')"
     run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=30)
     assert run.stdout.strip() == found, run.stderr
+
+
+def test_card_info_is_the_librarys_table() -> None:
+    s4442 = qd500.card_info("s4442")
+    assert s4442 == qd500.CardInfo(
+        "S4442",
+        0x42,
+        qd500.CardFamily.SLE4442,
+        256,
+        3,
+        3,
+        32,
+        qd500.CardFeature.MEMORY
+        | qd500.CardFeature.PRESENT_CODE
+        | qd500.CardFeature.CHANGE_CODE
+        | qd500.CardFeature.READ_PROTECTION
+        | qd500.CardFeature.PROTECT,
+    )
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        s4442.code_length = 2  # type: ignore[misc]
+    with pytest.raises(ValueError):
+        qd500.card_info("S4443")
+    types = qd500.card_types()
+    assert len(types) == 17 and types[0].name == "CPU" and qd500.card_info("at88sc1604a") in types
+    assert all(qd500.card_size(t.name) == t.memory_size for t in types)
 
 
 def test_des_and_triple_des() -> None:

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -372,6 +373,49 @@ TEST_F(ApiTest, CppLayerThrowsWithTheReadersResultAndText) {
     qd500::Reader moved = std::move(reader);
     EXPECT_EQ(moved.DeviceStatus().size(), 3u);
     EXPECT_THROW(qd500::Reader("/dev/qd500-no-such-tty"), qd500::Error);
+}
+
+TEST(ApiCardInfo, FillsOnlyTheFieldsThatFitTheCallersSizeAndListsEveryType) {
+    struct qd500_card_info info = {};
+    info.size = sizeof info;
+    ASSERT_EQ(qd500_card_info("s4442", &info), 0);
+    EXPECT_STREQ(info.name, "S4442");
+    EXPECT_EQ(info.code, 0x42u);
+    EXPECT_EQ(info.family, QD500_FAMILY_SLE4442);
+    EXPECT_EQ(info.memory_size, 256u);
+    EXPECT_EQ(info.code_length, 3u);
+    EXPECT_EQ(info.code_tries, 3u);
+    EXPECT_EQ(info.protected_bytes, 32u);
+    EXPECT_EQ(info.features & (QD500_FEATURE_CHANGE_CODE | QD500_FEATURE_AT24_SEQUENCE), QD500_FEATURE_CHANGE_CODE);
+
+    // A caller whose struct ends inside memory_size: up to family filled,
+    // not a byte written from there on.
+    unsigned char raw[sizeof(struct qd500_card_info)];
+    std::memset(raw, 0xAB, sizeof raw);
+    const size_t shortSize = offsetof(struct qd500_card_info, memory_size) + 1;
+    std::memcpy(raw, &shortSize, sizeof shortSize);
+    struct qd500_card_info* shorter = reinterpret_cast<struct qd500_card_info*>(raw);
+    ASSERT_EQ(qd500_card_info("AT24C64", shorter), 0);
+    EXPECT_STREQ(shorter->name, "AT24C64");
+    EXPECT_EQ(shorter->family, QD500_FAMILY_AT24);
+    for (size_t i = offsetof(struct qd500_card_info, memory_size); i < sizeof raw; ++i)
+        ASSERT_EQ(raw[i], 0xAB) << "byte " << i;
+
+    EXPECT_EQ(qd500_card_info("S4443", &info), QD500_E_PARAM);
+    EXPECT_NE(std::string(qd500_message(nullptr)).find("S4443"), std::string::npos);
+    info.size = sizeof info.size - 1;
+    EXPECT_EQ(qd500_card_info("CPU", &info), QD500_E_PARAM);
+
+    const int count = qd500_card_type_count();
+    ASSERT_EQ(count, 17);
+    for (unsigned i = 0; i < static_cast<unsigned>(count); ++i) {
+        struct qd500_card_info at = {};
+        at.size = sizeof at;
+        ASSERT_EQ(qd500_card_info_at(i, &at), 0);
+        EXPECT_EQ(qd500_card_type_code(at.name), static_cast<int>(at.code));
+        EXPECT_EQ(qd500_card_size(at.name), static_cast<int>(at.memory_size));
+    }
+    EXPECT_EQ(qd500_card_info_at(static_cast<unsigned>(count), &info), QD500_E_PARAM);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Frames, checksum, status and card-type tables, hex helpers, reply parsing.
+// Frames, checksum, status table, hex helpers, reply parsing.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -95,25 +95,6 @@ TEST(StatusTable, NumberIsReadFromTheLeadingDigits) {
     EXPECT_EQ(StatusNumber("21"), 21);
     EXPECT_EQ(StatusNumber("1A"), 1);
     EXPECT_EQ(StatusNumber("A1"), 0);
-}
-
-TEST(CardTypeTable, NamesGiveTheirSelectBodies) {
-    const char* rows[][2] = {{"CPU", "5488"},        {"S4418", "5418"},      {"S4428", "5428"},
-                             {"S4432", "5432"},      {"S4442", "5442"},      {"AT24C01", "5401"},
-                             {"AT24C02", "5402"},    {"AT24C04", "5403"},    {"AT24C08", "5404"},
-                             {"AT24C16", "5405"},    {"AT24C32", "5406"},    {"AT24C64", "5407"},
-                             {"AT24C65", "5408"},    {"AT88SC101A", "5451"}, {"AT88SC102A", "5452"},
-                             {"AT88SC103A", "5453"}, {"AT88SC1604A", "5454"}};
-    for (auto& row : rows) {
-        char code[5] = {};
-        CardTypeCode(code, row[0]);
-        EXPECT_STREQ(code, row[1]) << row[0];
-    }
-    char code[5] = "KEEP";
-    CardTypeCode(code, "cpu");
-    EXPECT_STREQ(code, "KEEP");
-    CardTypeCode(code, "CPU ");
-    EXPECT_STREQ(code, "KEEP");
 }
 
 TEST(HexHelpers, HexByte) {

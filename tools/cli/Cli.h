@@ -174,6 +174,8 @@ bool IsScriptorScript(const std::string& text);
 // Splits a command line into words: blanks separate, "..." and '...'
 // quote, # starts a comment. Throws UsageError for an open quote.
 std::vector<std::string> SplitWords(const std::string& line);
+// The card-type names of the library's table, in its order.
+std::vector<std::string> CardTypeNames();
 
 // The whole tool: global options, then a command. Returns the exit status.
 int Main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err, std::istream& in);

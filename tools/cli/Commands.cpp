@@ -78,9 +78,18 @@ void CmdTrace(Context& ctx, const Args& a, Outcome& o) {
     o.exit = DecodeTrace(file, ctx.out);
 }
 
-const char kCardTypes[] =
-    "CPU S4418 S4428 S4432 S4442 AT24C01 AT24C02 AT24C04 AT24C08 AT24C16 AT24C32\n"
-    "AT24C64 AT24C65 AT88SC101A AT88SC102A AT88SC103A AT88SC1604A";
+// The card-type names, in lines of at most 80 characters.
+std::string CardTypeList() {
+    std::string list, line;
+    for (const std::string& name : CardTypeNames()) {
+        if (!line.empty() && line.size() + 1 + name.size() > 80) {
+            list += line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + name;
+    }
+    return list + line;
+}
 
 const char kSizes[] =
     "Sizes by card type: S4442/S4432 256 bytes, S4428/S4418 1024, AT24C01 128, C02 256,\n"
@@ -94,7 +103,7 @@ const char kCardOption[] =
 }  // namespace
 
 const std::vector<Command>& Commands() {
-    static const std::string cardTypeHelp = std::string("NAME in any case:\n") + kCardTypes + ".";
+    static const std::string cardTypeHelp = "NAME in any case:\n" + CardTypeList() + ".";
     static const std::string dumpHelp =
         std::string(
             "Reads the card, whole by default, into FILE ('-': standard output), with a\n"

@@ -20,6 +20,16 @@ std::string CardTypeName(const std::string& typed) {
     return name;
 }
 
+std::vector<std::string> CardTypeNames() {
+    std::vector<std::string> names;
+    for (unsigned i = 0; i < static_cast<unsigned>(qd500_card_type_count()); ++i) {
+        struct qd500_card_info info = {};
+        info.size = sizeof info;
+        if (qd500_card_info_at(i, &info) == 0) names.push_back(info.name);
+    }
+    return names;
+}
+
 void CmdCardType(Context& ctx, const Args& a, Outcome& o) {
     std::string name = CardTypeName(a.positional[0]);
     qd500_reader* r = ctx.Reader(o);

@@ -17,36 +17,38 @@ constexpr size_t kReadPiece = 128;
 constexpr size_t kWritePiece = 121;
 constexpr long kTopAddress = 0xFFFF;
 
-bool IsFamily(const std::string& type, const char* prefix) { return type.rfind(prefix, 0) == 0; }
+// The card-type table's row of a type; family -1 for "" or an unknown name.
+struct qd500_card_info InfoOf(const std::string& type) {
+    struct qd500_card_info info = {};
+    info.size = sizeof info;
+    if (type.empty() || qd500_card_info(type.c_str(), &info) != 0) info.family = -1;
+    return info;
+}
+
+bool IsFamily(const std::string& type, int family) { return InfoOf(type).family == family; }
+bool IsSle44(const std::string& type) {
+    const int family = InfoOf(type).family;
+    return family == QD500_FAMILY_SLE4442 || family == QD500_FAMILY_SLE4428;
+}
 
 // "a CPU", "an S4442", "an AT24C16": the names as they are spoken.
 std::string An(const std::string& type) { return (type[0] == 'C' ? "a " : "an ") + type; }
-bool IsSle4442Family(const std::string& type) { return type == "S4442" || type == "S4432"; }
-bool IsSle4428Family(const std::string& type) { return type == "S4428" || type == "S4418"; }
+bool IsSle4442Family(const std::string& type) { return IsFamily(type, QD500_FAMILY_SLE4442); }
+bool IsSle4428Family(const std::string& type) { return IsFamily(type, QD500_FAMILY_SLE4428); }
 
-// What a wrong code costs: the length of each card type's code and the
-// wrong codes in a row it allows before it locks for good.
-struct CodeRule {
-    const char* type;
-    size_t bytes;
-    int tries;
-};
-constexpr CodeRule kCodeRules[] = {
-    {"S4442", 3, 3},      {"S4428", 2, 8},      {"AT88SC101A", 2, 4},
-    {"AT88SC102A", 2, 4}, {"AT88SC103A", 2, 4}, {"AT88SC1604A", 2, 8},
-};
-
-const CodeRule& CodeRuleOf(const std::string& type) {
-    for (const CodeRule& rule : kCodeRules)
-        if (type == rule.type) return rule;
+// What a wrong code costs: the length of the type's code and the wrong codes
+// in a row it allows before it locks for good.
+struct qd500_card_info CodeRuleOf(const std::string& type) {
+    struct qd500_card_info info = InfoOf(type);
+    if (info.family >= 0 && info.code_length > 0) return info;
     throw UsageError(An(type) + " card has no security code" +
                      (type == "CPU" ? " of this kind (verify-pin presents a CPU card's PIN)" : ""));
 }
 
 void CheckCodeLength(const std::string& type, size_t bytes, const std::string& what) {
-    const CodeRule& rule = CodeRuleOf(type);
-    if (bytes != rule.bytes)
-        throw UsageError(what + " of " + An(type) + " is " + std::to_string(rule.bytes) + " bytes, not " +
+    const unsigned length = CodeRuleOf(type).code_length;
+    if (bytes != length)
+        throw UsageError(what + " of " + An(type) + " is " + std::to_string(length) + " bytes, not " +
                          std::to_string(bytes) + ": nothing was sent");
 }
 
@@ -55,8 +57,7 @@ void CodeAdvice(Outcome& o, const std::string& type) {
     if (o.result == 33) {
         o.Note("the card's code is locked: it accepts no code any more");
     } else if (o.result == 31) {
-        const CodeRule& rule = CodeRuleOf(type);
-        o.Note(An(type) + " allows " + std::to_string(rule.tries) +
+        o.Note(An(type) + " allows " + std::to_string(CodeRuleOf(type).code_tries) +
                " wrong codes in a row, then locks for good; a right code resets the count");
     }
 }
@@ -384,7 +385,7 @@ void CmdRestore(Context& ctx, const Args& a, Outcome& o) {
         if (qd500_card_size(t.c_str()) <= 0) throw UsageError(An(t) + " card has no memory by address to restore");
         CheckCardRange(t, image.addr, image.data.size());
         if (psc.empty()) return;
-        if (!IsFamily(t, "S44")) throw UsageError("--psc presents an SLE44xx code; for " + An(t) + " present it first");
+        if (!IsSle44(t)) throw UsageError("--psc presents an SLE44xx code; for " + An(t) + " present it first");
         CheckCodeLength(t, psc.size(), "the PSC");
     });
     if (type.empty()) return;
@@ -536,7 +537,8 @@ void CmdAt88Verify(Context& ctx, const Args& a, Outcome& o) {
     long addr = ParseAddress(a.positional[0], kTopAddress, "address");
     auto code = DataHex(a.positional[1], "security code", 32);
     std::string type = CheckedCardType(ctx, a, o, false, [&](const std::string& t) {
-        if (!IsFamily(t, "AT88")) throw UsageError("at88-verify presents an AT88SC code, not " + An(t) + "'s");
+        if (!IsFamily(t, QD500_FAMILY_AT88SC))
+            throw UsageError("at88-verify presents an AT88SC code, not " + An(t) + "'s");
         CheckCodeLength(t, code.size(), "the security code");
     });
     if (type.empty()) return;
@@ -567,8 +569,9 @@ unsigned DeviceNumber(const Args& a) {
 // --card, or the session's type when it is an AT24 one; "" otherwise.
 std::string KnownAt24Type(Context& ctx, const Args& a) {
     std::string known = KnownType(ctx, a);
-    if (a.Option("card") && !IsFamily(known, "AT24")) throw UsageError("--card of an AT24 command names an AT24 type");
-    return IsFamily(known, "AT24") ? known : "";
+    if (a.Option("card") && !IsFamily(known, QD500_FAMILY_AT24))
+        throw UsageError("--card of an AT24 command names an AT24 type");
+    return IsFamily(known, QD500_FAMILY_AT24) ? known : "";
 }
 
 // The AT24 type the sequence selects: --card, else the AT24 type of this
@@ -581,7 +584,7 @@ std::string At24Type(Context& ctx, const Args& a, Outcome& o) {
         unsigned char state[3] = {};
         if (!ctx.Done(o, qd500_device_status(r, state))) return "";
         const char* reported = qd500_card_type_name(state[2]);
-        if (reported && IsFamily(reported, "AT24")) type = reported;
+        if (reported && IsFamily(reported, QD500_FAMILY_AT24)) type = reported;
     }
     if (type.empty()) type = "AT24C16";
     // The sequence takes the AT24 type the reader object selected last.

@@ -20,10 +20,6 @@
 namespace qd500::cli {
 namespace {
 
-const char* const kCardTypes[] = {"CPU",     "S4418",      "S4428",      "S4432",      "S4442",      "AT24C01",
-                                  "AT24C02", "AT24C04",    "AT24C08",    "AT24C16",    "AT24C32",    "AT24C64",
-                                  "AT24C65", "AT88SC101A", "AT88SC102A", "AT88SC103A", "AT88SC1604A"};
-
 std::string HistoryPath() {
     const char* home = std::getenv("HOME");
     return home && *home ? std::string(home) + "/.qd500_history" : "";
@@ -94,7 +90,7 @@ std::vector<std::string> Completions(const std::string& lineToCursor) {
     if (!c) return {};
     const std::string previous = words[index - 1];
     if (word.rfind("--", 0) == 0) return Matching(OptionNames(*c), word);
-    std::vector<std::string> types(std::begin(kCardTypes), std::end(kCardTypes));
+    const std::vector<std::string> types = CardTypeNames();
     if (previous == "--card") return Matching(types, word);
     if (previous == "--format") return Matching({"bin", "hex"}, word);
     if (previous == "--lang") return Matching({"en", "zh"}, word);
