@@ -435,7 +435,7 @@ QD500_C_API int QD500_CDECL qd500_write_tracks(qd500_reader* r, const char* trac
 
 QD500_C_API int QD500_CDECL qd500_mag_setting(qd500_reader* r, char letter) {
     char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
-    if (!r || upper == '\0' || !std::strchr("ABCDKRZ", upper)) return Refuse(r);
+    if (!r || upper == '\0' || !std::strchr(kHeadSettingLetters, upper)) return Refuse(r);
     return Call(r, [&] {
         HeadSetting setting = SetHead(r->reader, upper);
         if (setting.stage != Stage::Answered) {
@@ -447,5 +447,7 @@ QD500_C_API int QD500_CDECL qd500_mag_setting(qd500_reader* r, char letter) {
         return Fail(r, QD500_E_PROTOCOL, text::Utf8Of(text::kSettingError));
     });
 }
+
+QD500_C_API const char* QD500_CDECL qd500_mag_setting_letters(void) { return kHeadSettingLetters; }
 
 }  // extern "C"

@@ -159,10 +159,7 @@ WriteAnswer WriteTracks(CardReader& reader, const char* track2, const char* trac
     return answer;
 }
 
-char SettingLetter(char code) {
-    static constexpr char kLetters[] = "ABCDKRZ";
-    return code != '\0' && std::strchr(kLetters, code) ? code : 'A';
-}
+char SettingLetter(char code) { return code != '\0' && std::strchr(kHeadSettingLetters, code) ? code : 'A'; }
 
 HeadSetting SetHead(CardReader& reader, char letter) {
     HeadSetting setting;

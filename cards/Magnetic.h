@@ -49,7 +49,9 @@ struct HeadSetting {
     SettingAnswer answer = SettingAnswer::Rejected;
 };
 
-// The letters the head knows: A B C D K R Z; anything else selects 'A'.
+// The setting letters the head knows, in their order.
+constexpr char kHeadSettingLetters[] = "ABCDKRZ";
+// The letter as the head is sent it: one of the above; anything else selects 'A'.
 char SettingLetter(char code);
 HeadSetting SetHead(CardReader& reader, char letter);
 

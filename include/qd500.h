@@ -265,8 +265,10 @@ QD500_C_API int QD500_CDECL qd500_read_tracks(qd500_reader* r, unsigned tracks, 
 /* Writes track 2 and/or track 3 (null: not written); prefix 1 sends the
  * head's write-mode prefix first. */
 QD500_C_API int QD500_CDECL qd500_write_tracks(qd500_reader* r, const char* track2, const char* track3, int prefix);
-/* The head's setting letter: A B C D K R Z (in any case). */
+/* The head's setting letter: one of qd500_mag_setting_letters() (in any case). */
 QD500_C_API int QD500_CDECL qd500_mag_setting(qd500_reader* r, char letter);
+/* The setting letters the head knows, in upper case: "ABCDKRZ". */
+QD500_C_API const char* QD500_CDECL qd500_mag_setting_letters(void);
 
 /* ---- DES, triple-DES, key diversity, PIN blocks (no reader) ---- */
 

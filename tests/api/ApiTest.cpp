@@ -322,6 +322,9 @@ TEST_F(ApiTest, TracksReadWrittenAndUnreadable) {
     EXPECT_STREQ(t2, "");
     EXPECT_STREQ(t3, "0112345");
     EXPECT_EQ(qd500_mag_setting(r, 'k'), 0);
+    // Every letter the library lists is one the (independently modelled) head takes.
+    EXPECT_STREQ(qd500_mag_setting_letters(), "ABCDKRZ");
+    for (const char* c = qd500_mag_setting_letters(); *c; ++c) EXPECT_EQ(qd500_mag_setting(r, *c), 0) << *c;
 }
 
 TEST_F(ApiTest, TracedOnlyWhenAskedTaggedWithThePortAndObserved) {

@@ -176,6 +176,8 @@ bool IsScriptorScript(const std::string& text);
 std::vector<std::string> SplitWords(const std::string& line);
 // The card-type names of the library's table, in its order.
 std::vector<std::string> CardTypeNames();
+// The head's setting letters of the library, with `between` between them.
+std::string HeadLetters(const std::string& between);
 
 // The whole tool: global options, then a command. Returns the exit status.
 int Main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err, std::istream& in);

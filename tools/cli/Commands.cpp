@@ -131,6 +131,13 @@ const std::vector<Command>& Commands() {
         "card type, power on, the data, power off. The type is --card NAME, else the\n"
         "AT24 type of this session or of the reader's status, else AT24C16; the range\n"
         "is checked against its size.");
+    static const std::string magSettingSummary = "magnetic head setting: " + HeadLetters(" ");
+    static const std::string magSettingHelp =
+        "LETTER, in any case, is one of the seven settings the magnetic head knows:\n  " + HeadLetters("  ") +
+        "\n"
+        "It is sent as ESC '%' LETTER; the head answers ESC '%' '0' when it takes the\n"
+        "setting and ESC '%' '1' when it does not. Other letters are refused here\n"
+        "before anything is sent.";
     static const std::vector<Command> table = {
         // name, usage, summary, details, min, max, options, flags, handler[, hexFrom]
         {"help", "[COMMAND]", "list the commands, or explain one", "", 0, 1, "", "", CmdHelp},
@@ -225,13 +232,7 @@ const std::vector<Command>& Commands() {
          "Waits up to the time-out for the swipe; Ctrl-C stops waiting.", 0, 1, "", "", CmdMagRead},
         {"mag-write", "2|3|23 TEXT [TEXT3]", "write magnetic tracks (--prefix sends ESC B 4 first)",
          "mag-write 2 TRACK2 | mag-write 3 TRACK3 | mag-write 23 TRACK2 TRACK3", 2, 3, "", "prefix", CmdMagWrite},
-        {"mag-setting", "LETTER", "magnetic head setting: A B C D K R Z",
-         "LETTER, in any case, is one of the seven settings the magnetic head knows:\n"
-         "  A  B  C  D  K  R  Z\n"
-         "It is sent as ESC '%' LETTER; the head answers ESC '%' '0' when it takes the\n"
-         "setting and ESC '%' '1' when it does not. Other letters are refused here\n"
-         "before anything is sent.",
-         1, 1, "", "", CmdMagSetting},
+        {"mag-setting", "LETTER", magSettingSummary.c_str(), magSettingHelp.c_str(), 1, 1, "", "", CmdMagSetting},
 
         {"3des", "DATA KEY", "two-key triple-DES of an 8-byte block (hex; --decrypt decrypts)", "", 2, 2, "", "decrypt",
          CmdTriDes},

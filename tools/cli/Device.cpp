@@ -30,6 +30,12 @@ std::vector<std::string> CardTypeNames() {
     return names;
 }
 
+std::string HeadLetters(const std::string& between) {
+    std::string letters;
+    for (const char* c = qd500_mag_setting_letters(); *c; ++c) letters += (letters.empty() ? "" : between) + *c;
+    return letters;
+}
+
 void CmdCardType(Context& ctx, const Args& a, Outcome& o) {
     std::string name = CardTypeName(a.positional[0]);
     qd500_reader* r = ctx.Reader(o);
@@ -225,8 +231,8 @@ void CmdMagWrite(Context& ctx, const Args& a, Outcome& o) {
 
 void CmdMagSetting(Context& ctx, const Args& a, Outcome& o) {
     std::string letter = Upper(a.positional[0]);
-    if (letter.size() != 1 || std::string("ABCDKRZ").find(letter[0]) == std::string::npos)
-        throw UsageError("setting must be one of A B C D K R Z (see: qd500 help mag-setting)");
+    if (letter.size() != 1 || std::string(qd500_mag_setting_letters()).find(letter[0]) == std::string::npos)
+        throw UsageError("setting must be one of " + HeadLetters(" ") + " (see: qd500 help mag-setting)");
     if (qd500_reader* r = ctx.Reader(o)) ctx.Done(o, qd500_mag_setting(r, letter[0]));
 }
 

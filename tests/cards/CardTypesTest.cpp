@@ -50,7 +50,9 @@ TEST(CardTypeTable, EveryRowIsFoundByItsNameAndItsByteAndAgreesWithItself) {
         EXPECT_LE(t.protectedBytes, t.size);
         EXPECT_EQ(t.Has(kAt24Sequence), t.family == CardType::At24);
         EXPECT_EQ(t.Has(kAt88Verify | kAt88Erase | kAt88Personalise), t.family == CardType::At88sc);
-        if (t.Has(kChangeCode)) EXPECT_TRUE(t.Has(kPresentCode));
+        if (t.Has(kChangeCode)) {
+            EXPECT_TRUE(t.Has(kPresentCode));
+        }
     }
 }
 
