@@ -1,5 +1,6 @@
 // The reader's operations of qd500.h: bytes in, bytes out, every argument
 // checked before anything is sent.
+#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstring>
@@ -281,6 +282,26 @@ QD500_C_API int QD500_CDECL qd500_version_text(qd500_reader* r, char* text, size
         if (n < 0) return Fail(r, QD500_E_PROTOCOL);
         if (len) *len = static_cast<size_t>(n);
         return 0;
+    });
+}
+
+QD500_C_API int QD500_CDECL qd500_send_frame(qd500_reader* r, const char* body, char status[3], char* data_hex,
+                                             size_t cap) {
+    if (status) status[0] = '\0';
+    if (data_hex && cap > 0) data_hex[0] = '\0';
+    size_t n = body ? strnlen(body, kMaxBodyChars + 1) : 0;
+    bool hex = n >= 2 && n <= static_cast<size_t>(kMaxBodyChars) && n % 2 == 0;
+    for (size_t i = 0; hex && i < n; ++i) hex = HexDigit(body[i]) >= 0;
+    if (!r || !status || !data_hex || cap == 0 || !hex) return Refuse(r);
+    return Call(r, [&] {
+        Outcome out = r->reader.Transact(FrameBody(body));
+        int result = Finish(r, out);
+        if (!out.answered()) return result;
+        std::memcpy(status, out.reply.status, 3);
+        size_t chars = std::min(static_cast<size_t>(std::max(0, out.reply.DataChars())), cap - 1);
+        std::memcpy(data_hex, out.reply.tail, chars);
+        data_hex[chars] = '\0';
+        return result;
     });
 }
 

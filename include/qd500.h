@@ -187,6 +187,14 @@ QD500_C_API int QD500_CDECL qd500_set_device_no(qd500_reader* r, unsigned number
 /* The firmware's version text (bytes as the reader sends them, not
  * terminated); cap 128 always suffices. */
 QD500_C_API int QD500_CDECL qd500_version_text(qd500_reader* r, char* text, size_t cap, size_t* len);
+/* One frame of the reader's own command protocol, for tools that speak it:
+ * body is the frame's body as hex text (2 to 250 hex digits, an even count;
+ * the frame's checksum is added here). On a reply, status receives its two
+ * status characters and data_hex its data field as the reader sent it,
+ * NUL-terminated and cut to cap - 1; the result is the status as a number,
+ * QD500_E_PROTOCOL for a status that is not two digits. */
+QD500_C_API int QD500_CDECL qd500_send_frame(qd500_reader* r, const char* body, char status[3], char* data_hex,
+                                             size_t cap);
 
 /* ---- CPU cards ---- */
 

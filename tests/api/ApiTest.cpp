@@ -129,6 +129,10 @@ TEST_F(ApiTest, CapacitiesAndApdusAreCheckedBeforeAnythingIsSent) {
     EXPECT_EQ(qd500_set_device_no(r, 100), QD500_E_PARAM);
     EXPECT_EQ(qd500_mag_setting(r, 'Q'), QD500_E_PARAM);
     EXPECT_EQ(qd500_write_tracks(r, std::string(260, '1').c_str(), nullptr, 0), QD500_E_PARAM);
+    // Raw frames: an odd count, a non-hex digit, a body past the frame.
+    char status[3], data[64];
+    for (const std::string& body : {std::string("415"), std::string("4G"), std::string(252, '0')})
+        EXPECT_EQ(qd500_send_frame(r, body.c_str(), status, data, sizeof data), QD500_E_PARAM) << body;
     EXPECT_EQ(FromHost(), before);
 }
 

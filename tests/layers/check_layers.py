@@ -28,6 +28,10 @@ ALLOWED = {
     "tools/cli": PUBLIC | {"tools/sim"},
 }
 
+# Public headers a folder may not use: the driver and the tool stand on the
+# handle API alone.
+FORBIDDEN = {"ifd": {"qd500dll.h"}, "tools/cli": {"qd500dll.h"}}
+
 # Include folders a target adds beyond the tree's root and include/.
 SEARCHED = {"tools/cli": ["tools/sim"]}
 
@@ -58,7 +62,9 @@ def check_includes():
             text = open(os.path.join(ROOT, folder, name), encoding="utf-8").read()
             for included in INCLUDE.findall(text):
                 target = resolve(folder, included)
-                if target is None:
+                if os.path.basename(included) in FORBIDDEN.get(folder, set()):
+                    faults.append(f"{folder}/{name}: includes \"{included}\", which {folder}/ may not use")
+                elif target is None:
                     faults.append(f"{folder}/{name}: \"{included}\" is not in the tree")
                 elif target != folder and target not in allowed:
                     where = f"{folder}/{name}: includes \"{included}\""

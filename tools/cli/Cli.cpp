@@ -12,7 +12,6 @@
 #include "Handlers.h"
 #include "Interrupt.h"
 #include "StatusWords.h"
-#include "qd500dll.h"
 
 namespace qd500::cli {
 
@@ -177,7 +176,6 @@ qd500_reader* Context::Reader(Outcome& o) {
         return nullptr;
     }
     if (m_reader) return m_reader;
-    if (m_flatOpen) CloseSession();
     qd500_reader* r = nullptr;
     int rc = qd500_open(m_port.c_str(), &r);
     if (rc != 0) {
@@ -189,8 +187,6 @@ qd500_reader* Context::Reader(Outcome& o) {
     qd500_set_timeout_ms(r, timeoutMs);
     qd500_set_observer(r, OnLine, this);
     qd500_set_idle(r, OnIdle, this);
-    // Only when asked: the reader took Main's stand-in /dev/null at its open.
-    if (AskedTraceFile().empty()) qd500_set_trace(r, nullptr);
     std::lock_guard<std::mutex> lock(m_readerLock);
     m_reader = r;
     ++m_opens;
@@ -207,58 +203,7 @@ bool Context::Done(Outcome& o, int result) {
     return result == 0;
 }
 
-int Context::FlatPortNumber() {
-    std::string digits;
-    if (ComNumberText(m_port, digits)) return std::atoi(digits.c_str());
-    // The drop-in library opens COM<n> through QD500_COM<n>: reuse a number
-    // that already names this path, else take the first one not in use.
-    for (int n = 1; n <= 255; ++n) {
-        const char* named = std::getenv(("QD500_COM" + std::to_string(n)).c_str());
-        if (named && m_port == named) return n;
-    }
-    for (int n = 1; n <= 255; ++n) {
-        std::string var = "QD500_COM" + std::to_string(n);
-        if (!std::getenv(var.c_str())) {
-            ::setenv(var.c_str(), m_port.c_str(), 1);
-            return n;
-        }
-    }
-    return 0;
-}
-
-bool Context::FlatSession(Outcome& o) {
-    if (m_port.empty()) {
-        o.exit = kUsage;
-        o.error = kNoPort;
-        return false;
-    }
-    if (m_flatOpen) return true;
-    CloseSession();
-    int number = FlatPortNumber();
-    if (number == 0) {
-        o.Fail("no free QD500_COM<n> for " + m_port);
-        return false;
-    }
-    // The drop-in time-out counts whole seconds.
-    gSetTimeOutIC(static_cast<char>(std::min(255u, (timeoutMs + 999) / 1000)));
-    char msg[64] = {};
-    short rc = gOpenComIC(static_cast<short>(number), msg);
-    if (rc != 0) {
-        o.Reader(QD500_E_OPEN, "", GbkToUtf8(msg));
-        o.error = "cannot open " + PortName();
-        return false;
-    }
-    m_flatOpen = true;
-    ++m_opens;
-    return true;
-}
-
 void Context::CloseSession() {
-    if (m_flatOpen) {
-        char msg[64];
-        gCloseComIC(msg);
-        m_flatOpen = false;
-    }
     std::lock_guard<std::mutex> lock(m_readerLock);
     if (m_reader) qd500_close(m_reader);
     m_reader = nullptr;
@@ -558,16 +503,12 @@ Context::LinesRun Context::RunLines(std::istream& lines, const std::string& sour
 }
 
 std::string AskedTraceFile() {
-    // Read each time: the stand-in /dev/null Main puts there is no request.
+    // Read each time; /dev/null is no request for a file to decode.
     const char* named = std::getenv("QD500_TRACE_FILE");
     return named && std::strcmp(named, "/dev/null") != 0 ? named : "";
 }
 
 int Main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err, std::istream& in) {
-    // The tool traces only when asked (QD500_TRACE_FILE): the drop-in calls
-    // it makes would otherwise write their log beside the executable, into
-    // /usr/bin for an installed tool.
-    if (AskedTraceFile().empty()) ::setenv("QD500_TRACE_FILE", "/dev/null", 1);
     Context ctx(out, err, in);
     ctx.terminal = &err == &std::cerr && ::isatty(STDERR_FILENO);
     size_t i = 1;

@@ -111,11 +111,8 @@ public:
     qd500_reader* Reader(Outcome& o);
     // Records the result of a call on the session's reader in o; true for 0.
     bool Done(Outcome& o, int result);
-    // The drop-in library's session, for its raw pass-through; the reader
-    // is closed first, since either holds the port alone.
-    bool FlatSession(Outcome& o);
     void CloseSession();
-    bool sessionOpen() const { return m_reader != nullptr || m_flatOpen; }
+    bool sessionOpen() const { return m_reader != nullptr; }
     int sessionOpens() const { return m_opens; }
     // The card type selected on the session's reader ("" before any).
     std::string cardType;
@@ -148,14 +145,12 @@ private:
     static void QD500_CDECL OnIdle(void* self);
     void Print(const Outcome& o);
     std::string ResultText(const Outcome& o) const;
-    int FlatPortNumber();
     void Observe(int direction, const unsigned char* bytes, size_t len);
 
     std::string m_port;
     std::string m_where;      // "FILE:LINE: " while a script runs
     std::mutex m_readerLock;  // m_reader against Interrupt from another thread
     qd500_reader* m_reader = nullptr;
-    bool m_flatOpen = false;
     int m_opens = 0;
     bool m_progressShown = false;
     size_t m_received = 0;  // bytes the reader sent during this command

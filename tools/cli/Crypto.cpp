@@ -4,7 +4,6 @@
 #include <cctype>
 
 #include "Handlers.h"
-#include "qd500dll.h"
 
 namespace qd500::cli {
 namespace {
@@ -44,9 +43,10 @@ void CmdDiversify(Context&, const Args& a, Outcome& o) {
 }
 
 void CmdXor(Context&, const Args& a, Outcome& o) {
-    std::string x = ToHex(ExactHex(a.positional[0], 8, "first value"));
-    std::string y = ToHex(ExactHex(a.positional[1], 8, "second value"));
-    o.Field("xor", gAscXor(x.c_str(), y.c_str()));
+    auto x = ExactHex(a.positional[0], 8, "first value");
+    auto y = ExactHex(a.positional[1], 8, "second value");
+    for (size_t i = 0; i < x.size(); ++i) x[i] ^= y[i];
+    o.Field("xor", ToHex(x));
 }
 
 void CmdPinBlock(Context&, const Args& a, Outcome& o) {

@@ -10,7 +10,6 @@
 
 #include "Atr.h"
 #include "Handlers.h"
-#include "qd500dll.h"
 
 namespace qd500::cli {
 
@@ -238,60 +237,21 @@ void CmdMagSetting(Context& ctx, const Args& a, Outcome& o) {
 
 // ---- raw frame, through the drop-in library's pass-through ----
 
-namespace {
-
-constexpr char kEsc = 0x1B;
-constexpr char kEtx = 0x03;
-constexpr size_t kMaxBodyChars = 250;  // a frame of ESC '=' body BCC ETX holds 255 characters
-
-int XorOfHex(const std::string& hex) {
-    int x = 0;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        x ^= static_cast<int>(std::strtol(hex.substr(i, 2).c_str(), nullptr, 16));
-    return x;
-}
-
-}  // namespace
-
 void CmdFrame(Context& ctx, const Args& a, Outcome& o) {
     std::string body = NormaliseHex(a.positional[0], "frame body");
-    if (body.empty() || body.size() > kMaxBodyChars) throw UsageError("frame body must be 1 to 125 bytes");
-    if (!ctx.FlatSession(o)) return;
-    char frame[kMaxBodyChars + 8];
-    int n = std::snprintf(frame, sizeof frame, "%c=%s%02X%c", kEsc, body.c_str(), XorOfHex(body), kEtx);
-    bool apdu = false;
-    if (ctx.verbose) ctx.err << "  " << DecodeLineBytes(true, std::string(frame, static_cast<size_t>(n)), apdu) << "\n";
-    if (AsynSendData(frame, static_cast<short>(n)) == 0) {
-        o.Fail("frame not sent");
+    if (body.empty() || body.size() > 250) throw UsageError("frame body must be 1 to 125 bytes");
+    qd500_reader* r = ctx.Reader(o);
+    if (!r) return;
+    char status[3] = {};
+    char data[1024] = {};
+    int rc = qd500_send_frame(r, body.c_str(), status, data, sizeof data);
+    if (status[0] == '\0') {
+        ctx.Done(o, rc);
         return;
     }
-    char reply[1100] = {};
-    short len = 0;
-    short rc = sReadByEndChar(kEtx, static_cast<char>(std::min(255u, (ctx.timeoutMs + 999) / 1000)), reply, &len);
-    // ESC '=' LL status data BCC ETX
-    std::string got(reply, static_cast<size_t>(std::max<int>(0, std::min<int>(len, 1024))));
-    if (ctx.verbose && !got.empty()) ctx.err << "  " << DecodeLineBytes(false, got, apdu) << "\n";
-    size_t head = got.find("\x1B=");
-    if (head == std::string::npos) {
-        o.Reader(rc < 0 ? QD500_E_TIMEOUT : QD500_E_PROTOCOL, "", "");
-        if (rc < 0 && got.empty())
-            o.error = "no answer from the reader on " + ctx.PortName() + ": check cable and power";
-        return;
-    }
-    std::string rest = got.substr(head + 2);
-    if (!rest.empty() && rest.back() == kEtx) rest.pop_back();
-    if (rest.size() < 4) {
-        o.Reader(QD500_E_PROTOCOL, "", "");
-        return;
-    }
-    int ll = static_cast<int>(std::strtol(rest.substr(0, 2).c_str(), nullptr, 16));
-    std::string status = rest.substr(2, 2);
-    std::string data =
-        rest.substr(4, static_cast<size_t>(std::max(0, std::min<int>(2 * ll - 4, static_cast<int>(rest.size()) - 4))));
-    const char* text = qd500_status_message(status.c_str());
-    bool digits =
-        std::isdigit(static_cast<unsigned char>(status[0])) && std::isdigit(static_cast<unsigned char>(status[1]));
-    o.Reader(!digits ? QD500_E_PROTOCOL : std::stoi(status), status, text ? text : "");
+    // The reader's status as it came, with its text where the table has one.
+    const char* text = qd500_status_message(status);
+    o.Reader(rc, status, text ? text : "");
     o.Field("reader-status", status);
     o.Field("data", data);
 }
