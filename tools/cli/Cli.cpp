@@ -43,7 +43,7 @@ std::string OpenReason(const std::string& message) {
     return why.empty() ? "cannot be opened" : why;
 }
 
-void Outcome::Reader(int code, const std::string& readerStatus, const std::string& utf8Message) {
+void CommandResult::Reader(int code, const std::string& readerStatus, const std::string& utf8Message) {
     hasResult = true;
     result = code;
     status = readerStatus;
@@ -53,7 +53,7 @@ void Outcome::Reader(int code, const std::string& readerStatus, const std::strin
     exit = code == 0 ? kOk : kFailed;
 }
 
-void Outcome::Sw(unsigned sw) {
+void CommandResult::Sw(unsigned sw) {
     Field("sw", SwText(sw));
     Field("sw-meaning", SwMeaning(sw));
 }
@@ -169,7 +169,7 @@ void Context::Observe(int direction, const unsigned char* bytes, size_t len) {
         << std::flush;
 }
 
-qd500_reader* Context::Reader(Outcome& o) {
+qd500_reader* Context::Reader(CommandResult& o) {
     if (m_port.empty()) {
         o.exit = kUsage;
         o.error = kNoPort;
@@ -194,7 +194,7 @@ qd500_reader* Context::Reader(Outcome& o) {
     return r;
 }
 
-bool Context::Done(Outcome& o, int result) {
+bool Context::Done(CommandResult& o, int result) {
     o.Reader(result, qd500_status(m_reader), qd500_message(m_reader));
     if (result == QD500_E_TIMEOUT && m_received == 0)
         o.error = "no answer from the reader on " + PortName() + ": check cable and power";
@@ -248,14 +248,14 @@ bool Context::Pause(unsigned ms) {
     return !m_pauseWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_interrupted.load(); });
 }
 
-std::string Context::ResultText(const Outcome& o) const {
+std::string Context::ResultText(const CommandResult& o) const {
     std::string head = "result " + std::to_string(o.result) + ": ";
     std::string meaning = qd500_strerror(o.result);
     if (chinese && !o.message.empty()) return head + o.message;
     return head + meaning + (o.message.empty() || o.message == meaning ? "" : " (" + o.message + ")");
 }
 
-void Context::Print(const Outcome& o) {
+void Context::Print(const CommandResult& o) {
     if (json) {
         std::string line = "{\"command\":" + JsonString(o.command) + ",\"ok\":" + (o.exit == kOk ? "true" : "false");
         if (o.hasResult)
@@ -392,9 +392,9 @@ Args ParseArgs(Context& ctx, const Command& c, const std::vector<std::string>& w
 
 }  // namespace
 
-int Context::Execute(const std::vector<std::string>& words, Outcome* outcome) {
+int Context::Execute(const std::vector<std::string>& words, CommandResult* outcome) {
     if (words.empty()) return kOk;
-    Outcome o;
+    CommandResult o;
     o.command = words[0];
     const Command* c = FindCommand(words[0]);
     if (!c) {

@@ -23,7 +23,7 @@ enum Exit { kOk = 0, kFailed = 1, kUsage = 2, kInterrupted = 130 };
 
 // What one command produced: the reader's result with its status code and
 // text, and named output fields in the order they were added.
-struct Outcome {
+struct CommandResult {
     std::string command;
     bool hasResult = false;  // false for commands that involve no reader call
     int result = 0;
@@ -58,7 +58,7 @@ struct Args {
 };
 
 class Context;
-using Handler = void (*)(Context&, const Args&, Outcome&);
+using Handler = void (*)(Context&, const Args&, CommandResult&);
 
 struct Command {
     const char* name;
@@ -108,9 +108,9 @@ public:
 
     // The session's reader, opened on first use; null (with the reason in
     // o) when no port is set or it cannot be opened.
-    qd500_reader* Reader(Outcome& o);
+    qd500_reader* Reader(CommandResult& o);
     // Records the result of a call on the session's reader in o; true for 0.
-    bool Done(Outcome& o, int result);
+    bool Done(CommandResult& o, int result);
     void CloseSession();
     bool sessionOpen() const { return m_reader != nullptr; }
     int sessionOpens() const { return m_opens; }
@@ -119,7 +119,7 @@ public:
 
     // Runs one command line (already split into words); prints its outcome
     // and hands it to the caller when asked.
-    int Execute(const std::vector<std::string>& words, Outcome* outcome = nullptr);
+    int Execute(const std::vector<std::string>& words, CommandResult* outcome = nullptr);
     // Runs lines of commands (a script or piped input).
     struct LinesRun {
         int status = kOk;
@@ -143,8 +143,8 @@ public:
 private:
     static void QD500_CDECL OnLine(void* self, int direction, const unsigned char* bytes, size_t len);
     static void QD500_CDECL OnIdle(void* self);
-    void Print(const Outcome& o);
-    std::string ResultText(const Outcome& o) const;
+    void Print(const CommandResult& o);
+    std::string ResultText(const CommandResult& o) const;
     void Observe(int direction, const unsigned char* bytes, size_t len);
 
     std::string m_port;

@@ -17,7 +17,7 @@ unsigned ExpectedSw(const std::string* expectSw) {
 // The response and status word of an answer into o; a status word that is
 // not what --expect asks fails the command, one that is no success without
 // --expect is a warning.
-void Report(Outcome& o, std::vector<uint8_t> resp, size_t n, const std::string* expectSw) {
+void Report(CommandResult& o, std::vector<uint8_t> resp, size_t n, const std::string* expectSw) {
     if (n < 2) {
         o.Fail("the answer carries no status word");
         return;
@@ -38,7 +38,7 @@ void Report(Outcome& o, std::vector<uint8_t> resp, size_t n, const std::string* 
 
 }  // namespace
 
-bool ExchangeApdu(Context& ctx, Outcome& o, const std::vector<uint8_t>& apdu, const std::string* expectSw) {
+bool ExchangeApdu(Context& ctx, CommandResult& o, const std::vector<uint8_t>& apdu, const std::string* expectSw) {
     if (expectSw) ExpectedSw(expectSw);  // a bad --expect sends nothing
     qd500_reader* r = ctx.Reader(o);
     if (!r) return false;
@@ -51,7 +51,7 @@ bool ExchangeApdu(Context& ctx, Outcome& o, const std::vector<uint8_t>& apdu, co
     return true;
 }
 
-void CmdApdu(Context& ctx, const Args& a, Outcome& o) {
+void CmdApdu(Context& ctx, const Args& a, CommandResult& o) {
     auto bytes = ParseHex(a.positional[0], "APDU");
     if (bytes.size() < 4) throw UsageError("an APDU needs at least CLA INS P1 P2");
     if (bytes.size() > 5) {
@@ -65,7 +65,7 @@ void CmdApdu(Context& ctx, const Args& a, Outcome& o) {
     ExchangeApdu(ctx, o, bytes, a.Option("expect"));
 }
 
-void CmdGetResponse(Context& ctx, const Args& a, Outcome& o) {
+void CmdGetResponse(Context& ctx, const Args& a, CommandResult& o) {
     long le = ParseNumber(a.positional[0], 0, 256, "Le");
     if (a.Option("expect")) ExpectedSw(a.Option("expect"));
     qd500_reader* r = ctx.Reader(o);
@@ -76,16 +76,16 @@ void CmdGetResponse(Context& ctx, const Args& a, Outcome& o) {
         Report(o, resp, n, a.Option("expect"));
 }
 
-void CmdSelect(Context& ctx, const Args& a, Outcome& o) {
+void CmdSelect(Context& ctx, const Args& a, CommandResult& o) {
     auto fid = ExactHex(a.positional[0], 2, "file identifier");
     ExchangeApdu(ctx, o, {0x00, 0xA4, 0x00, 0x00, 0x02, fid[0], fid[1]}, a.Option("expect"));
 }
 
-void CmdChallenge(Context& ctx, const Args& a, Outcome& o) {
+void CmdChallenge(Context& ctx, const Args& a, CommandResult& o) {
     ExchangeApdu(ctx, o, {0x00, 0x84, 0x00, 0x00, 0x04}, a.Option("expect"));
 }
 
-void CmdVerifyPin(Context& ctx, const Args& a, Outcome& o) {
+void CmdVerifyPin(Context& ctx, const Args& a, CommandResult& o) {
     auto pin = DataHex(a.positional[0], "PIN", 32);
     unsigned ref = a.Option("ref") ? ExactHex(*a.Option("ref"), 1, "--ref")[0] : 0;
     qd500_reader* r = ctx.Reader(o);
@@ -103,7 +103,7 @@ void CmdVerifyPin(Context& ctx, const Args& a, Outcome& o) {
     }
 }
 
-void CmdPersonalise(Context& ctx, const Args& a, Outcome& o) {
+void CmdPersonalise(Context& ctx, const Args& a, CommandResult& o) {
     std::ifstream file(a.positional[0]);
     if (!file) throw UsageError("cannot read profile " + a.positional[0]);
     std::vector<ProfileStep> steps = ParseProfile(file, a.positional[0]);  // throws before anything is sent

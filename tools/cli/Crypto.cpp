@@ -25,7 +25,7 @@ std::vector<uint8_t> DesKey(const std::string& text) {
 
 }  // namespace
 
-void CmdTriDes(Context&, const Args& a, Outcome& o) {
+void CmdTriDes(Context&, const Args& a, CommandResult& o) {
     auto data = ExactHex(a.positional[0], 8, "data");
     auto key = ExactHex(a.positional[1], 16, "key");
     uint8_t out[8];
@@ -34,7 +34,7 @@ void CmdTriDes(Context&, const Args& a, Outcome& o) {
     o.Field(decrypt ? "decrypted" : "encrypted", ToHex(out, sizeof out));
 }
 
-void CmdDiversify(Context&, const Args& a, Outcome& o) {
+void CmdDiversify(Context&, const Args& a, CommandResult& o) {
     auto data = ExactHex(a.positional[0], 8, "diversification data");
     auto key = ExactHex(a.positional[1], 16, "master key");
     uint8_t out[16];
@@ -42,14 +42,14 @@ void CmdDiversify(Context&, const Args& a, Outcome& o) {
     o.Field("key", ToHex(out, sizeof out));
 }
 
-void CmdXor(Context&, const Args& a, Outcome& o) {
+void CmdXor(Context&, const Args& a, CommandResult& o) {
     auto x = ExactHex(a.positional[0], 8, "first value");
     auto y = ExactHex(a.positional[1], 8, "second value");
     for (size_t i = 0; i < x.size(); ++i) x[i] ^= y[i];
     o.Field("xor", ToHex(x));
 }
 
-void CmdPinBlock(Context&, const Args& a, Outcome& o) {
+void CmdPinBlock(Context&, const Args& a, CommandResult& o) {
     std::string pan = Digits(a.positional[1], 13, 19, "the account number");
     auto key = DesKey(a.positional[2]);
     if (!a.Flag("decrypt")) {

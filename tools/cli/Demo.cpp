@@ -20,7 +20,7 @@ namespace qd500::cli {
 #if QD500_CLI_HAVE_SIM
 namespace {
 
-std::string FieldOf(const Outcome& o, const std::string& name) {
+std::string FieldOf(const CommandResult& o, const std::string& name) {
     for (const auto& [key, value] : o.fields)
         if (key == name) return value;
     return "";
@@ -30,24 +30,24 @@ struct Step {
     std::string title;
     std::string line;
     // Empty when the outcome is as expected, else what differs.
-    std::function<std::string(const Outcome&)> check;
+    std::function<std::string(const CommandResult&)> check;
 };
 
-std::function<std::string(const Outcome&)> Succeeds() {
-    return [](const Outcome& o) { return o.exit == kOk ? "" : "the command failed"; };
+std::function<std::string(const CommandResult&)> Succeeds() {
+    return [](const CommandResult& o) { return o.exit == kOk ? "" : "the command failed"; };
 }
 
-std::function<std::string(const Outcome&)> FieldIs(const std::string& name, const std::string& value) {
-    return [=](const Outcome& o) -> std::string {
+std::function<std::string(const CommandResult&)> FieldIs(const std::string& name, const std::string& value) {
+    return [=](const CommandResult& o) -> std::string {
         if (o.exit != kOk) return "the command failed";
         std::string got = FieldOf(o, name);
         return got == value ? "" : name + " is " + got + ", expected " + value;
     };
 }
 
-std::function<std::string(const Outcome&)> FieldLength(const std::string& name, size_t chars,
-                                                       const std::string& sw = "") {
-    return [=](const Outcome& o) -> std::string {
+std::function<std::string(const CommandResult&)> FieldLength(const std::string& name, size_t chars,
+                                                             const std::string& sw = "") {
+    return [=](const CommandResult& o) -> std::string {
         if (o.exit != kOk) return "the command failed";
         if (!sw.empty() && FieldOf(o, "sw") != sw) return "sw is " + FieldOf(o, "sw") + ", expected " + sw;
         size_t got = FieldOf(o, name).size();
@@ -128,7 +128,7 @@ int RunDemo(Context& ctx) {
             {
                 {"write tracks 2 and 3", std::string("mag-write 23 ") + kTrack2 + " " + kTrack3, Succeeds()},
                 {"read them back", "mag-read 23",
-                 [](const Outcome& o) -> std::string {
+                 [](const CommandResult& o) -> std::string {
                      if (o.exit != kOk) return "the command failed";
                      if (FieldOf(o, "track2") != kTrack2) return "track 2 reads " + FieldOf(o, "track2");
                      if (FieldOf(o, "track3") != kTrack3) return "track 3 reads " + FieldOf(o, "track3");
@@ -143,7 +143,7 @@ int RunDemo(Context& ctx) {
                  FieldIs("encrypted", "3FA40E8A984D4815")},
                 {"diversify: 3DES of the data, then of its complement",
                  "diversify 4E6F772069732074 0123456789ABCDEF0123456789ABCDEF",
-                 [](const Outcome& o) -> std::string {
+                 [](const CommandResult& o) -> std::string {
                      std::string key = FieldOf(o, "key");
                      if (o.exit != kOk || key.size() != 32) return "no 16-byte key";
                      return key.compare(0, 16, "3FA40E8A984D4815") == 0 ? ""
@@ -160,7 +160,7 @@ int RunDemo(Context& ctx) {
             // Printed as it can be pasted while the simulator runs.
             ctx.out << "\n[" << total << "] " << step.title << "\n$ qd500 --port " << ctx.port() << " " << step.line
                     << "\n";
-            Outcome o;
+            CommandResult o;
             ctx.Execute(SplitWords(step.line), &o);
             std::string why = step.check(o);
             if (why.empty()) {

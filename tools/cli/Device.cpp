@@ -35,13 +35,13 @@ std::string HeadLetters(const std::string& between) {
     return letters;
 }
 
-void CmdCardType(Context& ctx, const Args& a, Outcome& o) {
+void CmdCardType(Context& ctx, const Args& a, CommandResult& o) {
     std::string name = CardTypeName(a.positional[0]);
     qd500_reader* r = ctx.Reader(o);
     if (r && ctx.Done(o, qd500_select_card(r, name.c_str()))) ctx.cardType = name;
 }
 
-void CmdPowerOn(Context& ctx, const Args&, Outcome& o) {
+void CmdPowerOn(Context& ctx, const Args&, CommandResult& o) {
     qd500_reader* r = ctx.Reader(o);
     if (!r) return;
     std::vector<uint8_t> atr(QD500_ATR_MAX);
@@ -51,11 +51,11 @@ void CmdPowerOn(Context& ctx, const Args&, Outcome& o) {
     o.Field("atr", ToHex(atr));
 }
 
-void CmdPowerOff(Context& ctx, const Args&, Outcome& o) {
+void CmdPowerOff(Context& ctx, const Args&, CommandResult& o) {
     if (qd500_reader* r = ctx.Reader(o)) ctx.Done(o, qd500_power_off(r));
 }
 
-void CmdStatus(Context& ctx, const Args&, Outcome& o) {
+void CmdStatus(Context& ctx, const Args&, CommandResult& o) {
     qd500_reader* r = ctx.Reader(o);
     if (!r) return;
     unsigned char state[3] = {};
@@ -67,7 +67,7 @@ void CmdStatus(Context& ctx, const Args&, Outcome& o) {
     o.Field("card-type", type ? type : state[2] == 0 ? "none selected" : "unknown");
 }
 
-void CmdVersion(Context& ctx, const Args&, Outcome& o) {
+void CmdVersion(Context& ctx, const Args&, CommandResult& o) {
     qd500_reader* r = ctx.Reader(o);
     if (!r) return;
     char text[128] = {};
@@ -78,11 +78,11 @@ void CmdVersion(Context& ctx, const Args&, Outcome& o) {
     o.Field("version-hex", ToHex(reinterpret_cast<const uint8_t*>(version.data()), version.size()));
 }
 
-void CmdEject(Context& ctx, const Args&, Outcome& o) {
+void CmdEject(Context& ctx, const Args&, CommandResult& o) {
     if (qd500_reader* r = ctx.Reader(o)) ctx.Done(o, qd500_eject(r));
 }
 
-void CmdDeviceNo(Context& ctx, const Args& a, Outcome& o) {
+void CmdDeviceNo(Context& ctx, const Args& a, CommandResult& o) {
     long n = ParseNumber(a.positional[0], 0, 99, "device number");
     if (qd500_reader* r = ctx.Reader(o)) ctx.Done(o, qd500_set_device_no(r, static_cast<unsigned>(n)));
 }
@@ -105,7 +105,7 @@ std::string ClockTime() {
 
 }  // namespace
 
-void CmdWatch(Context& ctx, const Args& a, Outcome& o) {
+void CmdWatch(Context& ctx, const Args& a, CommandResult& o) {
     constexpr unsigned kPollMs = 250;
     // A status exchange takes some 20 ms; a second is ample and reports a
     // silent line quickly.
@@ -145,7 +145,7 @@ void CmdWatch(Context& ctx, const Args& a, Outcome& o) {
 
 // ---- the answer to reset ----
 
-void CmdAtr(Context& ctx, const Args& a, Outcome& o) {
+void CmdAtr(Context& ctx, const Args& a, CommandResult& o) {
     std::vector<uint8_t> atr;
     if (!a.positional.empty()) {
         atr = DataHex(a.positional[0], "ATR", QD500_ATR_MAX);
@@ -188,7 +188,7 @@ void CheckTrack(const std::string& text, const std::string& what) {
 
 }  // namespace
 
-void CmdMagRead(Context& ctx, const Args& a, Outcome& o) {
+void CmdMagRead(Context& ctx, const Args& a, CommandResult& o) {
     unsigned which = TrackSet(a.positional.empty() ? "23" : a.positional[0]);
     qd500_reader* r = ctx.Reader(o);
     if (!r) return;
@@ -205,7 +205,7 @@ void CmdMagRead(Context& ctx, const Args& a, Outcome& o) {
                " not readable: swipe again, steadily");
 }
 
-void CmdMagWrite(Context& ctx, const Args& a, Outcome& o) {
+void CmdMagWrite(Context& ctx, const Args& a, CommandResult& o) {
     const std::string& tracks = a.positional[0];
     unsigned which = TrackSet(tracks);
     size_t texts = which == (QD500_TRACK2 | QD500_TRACK3) ? 2 : 1;
@@ -228,7 +228,7 @@ void CmdMagWrite(Context& ctx, const Args& a, Outcome& o) {
     ctx.Done(o, qd500_write_tracks(r, track2, track3, a.Flag("prefix") ? 1 : 0));
 }
 
-void CmdMagSetting(Context& ctx, const Args& a, Outcome& o) {
+void CmdMagSetting(Context& ctx, const Args& a, CommandResult& o) {
     std::string letter = Upper(a.positional[0]);
     if (letter.size() != 1 || std::string(qd500_mag_setting_letters()).find(letter[0]) == std::string::npos)
         throw UsageError("setting must be one of " + HeadLetters(" ") + " (see: qd500 help mag-setting)");
@@ -237,7 +237,7 @@ void CmdMagSetting(Context& ctx, const Args& a, Outcome& o) {
 
 // ---- raw frame, through the drop-in library's pass-through ----
 
-void CmdFrame(Context& ctx, const Args& a, Outcome& o) {
+void CmdFrame(Context& ctx, const Args& a, CommandResult& o) {
     std::string body = NormaliseHex(a.positional[0], "frame body");
     if (body.empty() || body.size() > 250) throw UsageError("frame body must be 1 to 125 bytes");
     qd500_reader* r = ctx.Reader(o);

@@ -53,7 +53,7 @@ void CheckCodeLength(const std::string& type, size_t bytes, const std::string& w
 }
 
 // After the reader said "wrong code" (31) or "locked" (33).
-void CodeAdvice(Outcome& o, const std::string& type) {
+void CodeAdvice(CommandResult& o, const std::string& type) {
     if (o.result == 33) {
         o.Note("the card's code is locked: it accepts no code any more");
     } else if (o.result == 31) {
@@ -79,7 +79,7 @@ std::string Hex16(long value) {
 // without asking the reader, so a refusal sends nothing, then to the one
 // CardTypeFor settles on. "" (o says why) when none is known.
 template <typename Check>
-std::string CheckedCardType(Context& ctx, const Args& a, Outcome& o, bool adopt, Check check) {
+std::string CheckedCardType(Context& ctx, const Args& a, CommandResult& o, bool adopt, Check check) {
     if (std::string known = KnownType(ctx, a); !known.empty()) check(known);
     std::string type = CardTypeFor(ctx, a, o, adopt);
     if (!type.empty()) check(type);
@@ -233,7 +233,7 @@ std::string Stopped(size_t done, size_t len, const std::string& kept) {
 // command that was given up and would answer that first.
 class PoweredByCommand {
 public:
-    PoweredByCommand(Context& ctx, qd500_reader* r, const Args& a, Outcome& o) : m_ctx(ctx), m_r(r) {
+    PoweredByCommand(Context& ctx, qd500_reader* r, const Args& a, CommandResult& o) : m_ctx(ctx), m_r(r) {
         if (!a.Option("card")) return;
         uint8_t atr[QD500_ATR_MAX];
         size_t n = 0;
@@ -254,7 +254,7 @@ private:
 
 }  // namespace
 
-std::string CardTypeFor(Context& ctx, const Args& a, Outcome& o, bool adopt) {
+std::string CardTypeFor(Context& ctx, const Args& a, CommandResult& o, bool adopt) {
     qd500_reader* r = ctx.Reader(o);
     if (!r) return "";
     if (const std::string* card = a.Option("card")) {
@@ -282,7 +282,7 @@ std::string CardTypeFor(Context& ctx, const Args& a, Outcome& o, bool adopt) {
 
 // ---- by address ----
 
-void CmdRead(Context& ctx, const Args& a, Outcome& o) {
+void CmdRead(Context& ctx, const Args& a, CommandResult& o) {
     long addr = ParseAddress(a.positional[0], kTopAddress, "address");
     size_t len = static_cast<size_t>(ParseNumber(a.positional[1], 1, 0x10000, "length"));
     CheckCardRange(KnownType(ctx, a), addr, len);
@@ -295,7 +295,7 @@ void CmdRead(Context& ctx, const Args& a, Outcome& o) {
         o.Field("read", std::to_string(data.size()) + " of " + std::to_string(len) + " bytes");
 }
 
-void CmdWrite(Context& ctx, const Args& a, Outcome& o) {
+void CmdWrite(Context& ctx, const Args& a, CommandResult& o) {
     long addr = ParseAddress(a.positional[0], kTopAddress, "address");
     auto data = DataHex(a.positional[1], "data", 0x10000);
     CheckCardRange(KnownType(ctx, a), addr, data.size());
@@ -308,7 +308,7 @@ void CmdWrite(Context& ctx, const Args& a, Outcome& o) {
 
 // ---- whole cards ----
 
-void CmdDump(Context& ctx, const Args& a, Outcome& o) {
+void CmdDump(Context& ctx, const Args& a, CommandResult& o) {
     const std::string& path = a.positional[0];
     Format format = FormatOf(a, Format::Bin);
     long addr = a.positional.size() > 1 ? ParseAddress(a.positional[1], kTopAddress, "address") : 0;
@@ -378,7 +378,7 @@ void CmdDump(Context& ctx, const Args& a, Outcome& o) {
     o.Field("time", Seconds(started));
 }
 
-void CmdRestore(Context& ctx, const Args& a, Outcome& o) {
+void CmdRestore(Context& ctx, const Args& a, CommandResult& o) {
     Image image = ReadImage(a.positional[0], a);
     std::vector<uint8_t> psc = a.Option("psc") ? DataHex(*a.Option("psc"), "--psc", 8) : std::vector<uint8_t>();
     std::string type = CheckedCardType(ctx, a, o, true, [&](const std::string& t) {
@@ -429,7 +429,7 @@ void CmdRestore(Context& ctx, const Args& a, Outcome& o) {
 
 // ---- SLE44xx ----
 
-void CmdSleVerify(Context& ctx, const Args& a, Outcome& o) {
+void CmdSleVerify(Context& ctx, const Args& a, CommandResult& o) {
     auto psc = DataHex(a.positional[0], "PSC", 8);
     std::string type =
         CheckedCardType(ctx, a, o, false, [&](const std::string& t) { CheckCodeLength(t, psc.size(), "the PSC"); });
@@ -437,7 +437,7 @@ void CmdSleVerify(Context& ctx, const Args& a, Outcome& o) {
     if (!ctx.Done(o, qd500_present_code(ctx.Reader(o), psc.data(), psc.size()))) CodeAdvice(o, type);
 }
 
-void CmdSleChangePin(Context& ctx, const Args& a, Outcome& o) {
+void CmdSleChangePin(Context& ctx, const Args& a, CommandResult& o) {
     auto psc = DataHex(a.positional[0], "PSC", 8);
     // A new code of the wrong length would lock the card out for good.
     std::string type =
@@ -450,7 +450,7 @@ namespace {
 
 // The SLE44xx protect calls take the command of the reader's selected
 // family, so the family is checked (and selected) first.
-void Protect(Context& ctx, const Args& a, Outcome& o, bool (*family)(const std::string&), const char* otherwise) {
+void Protect(Context& ctx, const Args& a, CommandResult& o, bool (*family)(const std::string&), const char* otherwise) {
     long addr = ParseAddress(a.positional[0], kTopAddress, "address");
     auto data = DataHex(a.positional[1], "data", 0x10000);
     CheckCardRange("", addr, data.size());
@@ -487,16 +487,16 @@ std::string ProtectedRanges(long addr, const std::vector<uint8_t>& flags) {
 
 }  // namespace
 
-void CmdSleCompareWrite(Context& ctx, const Args& a, Outcome& o) {
+void CmdSleCompareWrite(Context& ctx, const Args& a, CommandResult& o) {
     Protect(ctx, a, o, IsSle4442Family,
             "the write with data comparison is an SLE4442/4432 command (an SLE4428: sle4428-write-protected)");
 }
 
-void CmdSle4428WriteProtected(Context& ctx, const Args& a, Outcome& o) {
+void CmdSle4428WriteProtected(Context& ctx, const Args& a, CommandResult& o) {
     Protect(ctx, a, o, IsSle4428Family, "this write is an SLE4428/4418 command (an SLE4442: sle-compare-write)");
 }
 
-void CmdSle4442Protection(Context& ctx, const Args& a, Outcome& o) {
+void CmdSle4442Protection(Context& ctx, const Args& a, CommandResult& o) {
     // ADDR and LEN count bytes of the 4-byte protection memory, one bit a
     // data byte over bytes 0-31.
     long addr = a.positional.size() > 0 ? ParseAddress(a.positional[0], 3, "protection memory address") : 0;
@@ -513,7 +513,7 @@ void CmdSle4442Protection(Context& ctx, const Args& a, Outcome& o) {
     o.Field("protected", ProtectedRanges(addr * 8, flags));
 }
 
-void CmdSle4428ReadProtected(Context& ctx, const Args& a, Outcome& o) {
+void CmdSle4428ReadProtected(Context& ctx, const Args& a, CommandResult& o) {
     long addr = ParseAddress(a.positional[0], kTopAddress, "address");
     size_t len = static_cast<size_t>(ParseNumber(a.positional[1], 1, 0x10000, "length"));
     CheckCardRange("", addr, len);
@@ -533,7 +533,7 @@ void CmdSle4428ReadProtected(Context& ctx, const Args& a, Outcome& o) {
 
 // ---- AT88SC ----
 
-void CmdAt88Verify(Context& ctx, const Args& a, Outcome& o) {
+void CmdAt88Verify(Context& ctx, const Args& a, CommandResult& o) {
     long addr = ParseAddress(a.positional[0], kTopAddress, "address");
     auto code = DataHex(a.positional[1], "security code", 32);
     std::string type = CheckedCardType(ctx, a, o, false, [&](const std::string& t) {
@@ -546,14 +546,14 @@ void CmdAt88Verify(Context& ctx, const Args& a, Outcome& o) {
         CodeAdvice(o, type);
 }
 
-void CmdAt88Erase(Context& ctx, const Args& a, Outcome& o) {
+void CmdAt88Erase(Context& ctx, const Args& a, CommandResult& o) {
     long addr = ParseAddress(a.positional[0], kTopAddress, "address");
     long len = ParseNumber(a.positional[1], 0, 255, "length");
     if (qd500_reader* r = ctx.Reader(o))
         ctx.Done(o, qd500_at88_erase(r, static_cast<unsigned>(addr), static_cast<unsigned>(len)));
 }
 
-void CmdAt88Personalise(Context& ctx, const Args& a, Outcome& o) {
+void CmdAt88Personalise(Context& ctx, const Args& a, CommandResult& o) {
     long addr = ParseAddress(a.positional[0], kTopAddress, "address");
     if (qd500_reader* r = ctx.Reader(o)) ctx.Done(o, qd500_at88_personalise(r, static_cast<unsigned>(addr)));
 }
@@ -576,7 +576,7 @@ std::string KnownAt24Type(Context& ctx, const Args& a) {
 
 // The AT24 type the sequence selects: --card, else the AT24 type of this
 // session or of the reader's status, else AT24C16 as the drop-in calls take.
-std::string At24Type(Context& ctx, const Args& a, Outcome& o) {
+std::string At24Type(Context& ctx, const Args& a, CommandResult& o) {
     qd500_reader* r = ctx.Reader(o);
     if (!r) return "";
     std::string type = KnownAt24Type(ctx, a);
@@ -597,7 +597,7 @@ std::string At24Type(Context& ctx, const Args& a, Outcome& o) {
 
 }  // namespace
 
-void CmdAt24Read(Context& ctx, const Args& a, Outcome& o) {
+void CmdAt24Read(Context& ctx, const Args& a, CommandResult& o) {
     long addr = ParseAddress(a.positional[0], kTopAddress, "address");
     size_t len = static_cast<size_t>(ParseNumber(a.positional[1], 1, 0x10000, "length"));
     unsigned device = DeviceNumber(a);
@@ -610,7 +610,7 @@ void CmdAt24Read(Context& ctx, const Args& a, Outcome& o) {
         o.Field("data", ToHex(data));
 }
 
-void CmdAt24Write(Context& ctx, const Args& a, Outcome& o) {
+void CmdAt24Write(Context& ctx, const Args& a, CommandResult& o) {
     long addr = ParseAddress(a.positional[0], kTopAddress, "address");
     auto data = DataHex(a.positional[1], "data", 0x10000);
     unsigned device = DeviceNumber(a);

@@ -92,7 +92,7 @@ std::string Probe(const std::string& device) {
 
 }  // namespace
 
-void CmdPorts(Context& ctx, const Args& a, Outcome& o) {
+void CmdPorts(Context& ctx, const Args& a, CommandResult& o) {
     std::vector<Candidate> devices;
     for (const std::string& p : a.positional) devices.push_back({p, "named"});
     if (devices.empty()) devices = Candidates();

@@ -66,7 +66,7 @@ std::vector<ProfileStep> ParseProfile(std::istream& in, const std::string& sourc
     return steps;
 }
 
-void RunProfile(Context& ctx, qd500_reader* r, const std::vector<ProfileStep>& steps, Outcome& o) {
+void RunProfile(Context& ctx, qd500_reader* r, const std::vector<ProfileStep>& steps, CommandResult& o) {
     int done = 0;
     for (const ProfileStep& step : steps) {
         const StepKind* kind = Find(step.keyword);

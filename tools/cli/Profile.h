@@ -35,6 +35,6 @@ std::vector<ProfileStep> ParseProfile(std::istream& in, const std::string& sourc
 
 // Runs the steps on the session's reader; o gets one field per step done
 // and the outcome of the last one.
-void RunProfile(Context& ctx, qd500_reader* r, const std::vector<ProfileStep>& steps, Outcome& o);
+void RunProfile(Context& ctx, qd500_reader* r, const std::vector<ProfileStep>& steps, CommandResult& o);
 
 }  // namespace qd500::cli

@@ -80,7 +80,7 @@ Context::LinesRun Context::RunScriptor(std::istream& lines, const std::string& s
         std::string line = Trim(raw);
         if (Lower(line) == "exit") break;
         if (line.empty() || line[0] == '#') continue;
-        Outcome o;
+        CommandResult o;
         if (Lower(line) == "reset") {
             ++run.lines;
             out << "> RESET\n";

@@ -9,7 +9,7 @@
 namespace qd500::cli {
 namespace {
 
-void CmdHelp(Context& ctx, const Args& a, Outcome&) {
+void CmdHelp(Context& ctx, const Args& a, CommandResult&) {
     std::string name = a.positional.empty() ? "" : a.positional[0];
     if (!name.empty() && !FindCommand(name)) {
         std::string nearest = NearestCommand(name);
@@ -19,17 +19,17 @@ void CmdHelp(Context& ctx, const Args& a, Outcome&) {
     PrintHelp(ctx, ctx.out, name);
 }
 
-void CmdPort(Context& ctx, const Args& a, Outcome& o) {
+void CmdPort(Context& ctx, const Args& a, CommandResult& o) {
     if (!a.positional.empty()) ctx.SetPort(a.positional[0]);
     o.Field("port", ctx.port().empty() ? "none" : ctx.PortName());
 }
 
-void CmdTimeout(Context& ctx, const Args& a, Outcome& o) {
+void CmdTimeout(Context& ctx, const Args& a, CommandResult& o) {
     if (!a.positional.empty()) ctx.SetTimeout(a.positional[0]);
     o.Field("timeout", ctx.TimeoutText());
 }
 
-void CmdRun(Context& ctx, const Args& a, Outcome& o) {
+void CmdRun(Context& ctx, const Args& a, CommandResult& o) {
     const std::string& source = a.positional[0];
     std::string text;
     if (source == "-") {
@@ -59,14 +59,14 @@ void CmdRun(Context& ctx, const Args& a, Outcome& o) {
     }
 }
 
-void CmdShell(Context& ctx, const Args&, Outcome& o) { o.exit = Shell(ctx); }
+void CmdShell(Context& ctx, const Args&, CommandResult& o) { o.exit = Shell(ctx); }
 
-void CmdDemo(Context& ctx, const Args&, Outcome& o) {
+void CmdDemo(Context& ctx, const Args&, CommandResult& o) {
     o.exit = RunDemo(ctx);
     if (o.exit != kOk) o.error = "the tour did not go as expected";
 }
 
-void CmdTrace(Context& ctx, const Args& a, Outcome& o) {
+void CmdTrace(Context& ctx, const Args& a, CommandResult& o) {
     if (a.positional[0] != "decode") throw UsageError("unknown trace action '" + a.positional[0] + "' (only: decode)");
     std::string path = a.positional.size() > 1 ? a.positional[1] : DefaultTracePath();
     if (path == "-") {
