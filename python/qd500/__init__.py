@@ -45,6 +45,7 @@ from .reader import (
     card_size,
     card_types,
     library_version,
+    mag_setting_letters,
 )
 
 __version__ = "0.2.0"
@@ -75,6 +76,7 @@ __all__ = [
     "des_encrypt",
     "diversify",
     "library_version",
+    "mag_setting_letters",
     "pin_block",
     "pin_from_block",
     "triple_des_decrypt",

@@ -102,6 +102,7 @@ _SIGNATURES: dict[str, tuple[object, list[object]]] = {
     "qd500_read_tracks": (c_int, [_Reader, c_uint, _Bytes, _Size, _Bytes, _Size, POINTER(c_uint)]),
     "qd500_write_tracks": (c_int, [_Reader, c_char_p, c_char_p, c_int]),
     "qd500_mag_setting": (c_int, [_Reader, c_char]),
+    "qd500_mag_setting_letters": (c_char_p, []),
     "qd500_des_encrypt": (c_int, [_Bytes, _Bytes, _Bytes]),
     "qd500_des_decrypt": (c_int, [_Bytes, _Bytes, _Bytes]),
     "qd500_3des_encrypt": (c_int, [_Bytes, _Bytes, _Bytes]),

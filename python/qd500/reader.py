@@ -408,7 +408,7 @@ class Reader:
         self._run(self._lib.qd500_write_tracks, two, three, 1 if prefix else 0)
 
     def mag_setting(self, letter: str) -> None:
-        """The head's setting letter: A B C D K R Z."""
+        """The head's setting letter: one of mag_setting_letters(), in any case."""
         if not isinstance(letter, str) or len(letter) != 1:
             raise ValueError("the setting is one letter")
         self._run(self._lib.qd500_mag_setting, as_text(letter, "setting"))
@@ -543,3 +543,8 @@ def card_types() -> list[CardInfo]:
 def library_version() -> str:
     """The version of the loaded library ("0.2.0")."""
     return _native.text(_native.lib().qd500_version())
+
+
+def mag_setting_letters() -> str:
+    """The setting letters the magnetic head knows ("ABCDKRZ")."""
+    return _native.text(_native.lib().qd500_mag_setting_letters())

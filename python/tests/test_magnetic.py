@@ -18,6 +18,7 @@ def test_read_tracks_marks_the_unreadable(reader: qd500.Reader) -> None:
 
 def test_written_tracks_are_read_back(reader: qd500.Reader) -> None:
     reader.mag_setting("b")
+    assert qd500.mag_setting_letters() == "ABCDKRZ"
     reader.write_tracks(track2="1234567890=99")
     reader.write_tracks(track3="000111222", prefix=True)
     assert reader.read_tracks() == qd500.Tracks("1234567890=99", "000111222")
