@@ -1,6 +1,6 @@
 // Many readers at once: 1, 4, 16 and 32 readers, each on an in-process
 // simulator of its own at 9600 baud and a thread of its own, doing the same
-// mix (tests/bench/ScaleWork.h). Calls a second of all of them against N
+// mix (tests/support/ScaleWork.h). Calls a second of all of them against N
 // times one reader's, the CPU of each reader while all wait, and the memory
 // an open reader takes.
 //
@@ -17,8 +17,8 @@
 #include <cstring>
 #include <sstream>
 
-#include "ScaleWork.h"
 #include "Simulator.h"
+#include "support/ScaleWork.h"
 
 using namespace qd500::bench;
 

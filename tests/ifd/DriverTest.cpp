@@ -14,8 +14,8 @@
 #include "Simulator.h"
 #include "ifd/Control.h"
 #include "ifd/Pcsc.h"
-#include "integration/SimulatedReader.h"
 #include "support/Fixtures.h"
+#include "support/SimulatedReader.h"
 
 using namespace std::chrono;
 using qd500::test::SimulatedReader;

@@ -10,10 +10,10 @@
 #include <string>
 #include <thread>
 
-#include "SimulatedReader.h"
 #include "exports/Texts.h"
 #include "qd500dll.h"
 #include "support/Fixtures.h"
+#include "support/SimulatedReader.h"
 
 using namespace qd500;
 using namespace qd500::test;

@@ -8,11 +8,11 @@
 #include <string>
 #include <thread>
 
-#include "SimulatedReader.h"
 #include "data/MagneticTracks.h"
 #include "exports/Texts.h"
 #include "qd500dll.h"
 #include "support/Fixtures.h"
+#include "support/SimulatedReader.h"
 
 using namespace qd500;
 using namespace qd500::test;

@@ -8,12 +8,12 @@
 #include <memory>
 #include <string>
 
-#include "SimulatedReader.h"
 #include "exports/Flat.h"
 #include "exports/Texts.h"
 #include "qd500dll.h"
 #include "reader/Commands.h"
 #include "support/Fixtures.h"
+#include "support/SimulatedReader.h"
 
 using namespace qd500;
 

@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "integration/SimulatedReader.h"
 #include "qd500/reader.hpp"
 #include "qd500dll.h"
 #include "support/Fixtures.h"
+#include "support/SimulatedReader.h"
 
 using qd500::Bytes;
 using qd500::test::SimulatedReader;

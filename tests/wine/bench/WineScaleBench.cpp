@@ -1,4 +1,4 @@
-// Many readers at once under Wine: the work of tests/bench/ScaleWork.h
+// Many readers at once under Wine: the work of tests/support/ScaleWork.h
 // through qd500.dll (loaded by name from beside the program), on COM ports
 // mapped to qd500-sim --pty --baud 9600 of the Linux build. Each simulator
 // takes its control commands from a FIFO, which a Windows program writes as
@@ -14,7 +14,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "bench/ScaleWork.h"
+#include "support/ScaleWork.h"
 
 using namespace qd500::bench;
 
