@@ -11,7 +11,7 @@
 #include "cards/CardTypes.h"
 #include "cards/CpuCard.h"
 #include "cards/Magnetic.h"
-#include "reader/Commands.h"
+#include "reader/FrameBodies.h"
 #include "reader/Texts.h"
 
 using namespace qd500;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "reader/Commands.h"
+#include "reader/FrameBodies.h"
 
 namespace qd500 {
 

@@ -8,7 +8,7 @@
 #include <functional>
 
 #include "reader/CardReader.h"
-#include "reader/Commands.h"
+#include "reader/FrameBodies.h"
 
 namespace qd500 {
 

@@ -5,7 +5,7 @@
 #include "cards/CardTypes.h"
 #include "exports/Flat.h"
 #include "qd500dll.h"
-#include "reader/Commands.h"
+#include "reader/FrameBodies.h"
 
 using namespace qd500;
 

@@ -11,7 +11,7 @@
 #include "exports/Flat.h"
 #include "exports/Texts.h"
 #include "qd500dll.h"
-#include "reader/Commands.h"
+#include "reader/FrameBodies.h"
 #include "support/Fixtures.h"
 #include "support/SimulatedReader.h"
 

@@ -8,7 +8,7 @@
 #include "exports/Flat.h"
 #include "exports/Texts.h"
 #include "qd500dll.h"
-#include "reader/Commands.h"
+#include "reader/FrameBodies.h"
 #include "support/Fixtures.h"
 
 using namespace qd500;

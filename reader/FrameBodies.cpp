@@ -1,4 +1,4 @@
-#include "reader/Commands.h"
+#include "reader/FrameBodies.h"
 
 #include <cstring>
 
