@@ -3,10 +3,12 @@
 #include "api/Handle.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "cards/CardTypes.h"
 #include "reader/Texts.h"
 
 using namespace qd500;
@@ -60,6 +62,35 @@ int Refuse(qd500_reader* r) {
     std::lock_guard<std::recursive_mutex> lock(r->reader.Mutex());
     r->status[0] = '\0';
     return Fail(r, QD500_E_PARAM);
+}
+
+int Refuse(qd500_reader* r, const std::string& detail) {
+    if (!r) return QD500_E_PARAM;
+    std::lock_guard<std::recursive_mutex> lock(r->reader.Mutex());
+    r->status[0] = '\0';
+    r->message = std::string(OwnText(QD500_E_PARAM)) + ": " + detail;
+    return QD500_E_PARAM;
+}
+
+std::string UnknownCardType(const char* name) {
+    // The name as given, but the message stays UTF-8 text: any byte outside
+    // printable ASCII is shown as \xNN, and a long name is cut.
+    std::string shown;
+    constexpr size_t kShown = 40;
+    size_t n = name ? strnlen(name, kShown + 1) : 0;
+    for (size_t i = 0; i < n && i < kShown; ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            shown += static_cast<char>(c);
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            shown += escaped;
+        }
+    }
+    if (n > kShown) shown += "...";
+    return std::string("unknown card type ") + (name ? "\"" + shown + "\"" : "(null)") + "; the card types are " +
+           CardTypeNameList();
 }
 
 int RefuseUnbound(const char* detail) {

@@ -29,6 +29,10 @@ int Succeed(qd500_reader* r);
 // Arguments refused before anything is sent: QD500_E_PARAM, its message
 // written under the reader's lock (another thread may be in a call on it).
 int Refuse(qd500_reader* r);
+// The same, saying which argument and why.
+int Refuse(qd500_reader* r, const std::string& detail);
+// What a refused card-type name is told: the name and every name taken.
+std::string UnknownCardType(const char* name);
 // QD500_E_PARAM of a call on no reader; detail goes after the text of
 // QD500_E_PARAM in qd500_message(NULL).
 int RefuseUnbound(const char* detail);

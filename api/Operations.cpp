@@ -188,8 +188,8 @@ static_assert(QD500_FEATURE_MEMORY == kMemory && QD500_FEATURE_PRESENT_CODE == k
 static int CardInfo(const CardType& type, struct qd500_card_info* info) {
     if (!info || info->size < sizeof info->size) return RefuseUnbound("struct qd500_card_info");
     // Each field only when the caller's struct reaches past its end.
-    struct qd500_card_info full = {info->size,      type.name,      type.code,           type.family,  type.size,
-                                   type.codeLength, type.codeTries, type.protectedBytes, type.features};
+    struct qd500_card_info full = {info->size,      type.name,      type.code,           type.family,   type.size,
+                                   type.codeLength, type.codeTries, type.protectedBytes, type.features, type.alias};
     const size_t n = info->size < sizeof full ? info->size : sizeof full;
     size_t fits = sizeof full.size;
     const size_t ends[] = {offsetof(struct qd500_card_info, name) + sizeof full.name,
@@ -199,7 +199,8 @@ static int CardInfo(const CardType& type, struct qd500_card_info* info) {
                            offsetof(struct qd500_card_info, code_length) + sizeof full.code_length,
                            offsetof(struct qd500_card_info, code_tries) + sizeof full.code_tries,
                            offsetof(struct qd500_card_info, protected_bytes) + sizeof full.protected_bytes,
-                           offsetof(struct qd500_card_info, features) + sizeof full.features};
+                           offsetof(struct qd500_card_info, features) + sizeof full.features,
+                           offsetof(struct qd500_card_info, alias) + sizeof full.alias};
     for (size_t end : ends)
         if (end <= n) fits = end;
     std::memcpy(reinterpret_cast<unsigned char*>(info) + sizeof full.size,
@@ -209,7 +210,7 @@ static int CardInfo(const CardType& type, struct qd500_card_info* info) {
 
 QD500_C_API int QD500_CDECL qd500_card_info(const char* type, struct qd500_card_info* info) {
     const CardType* found = FindCardType(type, true);
-    if (!found) return RefuseUnbound((std::string("unknown card type ") + (type ? type : "(null)")).c_str());
+    if (!found) return RefuseUnbound(UnknownCardType(type).c_str());
     return CardInfo(*found, info);
 }
 
@@ -222,7 +223,8 @@ QD500_C_API int QD500_CDECL qd500_card_info_at(unsigned index, struct qd500_card
 
 QD500_C_API int QD500_CDECL qd500_select_card(qd500_reader* r, const char* type) {
     const CardType* found = FindCardType(type, true);
-    if (!r || !found) return Refuse(r);
+    if (!r) return Refuse(r);
+    if (!found) return Refuse(r, UnknownCardType(type));
     char code[5];
     CardTypeCode(code, found->name);
     return Call(r, [&] {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace qd500 {
 
@@ -34,6 +35,7 @@ struct CardType {
     unsigned codeTries;       // wrong codes in a row before it locks; 0: none or unknown
     unsigned protectedBytes;  // bytes from 0 that protection covers; 0: none
     unsigned features;        // CardFeature bits
+    const char* alias;        // the name people use beside it ("SLE4442"); null: none
 
     bool Has(unsigned feature) const { return (features & feature) == feature; }
 };
@@ -42,9 +44,13 @@ struct CardType {
 const CardType* CardTypes();
 int CardTypeCount();
 
-// The row of a name: exactly as written, or in any case; null for a name
+// The row of a name: exactly as written (the drop-in library's rule), or
+// loosely: in any case, and by the name people use as well; null for a name
 // outside the table.
-const CardType* FindCardType(const char* name, bool anyCase = false);
+const CardType* FindCardType(const char* name, bool loosely = false);
+// Every name a loose search takes, in the table's order: "CPU, S4418
+// (SLE4418), ...".
+std::string CardTypeNameList();
 const CardType* FindCardType(uint8_t code);
 
 // Copies the select-card-type body of a card-type name ("CPU" -> "5488");

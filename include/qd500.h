@@ -165,9 +165,11 @@ struct qd500_card_info {
     unsigned code_tries;      /* wrong codes in a row before it locks; 0: none or unknown */
     unsigned protected_bytes; /* bytes from address 0 that protection covers; 0: none */
     unsigned features;        /* QD500_FEATURE_* bits */
+    const char* alias;        /* the name people use beside it ("SLE4442"), also taken; null: none */
 };
 
-/* The type of a name, in any case: 0, or QD500_E_PARAM (an unknown name, a
+/* The type of a name, in any case, or of the name people use for it
+ * ("SLE4442" for "S4442"): 0, or QD500_E_PARAM (an unknown name, a
  * null info, or a size too small for even its own field; the reason is
  * then in qd500_message(NULL)). */
 QD500_C_API int QD500_CDECL qd500_card_info(const char* type, struct qd500_card_info* info);

@@ -5,7 +5,9 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="$(cd "${1:-$here/../build/linux}" && pwd)"
-work="$build/python"
+# Not $build/python: the build's configure step keeps the package's
+# install metadata there.
+work="$build/python-tests"
 
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 rm -rf "$work"

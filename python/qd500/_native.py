@@ -47,6 +47,7 @@ class CardInfo(Structure):
         ("code_tries", c_uint),
         ("protected_bytes", c_uint),
         ("features", c_uint),
+        ("alias", c_char_p),
     ]
 
 

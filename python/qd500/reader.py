@@ -266,7 +266,8 @@ class Reader:
     # ---- card type, power, device ----
 
     def select_card(self, card_type: str) -> None:
-        """The card type by name: "CPU", "S4442", "AT24C16", ... in any case."""
+        """The card type by name: "CPU", "S4442" (or "SLE4442"), "AT24C16", ...
+        in any case; ArgumentError, naming every type, for any other name."""
         self._run(self._lib.qd500_select_card, as_text(card_type, "card type"))
 
     def power_on(self) -> bytes:
@@ -506,6 +507,7 @@ class CardInfo:
     code_tries: int
     protected_bytes: int
     features: CardFeature
+    alias: str = ""  # the name people use beside it ("SLE4442"), also taken
 
 
 def _card_info(raw: _native.CardInfo) -> CardInfo:
@@ -518,14 +520,16 @@ def _card_info(raw: _native.CardInfo) -> CardInfo:
         int(raw.code_tries),
         int(raw.protected_bytes),
         CardFeature(raw.features),
+        _native.text(raw.alias),
     )
 
 
 def card_info(card_type: str) -> CardInfo:
-    """The card type of a name, in any case ("s4442" gives "S4442")."""
+    """The card type of a name, in any case, or of the name people use for
+    it ("s4442" and "SLE4442" give "S4442")."""
     raw = _native.CardInfo(size=ctypes_sizeof(_native.CardInfo))
     if _native.lib().qd500_card_info(as_text(card_type, "card type"), byref(raw)) != 0:
-        raise ValueError(f"no card type {card_type!r}")
+        raise ValueError(_native.text(_native.lib().qd500_message(None)))
     return _card_info(raw)
 
 

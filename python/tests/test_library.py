@@ -60,11 +60,15 @@ def test_card_info_is_the_librarys_table() -> None:
         | qd500.CardFeature.CHANGE_CODE
         | qd500.CardFeature.READ_PROTECTION
         | qd500.CardFeature.PROTECT,
+        "SLE4442",
     )
+    # The name people use is taken too, in any case.
+    assert qd500.card_info("sle4442") == s4442
     with pytest.raises(dataclasses.FrozenInstanceError):
         s4442.code_length = 2  # type: ignore[misc]
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError) as refused:
         qd500.card_info("S4443")
+    assert '"S4443"' in str(refused.value) and "S4442 (SLE4442)" in str(refused.value)
     types = qd500.card_types()
     assert len(types) == 17 and types[0].name == "CPU" and qd500.card_info("at88sc1604a") in types
     assert all(qd500.card_size(t.name) == t.memory_size for t in types)

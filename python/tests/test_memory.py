@@ -14,7 +14,7 @@ WRONG = bytes.fromhex("000000")
 
 @pytest.mark.qd500_scenario({"card": {"type": "S4442", "psc": PSC.hex()}})
 def test_sle4442_code_protection_and_lock(reader: qd500.Reader, qd500_sim: Simulator) -> None:
-    reader.select_card("S4442")
+    reader.select_card("SLE4442")  # the name people use, as the table has it beside S4442
     atr = reader.power_on()
     assert reader.read_memory(0, 4) == atr
     with pytest.raises(qd500.WrongCode) as raised:

@@ -126,6 +126,12 @@ TEST_F(ApiTest, CapacitiesAndApdusAreCheckedBeforeAnythingIsSent) {
          {std::pair{shortApdu, sizeof shortApdu}, {lyingLc, sizeof lyingLc}, {extended, sizeof extended}})
         EXPECT_EQ(qd500_transmit(r, apdu, n, buf, sizeof buf, &len), QD500_E_PARAM);
     EXPECT_EQ(qd500_select_card(r, "NOSUCHCARD"), QD500_E_PARAM);
+    // The refusal names the argument and every name that is taken.
+    EXPECT_NE(std::string(qd500_message(r))
+                  .find("unknown card type \"NOSUCHCARD\"; the card types are CPU, S4418 "
+                        "(SLE4418),"),
+              std::string::npos)
+        << qd500_message(r);
     EXPECT_EQ(qd500_set_device_no(r, 100), QD500_E_PARAM);
     EXPECT_EQ(qd500_mag_setting(r, 'Q'), QD500_E_PARAM);
     EXPECT_EQ(qd500_write_tracks(r, std::string(260, '1').c_str(), nullptr, 0), QD500_E_PARAM);
@@ -158,7 +164,7 @@ TEST_F(ApiTest, MemoryOfAnyLengthWithZeroBytes) {
 
 TEST_F(ApiTest, Sle4442CodeProtectionAndTheReadersResults) {
     Serve(SimulatedReader::WithCard("S4442"));
-    ASSERT_EQ(qd500_select_card(r, "S4442"), 0);
+    ASSERT_EQ(qd500_select_card(r, "sle4442"), 0);
     ASSERT_EQ(qd500_power_on(r, buf, sizeof buf, &len), 0);
     const unsigned char data[] = {0x11, 0x00, 0x22};
     EXPECT_EQ(qd500_write_memory(r, 0x40, data, sizeof data), 31);  // the code not presented

@@ -115,7 +115,8 @@ TEST_F(Cpu, MalformedApdusAndArgumentsAreRefusedBeforeTheLine) {
     EXPECT_EQ(On({"apdu", "00A40000FF" + std::string(514, 'A')}).rc, kUsage);
     EXPECT_EQ(On({"select", "3F"}).rc, kUsage);
     EXPECT_EQ(On({"select", "3F00", "--expect", "90"}).rc, kUsage);
-    EXPECT_TRUE(Has(On({"card-type", "cpux"}).err, "unknown card type 'cpux'"));
+    EXPECT_TRUE(
+        Has(On({"card-type", "cpux"}).err, "unknown card type 'cpux'; the card types are CPU, S4418 (SLE4418)"));
     EXPECT_EQ(On({"device-no", "100"}).rc, kUsage);
     EXPECT_EQ(On({"get-response", "257"}).rc, kUsage);
     EXPECT_EQ(Sent(), 0u);

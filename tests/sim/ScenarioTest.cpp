@@ -52,6 +52,12 @@ TEST(Scenario, EmptySlotAndErasedCpu) {
     ASSERT_TRUE(none) << error;
     Reader empty(*none);
     EXPECT_EQ(Send(empty, "55").status, "21");
+    // A type by the name people use, in any case, as the control's insert takes it too.
+    auto named = Scenario::FromJson(R"({"card":{"type":"sle4442"}})", &error);
+    ASSERT_TRUE(named) << error;
+    EXPECT_EQ(named->card->type, "S4442");
+    EXPECT_TRUE(empty.Insert("Sle4428"));
+    EXPECT_EQ(Send(empty, "55").status, "00");
     auto erased = Scenario::FromJson(R"({"card":{"type":"CPU","erased":true}})", &error);
     ASSERT_TRUE(erased) << error;
     Reader blank(*erased);

@@ -169,8 +169,12 @@ bool IsScriptorScript(const std::string& text);
 // Splits a command line into words: blanks separate, "..." and '...'
 // quote, # starts a comment. Throws UsageError for an open quote.
 std::vector<std::string> SplitWords(const std::string& line);
-// The card-type names of the library's table, in its order.
+// The card-type names of the library's table, in its order; the same with
+// the names people use beside them (SLE4442 beside S4442), which are taken
+// too; and all of them as one line, "CPU, S4418 (SLE4418), ...".
 std::vector<std::string> CardTypeNames();
+std::vector<std::string> CardTypeWords();
+std::string CardTypeNameList();
 // The head's setting letters of the library, with `between` between them.
 std::string HeadLetters(const std::string& between);
 

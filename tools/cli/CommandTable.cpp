@@ -78,10 +78,11 @@ void CmdTrace(Context& ctx, const Args& a, CommandResult& o) {
     o.exit = DecodeTrace(file, ctx.out);
 }
 
-// The card-type names, in lines of at most 80 characters.
+// The card-type names and the names people use beside them, in lines of at
+// most 80 characters.
 std::string CardTypeList() {
     std::string list, line;
-    for (const std::string& name : CardTypeNames()) {
+    for (const std::string& name : CardTypeWords()) {
         if (!line.empty() && line.size() + 1 + name.size() > 80) {
             list += line + "\n";
             line.clear();

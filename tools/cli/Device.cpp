@@ -15,18 +15,47 @@ namespace qd500::cli {
 
 std::string CardTypeName(const std::string& typed) {
     const char* name = qd500_card_type_name(qd500_card_type_code(typed.c_str()));
-    if (!name) throw UsageError("unknown card type '" + typed + "' (see: qd500 help card-type)");
+    if (!name) throw UsageError("unknown card type '" + typed + "'; the card types are " + CardTypeNameList());
     return name;
 }
 
-std::vector<std::string> CardTypeNames() {
-    std::vector<std::string> names;
+namespace {
+
+// The library's card types: each name, and the name people use beside it.
+std::vector<std::pair<std::string, std::string>> CardTypeRows() {
+    std::vector<std::pair<std::string, std::string>> rows;
     for (unsigned i = 0; i < static_cast<unsigned>(qd500_card_type_count()); ++i) {
         struct qd500_card_info info = {};
         info.size = sizeof info;
-        if (qd500_card_info_at(i, &info) == 0) names.push_back(info.name);
+        if (qd500_card_info_at(i, &info) == 0) rows.emplace_back(info.name, info.alias ? info.alias : "");
     }
+    return rows;
+}
+
+}  // namespace
+
+std::vector<std::string> CardTypeNames() {
+    std::vector<std::string> names;
+    for (const auto& row : CardTypeRows()) names.push_back(row.first);
     return names;
+}
+
+std::vector<std::string> CardTypeWords() {
+    std::vector<std::string> words;
+    for (const auto& row : CardTypeRows()) {
+        words.push_back(row.first);
+        if (!row.second.empty()) words.push_back(row.second);
+    }
+    return words;
+}
+
+std::string CardTypeNameList() {
+    std::string list;
+    for (const auto& row : CardTypeRows()) {
+        list += (list.empty() ? "" : ", ") + row.first;
+        if (!row.second.empty()) list += " (" + row.second + ")";
+    }
+    return list;
 }
 
 std::string HeadLetters(const std::string& between) {

@@ -90,7 +90,7 @@ std::vector<std::string> Completions(const std::string& lineToCursor) {
     if (!c) return {};
     const std::string previous = words[index - 1];
     if (word.rfind("--", 0) == 0) return Matching(OptionNames(*c), word);
-    const std::vector<std::string> types = CardTypeNames();
+    const std::vector<std::string> types = CardTypeWords();
     if (previous == "--card") return Matching(types, word);
     if (previous == "--format") return Matching({"bin", "hex"}, word);
     if (previous == "--lang") return Matching({"en", "zh"}, word);

@@ -1,7 +1,9 @@
 #include "Cards.h"
 
 #include <algorithm>
+#include <cctype>
 #include <sstream>
+#include <string>
 
 #include "Hex.h"
 
@@ -10,10 +12,10 @@ namespace qd500sim {
 const std::vector<CardTypeInfo>& CardTypes() {
     static const std::vector<CardTypeInfo> table = {
         {"CPU", 0x88, CardKind::Cpu, 0},
-        {"S4418", 0x18, CardKind::Sle4418, 1024},
-        {"S4428", 0x28, CardKind::Sle4428, 1024},
-        {"S4432", 0x32, CardKind::Sle4432, 256},
-        {"S4442", 0x42, CardKind::Sle4442, 256},
+        {"S4418", 0x18, CardKind::Sle4418, 1024, "SLE4418"},
+        {"S4428", 0x28, CardKind::Sle4428, 1024, "SLE4428"},
+        {"S4432", 0x32, CardKind::Sle4432, 256, "SLE4432"},
+        {"S4442", 0x42, CardKind::Sle4442, 256, "SLE4442"},
         {"AT24C01", 0x01, CardKind::At24, 128},
         {"AT24C02", 0x02, CardKind::At24, 256},
         {"AT24C04", 0x03, CardKind::At24, 512},
@@ -22,17 +24,26 @@ const std::vector<CardTypeInfo>& CardTypes() {
         {"AT24C32", 0x06, CardKind::At24, 4096},
         {"AT24C64", 0x07, CardKind::At24, 8192},
         {"AT24C65", 0x08, CardKind::At24, 8192},
-        {"AT88SC101A", 0x51, CardKind::At88sc, 128},
-        {"AT88SC102A", 0x52, CardKind::At88sc, 196},
-        {"AT88SC103A", 0x53, CardKind::At88sc, 128},
-        {"AT88SC1604A", 0x54, CardKind::At88sc, 2048},
+        {"AT88SC101A", 0x51, CardKind::At88sc, 128, "AT88SC101"},
+        {"AT88SC102A", 0x52, CardKind::At88sc, 196, "AT88SC102"},
+        {"AT88SC103A", 0x53, CardKind::At88sc, 128, "AT88SC103"},
+        {"AT88SC1604A", 0x54, CardKind::At88sc, 2048, "AT88SC1604"},
     };
     return table;
 }
 
+namespace {
+
+bool SameName(const std::string& a, const char* b) {
+    return std::equal(a.begin(), a.end(), b, b + std::char_traits<char>::length(b),
+                      [](char x, char y) { return std::toupper(static_cast<unsigned char>(x)) == y; });
+}
+
+}  // namespace
+
 const CardTypeInfo* FindCardType(const std::string& name) {
     for (const auto& t : CardTypes())
-        if (name == t.name) return &t;
+        if (SameName(name, t.name) || (t.alias && SameName(name, t.alias))) return &t;
     return nullptr;
 }
 

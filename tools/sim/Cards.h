@@ -47,10 +47,12 @@ struct CardTypeInfo {
     const char* name;  // "S4442"
     uint8_t code;      // the type byte of command 54
     CardKind kind;
-    unsigned size;  // main memory in bytes (0 for CPU)
+    unsigned size;                // main memory in bytes (0 for CPU)
+    const char* alias = nullptr;  // the name people use ("SLE4442"), taken too
 };
 
 const std::vector<CardTypeInfo>& CardTypes();
+// A type by its name or the name people use, in any case.
 const CardTypeInfo* FindCardType(const std::string& name);
 const CardTypeInfo* FindCardType(uint8_t code);
 

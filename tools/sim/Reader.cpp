@@ -486,7 +486,9 @@ Output Reader::Swipe(std::optional<std::string> track2, std::optional<std::strin
 
 // ---- slot -----------------------------------------------------------------
 
-bool Reader::Insert(const std::string& type, std::string* error) {
+bool Reader::Insert(const std::string& named, std::string* error) {
+    const CardTypeInfo* info = FindCardType(named);
+    const std::string type = info ? info->name : named;
     CardConfig config;
     if (m_scenario.card && m_scenario.card->type == type) {
         config = *m_scenario.card;

@@ -115,7 +115,8 @@ Scenario Parse(const json& j) {
             s.card.reset();
         } else {
             CardConfig cfg;
-            cfg.type = type;
+            const CardTypeInfo* info = FindCardType(type);
+            cfg.type = info ? info->name : type;
             if (c.contains("atr")) cfg.atr = HexField(c["atr"], "card.atr");
             if (c.contains("memory")) cfg.memory = HexField(c["memory"], "card.memory");
             if (c.contains("protection")) cfg.protection = HexField(c["protection"], "card.protection");
