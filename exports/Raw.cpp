@@ -30,7 +30,7 @@ QD500_API int QD500_CALL AsynSendData(const char* bpData, short nLen) {
     CComPort* port = SessionReader().Port();
     // Without a session port nothing can be sent; 0 says so.
     if (!port) return 0;
-    return port->SendData(bpData, nLen);
+    return port->SendData(bpData, nLen) == LineStatus::Ok ? nLen : 0;
 }
 
 QD500_API short QD500_CALL sReadByEndChar(char cEndChar, char cTimeOut, char* bpData, short* pnLen) {

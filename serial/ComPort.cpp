@@ -61,7 +61,7 @@ int CComPort::Close() {
     return 1;
 }
 
-int CComPort::SendData(const char* bytes, int count) {
+LineStatus CComPort::SendData(const char* bytes, int count) {
     // The bytes go out first: the trace line is then written while they are
     // on the line instead of holding them back (a file open and close a
     // line costs about 0.1 ms under Wine). A send on a closed port is still
@@ -70,9 +70,8 @@ int CComPort::SendData(const char* bytes, int count) {
     if (send)
         for (int i = 0; i < count; ++i) WriteByte(static_cast<uint8_t>(bytes[i]));
     if (m_listener) m_listener->Sent(bytes ? bytes : "", bytes ? count : 0);
-    if (!send) return Finish(LineStatus::NotOpen, 0);
-    m_status = LineStatus::Ok;
-    return count;
+    m_status = send ? LineStatus::Ok : LineStatus::NotOpen;
+    return m_status;
 }
 
 int CComPort::WriteByte(uint8_t byte) {

@@ -72,7 +72,9 @@ public:
     // The system's reason when the last Open failed.
     const std::string& OpenError() const { return m_openError; }
     int Close();
-    int SendData(const char* bytes, int count);
+    // Writes every byte; Ok once they were handed to the driver (a byte it
+    // does not take in time is dropped), NotOpen when nothing could be sent.
+    LineStatus SendData(const char* bytes, int count);
     int WriteByte(uint8_t byte);
     short WaitReply(char endChar, uint8_t timeoutSec);
     short WaitReplyMs(char endChar, uint32_t timeoutMs);

@@ -216,7 +216,7 @@ TEST_F(ComPortTest, ClosedObjectRefusesAtOnce) {
     EXPECT_EQ(port.ReadByLen(3, 10), 0);
     EXPECT_EQ(port.ReadAll(), 0);
     EXPECT_EQ(port.ReadExact(3), 0);
-    EXPECT_EQ(port.SendData("\x1B=5555\x03", 7), 0);
+    EXPECT_EQ(port.SendData("\x1B=5555\x03", 7), LineStatus::NotOpen);
     EXPECT_EQ(Now(), 0u);
     EXPECT_EQ(sends.count, 1);  // the send is traced all the same
     EXPECT_EQ(port.Status(), LineStatus::NotOpen);
@@ -242,10 +242,10 @@ TEST_F(ComPortTest, LineSettingsMapToTheDriversValues) {
 }
 
 TEST_F(ComPortTest, SendDataWritesEveryByteAndCountsThemEvenWhenRefused) {
-    EXPECT_EQ(port.SendData("\x1B=5488DC\x03", 9), 9);
+    EXPECT_EQ(port.SendData("\x1B=5488DC\x03", 9), LineStatus::Ok);
     EXPECT_EQ(line->written, "\x1B=5488DC\x03");
     line->refuseWrites = true;
-    EXPECT_EQ(port.SendData("\x1B=4444\x03", 7), 7);
+    EXPECT_EQ(port.SendData("\x1B=4444\x03", 7), LineStatus::Ok);
     EXPECT_EQ(line->written, "\x1B=5488DC\x03");
 }
 
