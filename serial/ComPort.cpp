@@ -44,7 +44,6 @@ int CComPort::Open() {
     if (!m_hCom) return 0;
     m_bOpen = 1;
     m_bLineFailed = false;
-    m_status = LineStatus::Ok;
     m_stagedPos = m_stagedLen = 0;
     return 1;
 }
@@ -54,7 +53,6 @@ int CComPort::Close() {
     m_hCom.reset();
     m_bOpen = 0;
     m_stagedPos = m_stagedLen = 0;
-    m_status = LineStatus::NotOpen;
     return 1;
 }
 
@@ -67,8 +65,7 @@ LineStatus CComPort::SendData(const char* bytes, int count) {
     if (send)
         for (int i = 0; i < count; ++i) WriteByte(static_cast<uint8_t>(bytes[i]));
     if (m_listener) m_listener->Sent(bytes ? bytes : "", bytes ? count : 0);
-    m_status = send ? LineStatus::Ok : LineStatus::NotOpen;
-    return m_status;
+    return send ? LineStatus::Ok : LineStatus::NotOpen;
 }
 
 int CComPort::WriteByte(uint8_t byte) {
@@ -290,78 +287,48 @@ void CComPort::ReadUntilQuiet(int want, uint32_t quietMs, uint32_t settleMs) {
     m_szRecv[m_nRecvLen] = '\0';
 }
 
-short CComPort::WaitReply(char endChar, uint8_t timeoutSec) {
+ReadResult CComPort::WaitReply(char endChar, uint8_t timeoutSec) {
     return WaitReplyMs(endChar, static_cast<uint32_t>(timeoutSec) * 1000u);
 }
 
-short CComPort::WaitReplyMs(char endChar, uint32_t timeoutMs) {
+ReadResult CComPort::WaitReplyMs(char endChar, uint32_t timeoutMs) {
     ReadUntil until;
     until.endChar = endChar;
     until.endCharWindowMs = kEndCharWindowMs;
     until.totalMs = timeoutMs;
-    ReadResult result = Read(until);
-    if (result.Ok()) return static_cast<short>(result.count);
-    return result.status == LineStatus::NotOpen ? kQueueEmpty : kTimedOut;
+    return Read(until);
 }
 
-short CComPort::ReadToEndChar(char endChar) {
+ReadResult CComPort::ReadToEndChar(char endChar) {
     ReadUntil until;
     until.endChar = endChar;
     until.endCharWindowMs = kEndCharWindowMs;
-    ReadResult result = Read(until);
-    if (result.Ok()) return static_cast<short>(result.count);
-    switch (result.status) {
-        case LineStatus::NotOpen:
-        case LineStatus::NothingQueued:
-            return kQueueEmpty;
-        case LineStatus::Failed:
-            return result.count > 0 ? kTimedOut : kQueueEmpty;
-        default:
-            return kTimedOut;
-    }
+    return Read(until);
 }
 
-short CComPort::ReadByLen(short count, uint16_t timeoutSec) {
+ReadResult CComPort::ReadByLen(short count, uint16_t timeoutSec) {
     return ReadByLenMs(count, static_cast<uint32_t>(timeoutSec) * 1000u);
 }
 
-short CComPort::ReadByLenMs(short count, uint32_t timeoutMs) {
+ReadResult CComPort::ReadByLenMs(short count, uint32_t timeoutMs) {
     ReadUntil until;
     until.count = count;
     until.quietMs = kByteGapMs;
     until.totalMs = timeoutMs;
-    ReadResult result = Read(until);
-    return result.Ok() && result.count > 0 ? 1 : 0;
+    return Read(until);
 }
 
-namespace {
-
-short BlockNumber(const ReadResult& result) {
-    switch (result.status) {
-        case LineStatus::Ok:
-            return static_cast<short>(result.count);
-        case LineStatus::NotOpen:
-            return 0;
-        case LineStatus::TooFewQueued:
-            return CComPort::kTooFewQueued;
-        default:
-            return CComPort::kQueueEmpty;
-    }
-}
-
-}  // namespace
-
-short CComPort::ReadAll() {
+ReadResult CComPort::ReadAll() {
     ReadUntil until;
     until.quietMs = kQuietPeriodMs;
     until.settleMs = kSettlingPauseMs;
-    return BlockNumber(Read(until));
+    return Read(until);
 }
 
-short CComPort::ReadExact(short count) {
+ReadResult CComPort::ReadExact(short count) {
     ReadUntil until;
     until.count = count;
-    return BlockNumber(Read(until));
+    return Read(until);
 }
 
 int CComPort::GetInQueue() {

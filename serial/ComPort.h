@@ -14,9 +14,7 @@
 
 namespace qd500 {
 
-// How the last operation of a channel ended. Each operation also returns its
-// own number (a count, -1, -10, -11 ...), which the raw pass-through hands to
-// its callers; every other layer reads this one report.
+// How an operation of the channel ended.
 enum class LineStatus {
     Ok,
     NotOpen,
@@ -72,10 +70,6 @@ public:
 class CComPort {
 public:
     static constexpr int kRecvCapacity = 1024;
-    // Read results besides a byte count.
-    static constexpr short kQueueEmpty = -1;
-    static constexpr short kTooFewQueued = -10;
-    static constexpr short kTimedOut = -11;
 
     // Time rules of the channel, in milliseconds.
     static constexpr uint32_t kWriteByteWaitMs = 1000;
@@ -113,17 +107,17 @@ public:
     ReadResult Read(const ReadUntil& until);
     // The channel's named reads, each a description for Read.
     // A reply up to endChar within the time, in end-character windows.
-    short WaitReply(char endChar, uint8_t timeoutSec);
-    short WaitReplyMs(char endChar, uint32_t timeoutMs);
+    ReadResult WaitReply(char endChar, uint8_t timeoutSec);
+    ReadResult WaitReplyMs(char endChar, uint32_t timeoutMs);
     // One end-character window over bytes already queued.
-    short ReadToEndChar(char endChar);
+    ReadResult ReadToEndChar(char endChar);
     // What comes first within the time, with the bytes on its heels.
-    short ReadByLen(short count, uint16_t timeoutSec);
-    short ReadByLenMs(short count, uint32_t timeoutMs);
+    ReadResult ReadByLen(short count, uint16_t timeoutSec);
+    ReadResult ReadByLenMs(short count, uint32_t timeoutMs);
     // What is queued, then everything until the line has been quiet.
-    short ReadAll();
+    ReadResult ReadAll();
     // Exactly count bytes, all of them already queued.
-    short ReadExact(short count);
+    ReadResult ReadExact(short count);
     int GetInQueue();
     int ReadAvailable(char* dst, int max);
     // Drops every byte that waits (staged or queued), handing them to the
@@ -135,7 +129,6 @@ public:
     // Set once the line reported a hang-up or an I/O error; every wait on it
     // then ends at once.
     bool LineFailed() const { return m_bLineFailed; }
-    LineStatus Status() const { return m_status; }
 
     // What the last read operation collected; always NUL-terminated.
     const char* Received() const { return m_szRecv; }
@@ -144,10 +137,7 @@ public:
 
 private:
     void ResetReceive();
-    ReadResult Finish(LineStatus status) {
-        m_status = status;
-        return {status, m_nRecvLen};
-    }
+    ReadResult Finish(LineStatus status) { return {status, m_nRecvLen}; }
     // The status of a wait that ended without what it waited for.
     LineStatus WaitEnd() const;
     bool Cancelled() const { return m_wakeup && m_wakeup->Signalled(); }
@@ -181,7 +171,6 @@ private:
     LineListener* m_listener = nullptr;
     Wakeup* m_wakeup = nullptr;
     bool m_bLineFailed = false;
-    LineStatus m_status = LineStatus::NotOpen;
 
     // Bytes read from the driver but not yet consumed: a reply read in blocks
     // leaves what follows its end character here, as it would stay queued.
