@@ -163,6 +163,7 @@ ReadResult CComPort::Read(const ReadUntil& until) {
 ReadResult CComPort::ReadEndCharWindow(char endChar, uint32_t windowMs) {
     ResetReceive();
     if (QueueCount() <= 0) return Finish(m_bLineFailed ? LineStatus::Failed : LineStatus::NothingQueued);
+    m_bFrameDone = 0;
 
     Platform& platform = CurrentPlatform();
     const uint32_t start = platform.TickMs();

@@ -133,6 +133,28 @@ TEST_F(ComPortTest, ReadByLenOfNothingReturnsAtOnceWithBytesWaiting) {
     EXPECT_EQ(port.GetInQueue(), 4);
 }
 
+// A read that listens for quiet stops at its count even while bytes keep
+// coming, and otherwise once the gap since the last bytes is longer than its
+// quiet period.
+TEST_F(ComPortTest, ReadStopsAtItsCountOrAfterItsQuietGap) {
+    ReadUntil until;
+    until.quietMs = 40;
+    until.totalMs = 1000;
+    line->ArriveAt(0, "AB");
+    line->ArriveAt(30, "CD");
+    line->ArriveAt(80, "EF");
+    until.count = 3;
+    EXPECT_EQ(port.Read(until), Got(3));
+    EXPECT_EQ(Received(), "ABC");
+    EXPECT_EQ(Now(), 30u);
+
+    until.count = 10;
+    EXPECT_EQ(port.Read(until), Got(1));
+    EXPECT_EQ(Received(), "D");
+    EXPECT_EQ(Now(), 71u);
+    EXPECT_FALSE(port.FrameDone());
+}
+
 TEST_F(ComPortTest, ReadAllEndsAfterAQuietPeriod) {
     line->ArriveAt(0, "AB");
     line->ArriveAt(60, "CD");
