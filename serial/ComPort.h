@@ -142,7 +142,7 @@ private:
     LineStatus WaitEnd() const;
     bool Cancelled() const { return m_wakeup && m_wakeup->Signalled(); }
     void Pump();
-    // The parts of Read: one end-character window, the attempts at it
+    // The steps of Read: one end-character window, the attempts at it
     // within an overall time, the wait for the first bytes, the start of a
     // block read, and the listening until the line is quiet.
     ReadResult ReadEndCharWindow(char endChar, uint32_t windowMs);
