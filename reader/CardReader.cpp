@@ -140,12 +140,13 @@ Outcome CardReader::Transact(const FrameBody& body, uint32_t timeoutMs) {
     if (!m_port) return out;
     Frame frame = BuildFrame(body);
     DropLateBytes();
-    if (m_port->SendData(frame.text, frame.length) == 0) {
+    if (m_port->SendData(frame.text, frame.length) != LineStatus::Ok) {
         out.stage = Stage::SendFailed;
         return out;
     }
-    if (m_port->WaitReplyMs(kEtx, timeoutMs) <= 0) {
-        out.stage = StageOf(m_port->Status());
+    ReadResult reply = m_port->WaitReplyMs(kEtx, timeoutMs);
+    if (!reply.Ok()) {
+        out.stage = StageOf(reply.status);
         return out;
     }
     out.reply = ParseReply(m_port->Received(), m_port->ReceivedLength(), kEtx);
@@ -157,17 +158,19 @@ Stage CardReader::Exchange(const Bytes* pieces, int count, int endByte, short le
     if (!m_port) return Stage::NotOpen;
     DropLateBytes();
     for (int i = 0; i < count; ++i) {
-        if (m_port->SendData(pieces[i].data, pieces[i].length) == 0) return Stage::SendFailed;
+        if (m_port->SendData(pieces[i].data, pieces[i].length) != LineStatus::Ok) return Stage::SendFailed;
     }
-    bool answered = endByte >= 0 ? m_port->WaitReplyMs(static_cast<char>(endByte), m_timeoutMs) > 0
-                                 : m_port->ReadByLenMs(length, m_timeoutMs) == 1;
-    if (answered) return Stage::Answered;
-    Stage stage = StageOf(m_port->Status());
+    ReadResult answer = endByte >= 0 ? m_port->WaitReplyMs(static_cast<char>(endByte), m_timeoutMs)
+                                     : m_port->ReadByLenMs(length, m_timeoutMs);
+    if (answer.Ok() && answer.count > 0) return Stage::Answered;
+    Stage stage = StageOf(answer.status);
     if (stop) SendOnly(*stop);
     return stage;
 }
 
-bool CardReader::SendOnly(const Bytes& bytes) { return m_port && m_port->SendData(bytes.data, bytes.length) != 0; }
+bool CardReader::SendOnly(const Bytes& bytes) {
+    return m_port && m_port->SendData(bytes.data, bytes.length) == LineStatus::Ok;
+}
 
 void CardReader::Observe(int direction, const char* bytes, int count) {
     if (m_observer && count > 0)

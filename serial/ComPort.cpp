@@ -8,9 +8,6 @@ namespace qd500 {
 namespace {
 
 constexpr int kClearedPrefix = 512;
-// Once a block read has begun, bytes that follow within this gap belong to
-// the same answer (a UART's FIFO time-out is about four character times).
-constexpr uint32_t kByteGapMs = 5;
 
 uint32_t Elapsed(Platform& platform, uint32_t start) { return platform.TickMs() - start; }
 
@@ -47,7 +44,6 @@ int CComPort::Open() {
     if (!m_hCom) return 0;
     m_bOpen = 1;
     m_bLineFailed = false;
-    m_status = LineStatus::Ok;
     m_stagedPos = m_stagedLen = 0;
     return 1;
 }
@@ -57,11 +53,10 @@ int CComPort::Close() {
     m_hCom.reset();
     m_bOpen = 0;
     m_stagedPos = m_stagedLen = 0;
-    m_status = LineStatus::NotOpen;
     return 1;
 }
 
-int CComPort::SendData(const char* bytes, int count) {
+LineStatus CComPort::SendData(const char* bytes, int count) {
     // The bytes go out first: the trace line is then written while they are
     // on the line instead of holding them back (a file open and close a
     // line costs about 0.1 ms under Wine). A send on a closed port is still
@@ -70,9 +65,7 @@ int CComPort::SendData(const char* bytes, int count) {
     if (send)
         for (int i = 0; i < count; ++i) WriteByte(static_cast<uint8_t>(bytes[i]));
     if (m_listener) m_listener->Sent(bytes ? bytes : "", bytes ? count : 0);
-    if (!send) return Finish(LineStatus::NotOpen, 0);
-    m_status = LineStatus::Ok;
-    return count;
+    return send ? LineStatus::Ok : LineStatus::NotOpen;
 }
 
 int CComPort::WriteByte(uint8_t byte) {
@@ -85,11 +78,6 @@ void CComPort::ResetReceive() {
     std::memset(m_szRecv, 0, kClearedPrefix);
     m_szRecv[kRecvCapacity] = '\0';
     m_nRecvLen = 0;
-}
-
-short CComPort::Finish(LineStatus status, short value) {
-    m_status = status;
-    return value;
 }
 
 LineStatus CComPort::WaitEnd() const {
@@ -140,27 +128,59 @@ bool CComPort::WaitForInput(uint32_t ms) {
     }
 }
 
-short CComPort::ReadToEndChar(char endChar) {
+ReadResult CComPort::Read(const ReadUntil& until) {
     ResetReceive();
-    if (!IsOpen()) return Finish(LineStatus::NotOpen, kQueueEmpty);
-    if (QueueCount() <= 0) return Finish(m_bLineFailed ? LineStatus::Failed : LineStatus::NothingQueued, kQueueEmpty);
+    m_bFrameDone = 0;
+    if (!IsOpen()) return Finish(LineStatus::NotOpen);
+    ReadResult result;
+    if (until.endChar) {
+        result = until.totalMs ? ReadReply(*until.endChar, until.endCharWindowMs, *until.totalMs)
+                               : ReadEndCharWindow(*until.endChar, until.endCharWindowMs);
+    } else {
+        const int want = std::clamp<int>(until.count.value_or(kRecvCapacity), 0, kRecvCapacity);
+        // Asking for nothing gets nothing at once, instead of spinning on
+        // bytes that are waiting but may not be taken.
+        if (until.totalMs && want == 0) return Finish(LineStatus::Ok);
+        result = until.totalMs ? ReadFirstBytes(want, *until.totalMs) : ReadQueued(until, want);
+        if (result.Ok() && until.quietMs) {
+            ReadUntilQuiet(want, *until.quietMs, until.settleMs);
+            result = Finish(LineStatus::Ok);
+        }
+    }
+    if (!result.Ok()) return result;
+    // A block read that ended as described holds a whole frame; a read that
+    // waited or listened tells the listener what it collected.
+    if (!until.totalMs) m_bFrameDone = 1;
+    if (m_listener && (until.totalMs || until.quietMs)) {
+        if (until.endChar)
+            m_listener->Replied(m_szRecv, m_nRecvLen);
+        else
+            m_listener->Received(m_szRecv, m_nRecvLen);
+    }
+    return result;
+}
+
+ReadResult CComPort::ReadEndCharWindow(char endChar, uint32_t windowMs) {
+    ResetReceive();
+    if (QueueCount() <= 0) return Finish(m_bLineFailed ? LineStatus::Failed : LineStatus::NothingQueued);
+    m_bFrameDone = 0;
 
     Platform& platform = CurrentPlatform();
     const uint32_t start = platform.TickMs();
-    m_bFrameDone = 0;
+    // What was collected stays in the buffer when the window runs out.
     auto giveUp = [&] {
         Purge();
-        return Finish(WaitEnd(), kTimedOut);
+        return Finish(WaitEnd());
     };
     // One window for the whole reply, not renewed as bytes arrive.
     for (;;) {
         uint32_t elapsed = Elapsed(platform, start);
-        if (elapsed > kEndCharWindowMs) return giveUp();
+        if (elapsed > windowMs) return giveUp();
         if (m_stagedPos == m_stagedLen) {
             int queued = QueueCount();
             if (queued < 0) return giveUp();
             if (queued == 0) {
-                if (!WaitForInput(UntilPast(kEndCharWindowMs, elapsed))) return giveUp();
+                if (!WaitForInput(UntilPast(windowMs, elapsed))) return giveUp();
                 continue;
             }
             // Read a block into the staging buffer; whatever follows the end
@@ -187,148 +207,129 @@ short CComPort::ReadToEndChar(char endChar) {
     }
     m_szRecv[m_nRecvLen] = '\0';
     Purge();
-    return Finish(LineStatus::Ok, static_cast<short>(m_nRecvLen));
+    return Finish(LineStatus::Ok);
 }
 
-short CComPort::WaitReply(char endChar, uint8_t timeoutSec) {
-    return WaitReplyMs(endChar, static_cast<uint32_t>(timeoutSec) * 1000u);
-}
-
-short CComPort::WaitReplyMs(char endChar, uint32_t limit) {
-    // Whatever the last operation read is gone, even when no read attempt
-    // follows (a line already failed).
-    ResetReceive();
-    if (!IsOpen()) return Finish(LineStatus::NotOpen, -1);
+ReadResult CComPort::ReadReply(char endChar, uint32_t windowMs, uint32_t limit) {
     Platform& platform = CurrentPlatform();
     const uint32_t start = platform.TickMs();
-    short length;
     for (;;) {
         Pump();
         uint32_t elapsed = Elapsed(platform, start);
         if (elapsed > limit || m_bLineFailed || Cancelled()) {
             Purge();
-            return Finish(WaitEnd(), kTimedOut);
+            return Finish(WaitEnd());
         }
-        length = ReadToEndChar(endChar);
-        if (length > 0) break;
+        if (ReadEndCharWindow(endChar, windowMs).Ok()) return Finish(LineStatus::Ok);
         if (m_bLineFailed || Cancelled()) continue;
         // The rest of a reply whose window ran out may be waiting already.
         if (QueueCount() > 0) continue;
         WaitForInput(std::min(kReplyCycleMs, UntilPast(limit, Elapsed(platform, start))));
     }
-    if (m_listener) m_listener->Replied(m_szRecv, m_nRecvLen);
-    return Finish(LineStatus::Ok, length);
 }
 
-short CComPort::ReadByLen(short count, uint16_t timeoutSec) {
-    return ReadByLenMs(count, static_cast<uint32_t>(timeoutSec) * 1000u);
-}
-
-short CComPort::ReadByLenMs(short count, uint32_t limit) {
-    ResetReceive();
-    if (!IsOpen()) return Finish(LineStatus::NotOpen, 0);
+ReadResult CComPort::ReadFirstBytes(int want, uint32_t limit) {
     Platform& platform = CurrentPlatform();
     const uint32_t start = platform.TickMs();
-    const int want = std::clamp<int>(count, 0, kRecvCapacity);
-    m_bFrameDone = 0;
-    // Asking for nothing gets nothing at once, instead of spinning on bytes
-    // that are waiting but may not be taken.
-    if (want == 0) return Finish(LineStatus::Ok, 0);
-    int got = 0;
     for (;;) {
         Pump();
         uint32_t elapsed = Elapsed(platform, start);
-        if (elapsed > limit) break;
+        if (elapsed > limit) return Finish(LineStatus::TimedOut);
         int n = TakeBytes(reinterpret_cast<uint8_t*>(m_szRecv), want);
-        if (n < 0) {
-            m_nRecvLen = 0;
-            return Finish(LineStatus::Failed, 0);
-        }
+        if (n < 0) return Finish(LineStatus::Failed);
         if (n > 0) {
-            got = n;
-            break;
+            m_nRecvLen = n;
+            m_szRecv[n] = '\0';
+            return Finish(LineStatus::Ok);
         }
-        if (!WaitForInput(std::min(kReplyCycleMs, UntilPast(limit, elapsed)))) {
-            m_nRecvLen = 0;
-            return Finish(WaitEnd(), 0);
-        }
+        if (!WaitForInput(std::min(kReplyCycleMs, UntilPast(limit, elapsed)))) return Finish(WaitEnd());
     }
-    // Bytes of the same answer that follow on the heels of the first. A wake
-    // for something else (a window message) waits out the rest of the gap.
-    uint32_t gapStart = platform.TickMs();
-    while (got > 0 && got < want) {
-        uint32_t waited = Elapsed(platform, gapStart);
-        if (waited >= kByteGapMs || !WaitForInput(kByteGapMs - waited)) break;
-        if (QueueCount() <= 0) continue;
-        int n = TakeBytes(reinterpret_cast<uint8_t*>(m_szRecv) + got, want - got);
-        if (n <= 0) break;
-        got += n;
-        gapStart = platform.TickMs();
-    }
-    m_nRecvLen = got;
-    m_szRecv[got] = '\0';
-    if (got > 0 && m_listener) m_listener->Received(m_szRecv, got);
-    return got >= 1 ? Finish(LineStatus::Ok, 1) : Finish(LineStatus::TimedOut, 0);
 }
 
-int CComPort::StartBlockRead() {
-    ResetReceive();
-    m_bFrameDone = 0;
-    if (!IsOpen()) return Finish(LineStatus::NotOpen, 0);
+ReadResult CComPort::ReadQueued(const ReadUntil& until, int want) {
     Purge();
     int queued = QueueCount();
-    if (queued > 0) return queued;
-    return Finish(m_bLineFailed ? LineStatus::Failed : LineStatus::NothingQueued, kQueueEmpty);
+    if (queued <= 0) return Finish(m_bLineFailed ? LineStatus::Failed : LineStatus::NothingQueued);
+    // Without a quiet period to listen through, the count must be there.
+    const bool exact = until.count && !until.quietMs;
+    if (exact && *until.count > queued) return Finish(LineStatus::TooFewQueued);
+    const int target = exact ? want : std::min(queued, want);
+    while (m_nRecvLen < target) {
+        int n = TakeBytes(reinterpret_cast<uint8_t*>(m_szRecv) + m_nRecvLen, target - m_nRecvLen);
+        if (n <= 0) break;
+        m_nRecvLen += n;
+    }
+    m_szRecv[m_nRecvLen] = '\0';
+    if (exact ? m_nRecvLen < target : m_nRecvLen == 0 && m_bLineFailed)
+        return Finish(m_bLineFailed ? LineStatus::Failed : LineStatus::NothingQueued);
+    return Finish(LineStatus::Ok);
 }
 
-short CComPort::ReadAll() {
-    int queued = StartBlockRead();
-    if (queued <= 0) return static_cast<short>(queued);
-    int n = TakeBytes(reinterpret_cast<uint8_t*>(m_szRecv), std::min(queued, kRecvCapacity));
-    if (n < 0) return Finish(LineStatus::Failed, kQueueEmpty);
-    m_nRecvLen = n;
-
-    // Everything that follows until the line has been quiet for 100 ms. The
-    // first block is taken at once rather than after the settling pause, but
-    // the quiet period counts from no earlier than the pause's end, so the
-    // read listens as long as it would have.
+void CComPort::ReadUntilQuiet(int want, uint32_t quietMs, uint32_t settleMs) {
+    // The quiet period counts from the last bytes taken, and from no earlier
+    // than the settling pause's end, so a read whose first block was taken
+    // at once still listens as long as it would have after the pause.
     Platform& platform = CurrentPlatform();
     const uint32_t start = platform.TickMs();
-    uint32_t last = kSettlingPauseMs;  // milliseconds after start
-    while (m_nRecvLen < kRecvCapacity) {
+    uint32_t last = settleMs;  // milliseconds after start
+    while (m_nRecvLen < want) {
         uint32_t now = Elapsed(platform, start);
-        if (now > last + kQuietPeriodMs) break;
-        if (!WaitForInput(UntilPast(last + kQuietPeriodMs, now))) break;
-        queued = QueueCount();
+        if (now > last + quietMs) break;
+        // A wake for something else (a window message) waits out the rest.
+        if (!WaitForInput(UntilPast(last + quietMs, now))) break;
+        int queued = QueueCount();
         if (queued <= 0) continue;
-        n = TakeBytes(reinterpret_cast<uint8_t*>(m_szRecv) + m_nRecvLen, std::min(queued, kRecvCapacity - m_nRecvLen));
+        int n = TakeBytes(reinterpret_cast<uint8_t*>(m_szRecv) + m_nRecvLen, std::min(queued, want - m_nRecvLen));
         if (n > 0) {
             m_nRecvLen += n;
             last = std::max(last, Elapsed(platform, start));
         }
     }
     m_szRecv[m_nRecvLen] = '\0';
-    m_bFrameDone = 1;
-    if (m_listener) m_listener->Received(m_szRecv, m_nRecvLen);
-    return Finish(LineStatus::Ok, static_cast<short>(m_nRecvLen));
 }
 
-short CComPort::ReadExact(short count) {
-    int queued = StartBlockRead();
-    if (queued <= 0) return static_cast<short>(queued);
-    if (count > queued) return Finish(LineStatus::TooFewQueued, kTooFewQueued);
-    int want = std::clamp<int>(count, 0, kRecvCapacity);
-    int got = 0;
-    while (got < want) {
-        int n = TakeBytes(reinterpret_cast<uint8_t*>(m_szRecv) + got, want - got);
-        if (n <= 0) break;
-        got += n;
-    }
-    m_nRecvLen = got;
-    m_szRecv[got] = '\0';
-    if (got < want) return Finish(m_bLineFailed ? LineStatus::Failed : LineStatus::NothingQueued, kQueueEmpty);
-    m_bFrameDone = 1;
-    return Finish(LineStatus::Ok, static_cast<short>(got));
+ReadResult CComPort::WaitReply(char endChar, uint8_t timeoutSec) {
+    return WaitReplyMs(endChar, static_cast<uint32_t>(timeoutSec) * 1000u);
+}
+
+ReadResult CComPort::WaitReplyMs(char endChar, uint32_t timeoutMs) {
+    ReadUntil until;
+    until.endChar = endChar;
+    until.endCharWindowMs = kEndCharWindowMs;
+    until.totalMs = timeoutMs;
+    return Read(until);
+}
+
+ReadResult CComPort::ReadToEndChar(char endChar) {
+    ReadUntil until;
+    until.endChar = endChar;
+    until.endCharWindowMs = kEndCharWindowMs;
+    return Read(until);
+}
+
+ReadResult CComPort::ReadByLen(short count, uint16_t timeoutSec) {
+    return ReadByLenMs(count, static_cast<uint32_t>(timeoutSec) * 1000u);
+}
+
+ReadResult CComPort::ReadByLenMs(short count, uint32_t timeoutMs) {
+    ReadUntil until;
+    until.count = count;
+    until.quietMs = kByteGapMs;
+    until.totalMs = timeoutMs;
+    return Read(until);
+}
+
+ReadResult CComPort::ReadAll() {
+    ReadUntil until;
+    until.quietMs = kQuietPeriodMs;
+    until.settleMs = kSettlingPauseMs;
+    return Read(until);
+}
+
+ReadResult CComPort::ReadExact(short count) {
+    ReadUntil until;
+    until.count = count;
+    return Read(until);
 }
 
 int CComPort::GetInQueue() {

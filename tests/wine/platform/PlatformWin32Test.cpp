@@ -220,7 +220,7 @@ TEST_F(EchoLine, QuitPostedBeforeAReplyWaitNeitherSpinsNorIsLost) {
     PostQuitMessage(7);
     double cpu = ProcessCpuMs();
     double start = NowMs();
-    EXPECT_EQ(port.WaitReply(0x03, 1), CComPort::kTimedOut);
+    EXPECT_EQ(port.WaitReply(0x03, 1).status, LineStatus::TimedOut);
     double spent = NowMs() - start;
     cpu = ProcessCpuMs() - cpu;
     std::printf("reply wait with WM_QUIT posted: %.0f ms, process CPU %.0f ms\n", spent, cpu);
