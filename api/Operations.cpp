@@ -93,10 +93,26 @@ int DeliverAnswer(qd500_reader* r, const CardAnswer& answer, size_t most, unsign
 
 // ---- memory ----
 
+// Why a range was refused, before anything was sent.
+std::string RangeRefusal(const CardType* type, RangeCheck check, unsigned addr, size_t len, bool protection) {
+    if (check == RangeCheck::TypeUnknown)
+        return "the card type is not known on this reader: select it before a write of more than " +
+               std::to_string(kMaxWriteBytes) + " bytes; nothing was written";
+    return "bytes " + std::to_string(addr) + " to " + std::to_string(addr + len - 1) + " run past the end of the " +
+           type->name + "'s " + std::to_string(protection ? type->protectedBytes : type->size) +
+           (protection ? " protected bytes" : " bytes") + "; nothing was sent";
+}
+
 template <typename Op>
-int Memory(qd500_reader* r, unsigned addr, const void* data, size_t len, Op op) {
+int Memory(qd500_reader* r, unsigned addr, const void* data, size_t len, bool write, bool protection, Op op) {
     if (!r || (!data && len > 0) || !MemoryRangeFits(addr, len)) return Refuse(r);
-    return Call(r, [&] { return len == 0 ? Succeed(r) : Finish(r, op()); });
+    return Call(r, [&] {
+        if (len == 0) return Succeed(r);
+        RangeCheck check = CheckRange(r->reader, addr, len, write, protection);
+        if (check != RangeCheck::Fits)
+            return Refuse(r, RangeRefusal(r->reader.SelectedType(), check, addr, len, protection));
+        return Finish(r, op());
+    });
 }
 
 // A code of 1 to 125 bytes as the hex text its command carries.
@@ -122,6 +138,8 @@ int At24(qd500_reader* r, unsigned device, unsigned addr, const void* data, size
     return Call(r, [&] {
         const CardType* type = r->reader.SelectedType();
         if (!type || type->family != CardType::At24) type = FindCardType("AT24C16");
+        if (len > 0 && !(addr <= type->size && len <= type->size - addr))
+            return Refuse(r, RangeRefusal(type, RangeCheck::PastTheEnd, addr, len, false));
         char code[5];
         CardTypeCode(code, type->name);
         int result = 0;
@@ -358,19 +376,19 @@ QD500_C_API int QD500_CDECL qd500_personalise(qd500_reader* r, int step, const u
 // ---- memory cards ----
 
 QD500_C_API int QD500_CDECL qd500_read_memory(qd500_reader* r, unsigned addr, unsigned char* data, size_t len) {
-    return Memory(r, addr, data, len, [&] { return ReadMemory(r->reader, addr, data, len); });
+    return Memory(r, addr, data, len, false, false, [&] { return ReadMemory(r->reader, addr, data, len); });
 }
 
 QD500_C_API int QD500_CDECL qd500_write_memory(qd500_reader* r, unsigned addr, const unsigned char* data, size_t len) {
-    return Memory(r, addr, data, len, [&] { return WriteMemory(r->reader, addr, data, len); });
+    return Memory(r, addr, data, len, true, false, [&] { return WriteMemory(r->reader, addr, data, len); });
 }
 
 QD500_C_API int QD500_CDECL qd500_read_protection(qd500_reader* r, unsigned addr, unsigned char* flags, size_t len) {
-    return Memory(r, addr, flags, len, [&] { return ReadProtection(r->reader, addr, flags, len); });
+    return Memory(r, addr, flags, len, false, true, [&] { return ReadProtection(r->reader, addr, flags, len); });
 }
 
 QD500_C_API int QD500_CDECL qd500_protect(qd500_reader* r, unsigned addr, const unsigned char* data, size_t len) {
-    return Memory(r, addr, data, len, [&] { return Protect(r->reader, addr, data, len); });
+    return Memory(r, addr, data, len, true, true, [&] { return Protect(r->reader, addr, data, len); });
 }
 
 QD500_C_API int QD500_CDECL qd500_present_code(qd500_reader* r, const unsigned char* code, size_t len) {

@@ -52,8 +52,9 @@ bool Step(CardReader& reader, const FrameBody& body, Progress& progress, unsigne
 }
 
 // A typed operation over a range the frames cannot address: refused.
-bool Refuse(unsigned address, size_t count, Progress& progress) {
-    if (MemoryRangeFits(address, count)) return false;
+bool Refuse(const CardReader& reader, unsigned address, size_t count, bool write, bool protection, Progress& progress) {
+    if (MemoryRangeFits(address, count) && CheckRange(reader, address, count, write, protection) == RangeCheck::Fits)
+        return false;
     progress.last.stage = Stage::Refused;
     return true;
 }
@@ -61,6 +62,15 @@ bool Refuse(unsigned address, size_t count, Progress& progress) {
 }  // namespace
 
 bool MemoryRangeFits(unsigned address, size_t count) { return address <= 0x10000u && count <= 0x10000u - address; }
+
+RangeCheck CheckRange(const CardReader& reader, unsigned address, size_t count, bool write, bool protection) {
+    const CardType* type = reader.SelectedType();
+    if (!type) return write && count > static_cast<size_t>(kMaxWriteBytes) ? RangeCheck::TypeUnknown : RangeCheck::Fits;
+    // A type without memory or protection leaves the refusal to the reader.
+    unsigned end = protection ? type->protectedBytes : type->size;
+    if (end == 0) return RangeCheck::Fits;
+    return address <= end && count <= end - address ? RangeCheck::Fits : RangeCheck::PastTheEnd;
+}
 
 int CodeByteCount(const char* code) { return code ? static_cast<int>(strnlen(code, kMaxBodyChars + 1) / 2) : 0; }
 
@@ -110,7 +120,7 @@ FrameBody At88PersonaliseBody(Address at) { return AddressedBody("46", at); }
 
 Progress ReadMemory(CardReader& reader, unsigned address, unsigned char* data, size_t count) {
     Progress progress;
-    if (Refuse(address, count, progress)) return progress;
+    if (Refuse(reader, address, count, false, false, progress)) return progress;
     while (progress.done < count) {
         int n = static_cast<int>(std::min<size_t>(kMaxReadBytes, count - progress.done));
         AddressText at(address + static_cast<unsigned>(progress.done));
@@ -122,7 +132,7 @@ Progress ReadMemory(CardReader& reader, unsigned address, unsigned char* data, s
 
 Progress WriteMemory(CardReader& reader, unsigned address, const unsigned char* data, size_t count) {
     Progress progress;
-    if (Refuse(address, count, progress)) return progress;
+    if (Refuse(reader, address, count, true, false, progress)) return progress;
     while (progress.done < count) {
         int n = static_cast<int>(std::min<size_t>(kMaxWriteBytes, count - progress.done));
         AddressText at(address + static_cast<unsigned>(progress.done));
@@ -135,7 +145,7 @@ Progress WriteMemory(CardReader& reader, unsigned address, const unsigned char* 
 Progress ReadProtection(CardReader& reader, unsigned address, unsigned char* flags, size_t count) {
     Progress progress;
     if (count == 0) return progress;
-    if (Refuse(address, count, progress)) return progress;
+    if (Refuse(reader, address, count, false, true, progress)) return progress;
     if (IsSle4442(reader)) {
         // One bit a byte in the protection memory, least significant first,
         // 1 while the byte is writable.
@@ -170,7 +180,7 @@ Progress ReadProtection(CardReader& reader, unsigned address, unsigned char* fla
 
 Progress Protect(CardReader& reader, unsigned address, const unsigned char* data, size_t count) {
     Progress progress;
-    if (Refuse(address, count, progress)) return progress;
+    if (Refuse(reader, address, count, true, true, progress)) return progress;
     const bool compare = IsSle4442(reader);
     while (progress.done < count) {
         int n = static_cast<int>(std::min<size_t>(kMaxWriteBytes, count - progress.done));

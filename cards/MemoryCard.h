@@ -49,9 +49,20 @@ struct Progress {
 // address 0, so the operations below refuse it before anything is sent.
 bool MemoryRangeFits(unsigned address, size_t count);
 
+// Whether a range may be read or written on this reader, decided before
+// anything is sent, so that no card is left half-written at its end. With a
+// card type selected through this reader, the range must lie within its
+// memory (within its protected bytes for protection). With none, a write of
+// more than one command is refused, since the card's end is unknown and the
+// write could stop half-done there; reads go on (they change nothing, though
+// past an AT24 EEPROM's end they only wrap round to its start).
+enum class RangeCheck { Fits, PastTheEnd, TypeUnknown };
+RangeCheck CheckRange(const CardReader& reader, unsigned address, size_t count, bool write, bool protection);
+
 // Card memory of any length, in reads of at most 128 bytes and writes of at
-// most 121; zero bytes are data like any other. Stops at the first exchange
-// that fails.
+// most 121; zero bytes are data like any other. Refused (nothing sent) where
+// CheckRange does not find the range fits; stops at the first exchange that
+// fails.
 Progress ReadMemory(CardReader& reader, unsigned address, unsigned char* data, size_t count);
 Progress WriteMemory(CardReader& reader, unsigned address, const unsigned char* data, size_t count);
 

@@ -152,9 +152,15 @@ TEST_F(ApiTest, MemoryOfAnyLengthWithZeroBytes) {
     std::vector<unsigned char> back(card.size(), 0xEE);
     ASSERT_EQ(qd500_read_memory(r, 0, back.data(), back.size()), 0) << qd500_message(r);
     EXPECT_EQ(back, card);
-    // Past the end: the reader's own answer, with its code.
-    EXPECT_EQ(qd500_read_memory(r, 2040, back.data(), 16), 14);
-    EXPECT_STREQ(qd500_status(r), "14");
+    // Past the end of the type selected: refused before anything is sent, saying why.
+    const std::string sent = FromHost();
+    EXPECT_EQ(qd500_read_memory(r, 2040, back.data(), 16), QD500_E_PARAM);
+    EXPECT_STREQ(qd500_status(r), "");
+    EXPECT_NE(std::string(qd500_message(r)).find("bytes 2040 to 2055 run past the end of the AT24C16's 2048 bytes"),
+              std::string::npos)
+        << qd500_message(r);
+    EXPECT_EQ(qd500_at24_write(r, 0, 2000, card.data(), 100), QD500_E_PARAM);
+    EXPECT_EQ(FromHost(), sent);
     // The AT24 sequence on the reader, with the card's own type.
     ASSERT_EQ(qd500_at24_read(r, 0, 100, back.data(), 300), 0);
     EXPECT_TRUE(std::equal(back.begin(), back.begin() + 300, card.begin() + 100));

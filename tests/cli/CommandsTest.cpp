@@ -384,6 +384,25 @@ TEST_F(Sle4442, PscProtectionBitsAndComparison) {
     EXPECT_EQ(Shell("sle4428-write-protected 00 AA\n").rc, kUsage);   // not this card's command
 }
 
+// A write that would run past the card's end writes nothing, whether the
+// type comes from the session or, between separate runs, from the reader.
+TEST_F(Sle4442, AWritePastTheEndWritesNothing) {
+    ASSERT_EQ(On({"card-type", "S4442"}).rc, kOk);
+    ASSERT_EQ(On({"power-on"}).rc, kOk);
+    ASSERT_EQ(On({"sle-verify", "FFFFFF"}).rc, kOk);
+    const std::string data(600, 'A');  // 300 bytes from 0x20: past 256
+    size_t writes = SentWithCode("57");
+    ToolRun apart = On({"write", "20", data});
+    EXPECT_EQ(apart.rc, kUsage);
+    EXPECT_TRUE(Has(apart.err, "bytes 0x0020-0x014B run past the end of an S4442 (256 bytes)")) << apart.err;
+    ToolRun session = Shell("card-type SLE4442\npower-on\nsle-verify FFFFFF\nwrite 20 " + data + "\n");
+    EXPECT_TRUE(Has(session.err, "run past the end of an S4442 (256 bytes)")) << session.err;
+    EXPECT_EQ(SentWithCode("57"), writes);
+    // One that fits is written in its pieces.
+    ToolRun fits = Shell("card-type S4442\npower-on\nsle-verify FFFFFF\nwrite 20 " + std::string(400, 'B') + "\n");
+    EXPECT_TRUE(Has(fits.out, "written: 200 bytes")) << fits.out << fits.err;
+}
+
 class Sle4428 : public SimTest {
 protected:
     Sle4428() : SimTest(qd500sim::Scenario::WithCard("S4428")) {}

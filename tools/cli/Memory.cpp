@@ -282,12 +282,22 @@ std::string CardTypeFor(Context& ctx, const Args& a, CommandResult& o, bool adop
 
 // ---- by address ----
 
+// A range of more than one command needs the card's end, so that it is not
+// left half-done there: from --card, the session, or the type the reader has
+// selected; with none, it is refused before anything is read or written.
+bool RangeOfTheCard(Context& ctx, const Args& a, CommandResult& o, long addr, size_t len, size_t piece) {
+    if (!a.Option("card") && len <= piece) return true;
+    return !CheckedCardType(ctx, a, o, a.Option("card") != nullptr, [&](const std::string& type) {
+                CheckCardRange(type, addr, len);
+            }).empty();
+}
+
 void CmdRead(Context& ctx, const Args& a, CommandResult& o) {
     long addr = ParseAddress(a.positional[0], kTopAddress, "address");
     size_t len = static_cast<size_t>(ParseNumber(a.positional[1], 1, 0x10000, "length"));
     CheckCardRange(KnownType(ctx, a), addr, len);
     qd500_reader* r = ctx.Reader(o);
-    if (!r || (a.Option("card") && CardTypeFor(ctx, a, o, true).empty())) return;
+    if (!r || !RangeOfTheCard(ctx, a, o, addr, len, kReadPiece)) return;
     std::vector<uint8_t> data;
     ctx.Done(o, ReadPieces(ctx, r, static_cast<unsigned>(addr), len, data));
     if (o.exit == kOk || !data.empty()) o.Field("data", ToHex(data));
@@ -300,7 +310,7 @@ void CmdWrite(Context& ctx, const Args& a, CommandResult& o) {
     auto data = DataHex(a.positional[1], "data", 0x10000);
     CheckCardRange(KnownType(ctx, a), addr, data.size());
     qd500_reader* r = ctx.Reader(o);
-    if (!r || (a.Option("card") && CardTypeFor(ctx, a, o, true).empty())) return;
+    if (!r || !RangeOfTheCard(ctx, a, o, addr, data.size(), kWritePiece)) return;
     size_t done = 0;
     ctx.Done(o, WritePieces(ctx, r, static_cast<unsigned>(addr), data, done));
     o.Field("written", std::to_string(done) + " bytes");
