@@ -403,6 +403,26 @@ TEST_F(Sle4442, AWritePastTheEndWritesNothing) {
     EXPECT_TRUE(Has(fits.out, "written: 200 bytes")) << fits.out << fits.err;
 }
 
+// Within one run the try that would lock the card is refused without
+// --force, and every wrong code says how many are left as the run counts.
+TEST_F(Sle4442, TheLockingTryNeedsForce) {
+    ToolRun r = Shell(
+        "card-type S4442\npower-on\nsle-verify 000000\nsle-verify 000000\nsle-verify 000000\n"
+        "sle-verify --force 000000\nsle-verify FFFFFF\nsle-verify --force FFFFFF\n");
+    EXPECT_TRUE(Has(r.err,
+                    "allows 3 wrong codes in a row, then locks for good; a right code resets the count. 2 left "
+                    "as this run counts them: the count starts with this run"))
+        << r.err;
+    EXPECT_TRUE(Has(r.err, "1 left as this run counts them")) << r.err;
+    EXPECT_TRUE(Has(r.err,
+                    "this run has seen 2 wrong codes in a row and an S4442 allows 3: a wrong code now locks the "
+                    "card for good; nothing was sent (--force presents it)"))
+        << r.err;
+    EXPECT_TRUE(Has(r.err, "an S4442 allows 3: the card is locked already as this run counts")) << r.err;
+    EXPECT_EQ(SentWithCode("56"), 4u);  // the refused tries sent nothing; the last met a locked card
+    EXPECT_TRUE(Has(r.err, "result 33")) << r.err;
+}
+
 class Sle4428 : public SimTest {
 protected:
     Sle4428() : SimTest(qd500sim::Scenario::WithCard("S4428")) {}

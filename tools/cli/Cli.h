@@ -116,6 +116,10 @@ public:
     int sessionOpens() const { return m_opens; }
     // The card type selected on the session's reader ("" before any).
     std::string cardType;
+    // Wrong codes in a row presented through this run, by code ("psc",
+    // "at88 0x0010"): the reader cannot read a card's own error counter, so
+    // this count starts with the run.
+    std::map<std::string, unsigned> wrongCodes;
 
     // Runs one command line (already split into words); prints its outcome
     // and hands it to the caller when asked.

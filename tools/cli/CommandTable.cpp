@@ -125,7 +125,10 @@ const std::vector<Command>& Commands() {
             "The code's length is checked against the card type before anything is sent:\n"
             "an SLE4442 takes 3 bytes, an SLE4428 2. After a wrong code the tool says how many\n"
             "wrong codes in a row the card allows before it locks for good (SLE4442 3,\n"
-            "SLE4428 8); a right code resets the count.\n") +
+            "SLE4428 8) and how many are left as this run counts them; a right code resets\n"
+            "the count. The count starts with the run (one qd500 shell or script): the\n"
+            "reader cannot read the card's own counter. The try that would lock the card\n"
+            "if wrong is asked about on a terminal and refused elsewhere; --force sends it.\n") +
         kCardOption;
     static const std::string at24Help = std::string(
         "Runs the AT24 sequence on the reader: device number (--device N, default 0),\n"
@@ -201,10 +204,10 @@ const std::vector<Command>& Commands() {
         {"dump", "FILE [ADDR [LEN]]", "read a whole card (or a range) into a file", dumpHelp.c_str(), 1, 3,
          "card,format", "", CmdDump},
         {"restore", "FILE [ADDR]", "write a file back to the card and verify it", restoreHelp.c_str(), 1, 2,
-         "card,format,psc", "", CmdRestore},
+         "card,format,psc", "force", CmdRestore},
 
         {"sle-verify", "PSC", "present the SLE44xx programmable security code (hex)", codeHelp.c_str(), 1, -1, "card",
-         "", CmdSleVerify, 0},
+         "force", CmdSleVerify, 0},
         {"sle-change-pin", "PSC", "change the SLE44xx security code", codeHelp.c_str(), 1, -1, "card", "",
          CmdSleChangePin, 0},
         {"sle-compare-write", "ADDR HEX...", "SLE4442 write with data comparison (protects bytes that match)", "", 2,
@@ -220,7 +223,7 @@ const std::vector<Command>& Commands() {
 
         {"at88-verify", "ADDR CODE", "present an AT88SC security code at ADDR",
          "The code is 2 bytes; an AT88SC allows 4 wrong codes in a row (the 1604A 8), then\nlocks for good.", 2, -1,
-         "card", "", CmdAt88Verify, 1},
+         "card", "force", CmdAt88Verify, 1},
         {"at88-erase", "ADDR LEN", "erase LEN (0..255) AT88SC bytes at ADDR", "", 2, 2, "", "", CmdAt88Erase},
         {"at88-personalise", "ADDR", "AT88SC personalisation at ADDR", "", 1, 1, "", "", CmdAt88Personalise},
 

@@ -5,7 +5,10 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <sstream>
+
+#include <unistd.h>
 
 #include "Handlers.h"
 
@@ -52,13 +55,47 @@ void CheckCodeLength(const std::string& type, size_t bytes, const std::string& w
                          std::to_string(bytes) + ": nothing was sent");
 }
 
-// After the reader said "wrong code" (31) or "locked" (33).
-void CodeAdvice(CommandResult& o, const std::string& type) {
-    if (o.result == 33) {
+// Before a code is presented: the try that would lock the card if the code
+// is wrong (as this run counts) is asked about on a terminal and refused
+// elsewhere without --force. False: not presented (o says why).
+bool GuardCodeTry(Context& ctx, const Args& a, CommandResult& o, const std::string& type, const std::string& code) {
+    const unsigned tries = CodeRuleOf(type).code_tries;
+    const unsigned wrong = ctx.wrongCodes[code];
+    if (tries == 0 || wrong + 1 < tries || a.Flag("force")) return true;
+    const std::string risk = "this run has seen " + std::to_string(wrong) + " wrong code" + (wrong == 1 ? "" : "s") +
+                             " in a row and " + An(type) + " allows " + std::to_string(tries) +
+                             (wrong < tries ? ": a wrong code now locks the card for good"
+                                            : ": the card is locked already as this run counts");
+    if (&ctx.in == &std::cin && ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO)) {
+        ctx.err << risk << ". Present it? [y/N] " << std::flush;
+        std::string answer;
+        std::getline(ctx.in, answer);
+        if (answer == "y" || answer == "Y" || answer == "yes") return true;
+        o.exit = kFailed;
+        o.error = "not presented";
+        return false;
+    }
+    o.exit = kUsage;
+    o.error = risk + "; nothing was sent (--force presents it)";
+    return false;
+}
+
+// After a code was presented: the count of this run, and after "wrong code"
+// (31) or "locked" (33) what the card allows and what is left.
+void CountCodeTry(Context& ctx, CommandResult& o, const std::string& type, const std::string& code) {
+    unsigned& wrong = ctx.wrongCodes[code];
+    if (o.result == 0) {
+        wrong = 0;
+    } else if (o.result == 33) {
         o.Note("the card's code is locked: it accepts no code any more");
     } else if (o.result == 31) {
-        o.Note(An(type) + " allows " + std::to_string(CodeRuleOf(type).code_tries) +
-               " wrong codes in a row, then locks for good; a right code resets the count");
+        ++wrong;
+        const unsigned tries = CodeRuleOf(type).code_tries;
+        const unsigned left = wrong < tries ? tries - wrong : 0;
+        o.Note(An(type) + " allows " + std::to_string(tries) +
+               " wrong codes in a row, then locks for good; a right code resets the count. " + std::to_string(left) +
+               " left as this run counts them: the count starts with this run, since the reader cannot read the "
+               "card's own counter (a card that came with wrong codes already locks sooner)");
     }
 }
 
@@ -402,9 +439,11 @@ void CmdRestore(Context& ctx, const Args& a, CommandResult& o) {
     qd500_reader* r = ctx.Reader(o);
     PoweredByCommand power(ctx, r, a, o);
     if (!power.ok()) return;
-    if (!psc.empty() && !ctx.Done(o, qd500_present_code(r, psc.data(), psc.size()))) {
-        CodeAdvice(o, type);
-        return;
+    if (!psc.empty()) {
+        if (!GuardCodeTry(ctx, a, o, type, "psc")) return;
+        bool presented = ctx.Done(o, qd500_present_code(r, psc.data(), psc.size()));
+        CountCodeTry(ctx, o, type, "psc");
+        if (!presented) return;
     }
     auto started = std::chrono::steady_clock::now();
     const unsigned addr = static_cast<unsigned>(image.addr);
@@ -443,8 +482,9 @@ void CmdSleVerify(Context& ctx, const Args& a, CommandResult& o) {
     auto psc = DataHex(a.positional[0], "PSC", 8);
     std::string type =
         CheckedCardType(ctx, a, o, false, [&](const std::string& t) { CheckCodeLength(t, psc.size(), "the PSC"); });
-    if (type.empty()) return;
-    if (!ctx.Done(o, qd500_present_code(ctx.Reader(o), psc.data(), psc.size()))) CodeAdvice(o, type);
+    if (type.empty() || !GuardCodeTry(ctx, a, o, type, "psc")) return;
+    ctx.Done(o, qd500_present_code(ctx.Reader(o), psc.data(), psc.size()));
+    CountCodeTry(ctx, o, type, "psc");
 }
 
 void CmdSleChangePin(Context& ctx, const Args& a, CommandResult& o) {
@@ -551,9 +591,10 @@ void CmdAt88Verify(Context& ctx, const Args& a, CommandResult& o) {
             throw UsageError("at88-verify presents an AT88SC code, not " + An(t) + "'s");
         CheckCodeLength(t, code.size(), "the security code");
     });
-    if (type.empty()) return;
-    if (!ctx.Done(o, qd500_at88_verify(ctx.Reader(o), static_cast<unsigned>(addr), code.data(), code.size())))
-        CodeAdvice(o, type);
+    const std::string which = "at88 " + Hex16(addr);
+    if (type.empty() || !GuardCodeTry(ctx, a, o, type, which)) return;
+    ctx.Done(o, qd500_at88_verify(ctx.Reader(o), static_cast<unsigned>(addr), code.data(), code.size()));
+    CountCodeTry(ctx, o, type, which);
 }
 
 void CmdAt88Erase(Context& ctx, const Args& a, CommandResult& o) {
