@@ -207,10 +207,14 @@ TEST_F(Dump, HexFormatRestoresAtItsOffsets) {
               "00000030  FF FF FF FF                                       |....|\n");
     text.replace(text.find("FF"), 2, "51");
     std::ofstream(file.path) << text;
-    ToolRun r = On({"restore", "--card", "S4442", "--psc", "FFFFFF", file.path});
+    // A piece of the card: refused as an image of it, written with --partial.
+    ToolRun whole = On({"restore", "--card", "S4442", "--psc", "FFFFFF", file.path});
+    EXPECT_EQ(whole.rc, kUsage);
+    EXPECT_TRUE(Has(whole.err, "is a hex dump of 20 bytes from 0x0020, not of an S4442's 256")) << whole.err;
+    ToolRun r = On({"restore", "--card", "S4442", "--psc", "FFFFFF", "--partial", file.path});
     EXPECT_EQ(r.rc, kOk) << r.err;
     EXPECT_EQ(Field(Shell("power-on\nread 20 2\n").out, "data"), "51FF");
-    EXPECT_EQ(On({"restore", "--card", "S4442", file.path, "10"}).rc, kUsage);  // a hex dump says where
+    EXPECT_EQ(On({"restore", "--card", "S4442", "--partial", file.path, "10"}).rc, kUsage);  // a hex dump says where
 }
 
 class DumpFaults : public SimTest {
@@ -265,7 +269,7 @@ TEST_F(DumpProgress, OnATerminalWithRateAndTimeLeft) {
 
 TEST_F(DumpFaults, RestoreReportsTheFirstDifferingOffset) {
     TempFile file("restore.bin", std::string(200, 'Z'));  // two writes, two reads
-    ToolRun r = On({"restore", "--card", "AT24C64", file.path, "100"});
+    ToolRun r = On({"restore", "--card", "AT24C64", "--partial", file.path, "100"});
     EXPECT_EQ(r.rc, kFailed);
     EXPECT_TRUE(Has(r.err, "verify: first difference at 0x0179: the card holds FF, the file 5A")) << r.err;
 }
@@ -421,6 +425,25 @@ TEST_F(Sle4442, TheLockingTryNeedsForce) {
     EXPECT_TRUE(Has(r.err, "an S4442 allows 3: the card is locked already as this run counts")) << r.err;
     EXPECT_EQ(SentWithCode("56"), 4u);  // the refused tries sent nothing; the last met a locked card
     EXPECT_TRUE(Has(r.err, "result 33")) << r.err;
+}
+
+// A file that is no image of the card changes nothing; a real image restores.
+TEST_F(Sle4442, RestoreTakesOnlyAnImageOfTheCard) {
+    TempFile text("text.txt", "01 02 03\n");
+    size_t writes = SentWithCode("57");
+    ToolRun r = On({"restore", "--card", "S4442", "--psc", "FFFFFF", text.path});
+    EXPECT_EQ(r.rc, kUsage);
+    EXPECT_TRUE(Has(r.err, "is a binary image of 9 bytes, not of an S4442's 256: restore takes the whole card"))
+        << r.err;
+    EXPECT_EQ(SentWithCode("57"), writes);
+    TempFile image("card.bin");
+    ASSERT_EQ(On({"dump", "--card", "S4442", image.path}).rc, kOk);
+    std::string bytes = ReadFile(image.path);
+    bytes[0x40] = 'Q';
+    std::ofstream(image.path, std::ios::binary) << bytes;
+    ToolRun restored = On({"restore", "--card", "S4442", "--psc", "FFFFFF", image.path});
+    EXPECT_EQ(restored.rc, kOk) << restored.err;
+    EXPECT_EQ(Field(Shell("power-on\nread 40 1\n").out, "data"), "51");
 }
 
 class Sle4428 : public SimTest {

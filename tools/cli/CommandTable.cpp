@@ -115,10 +115,12 @@ const std::vector<Command>& Commands() {
         kCardOption + "\n" + kSizes;
     static const std::string restoreHelp =
         std::string(
-            "Writes FILE back (binary at ADDR, default 0; a hex dump at its own offsets,\n"
-            "detected by its first line or named by --format) and reads it back: the first\n"
-            "offset where the card differs from the file is reported. --psc HEX presents an\n"
-            "SLE44xx code first; --card as for dump.\n") +
+            "Writes FILE back (a binary image of the whole card, or a hex dump at its own\n"
+            "offsets, detected by its first line or named by --format) and reads it back:\n"
+            "the first offset where the card differs from the file is reported. Anything\n"
+            "but the card's whole size is refused before a byte is written; --partial\n"
+            "writes a piece (a binary one at ADDR). --psc HEX presents an SLE44xx code\n"
+            "first; --card as for dump.\n") +
         kCardOption;
     static const std::string codeHelp =
         std::string(
@@ -204,7 +206,7 @@ const std::vector<Command>& Commands() {
         {"dump", "FILE [ADDR [LEN]]", "read a whole card (or a range) into a file", dumpHelp.c_str(), 1, 3,
          "card,format", "", CmdDump},
         {"restore", "FILE [ADDR]", "write a file back to the card and verify it", restoreHelp.c_str(), 1, 2,
-         "card,format,psc", "force", CmdRestore},
+         "card,format,psc", "force,partial", CmdRestore},
 
         {"sle-verify", "PSC", "present the SLE44xx programmable security code (hex)", codeHelp.c_str(), 1, -1, "card",
          "force", CmdSleVerify, 0},

@@ -218,6 +218,8 @@ bool ParseDumpLine(const std::string& line, unsigned& offset, std::vector<uint8_
 struct Image {
     long addr = 0;
     std::vector<uint8_t> data;
+    Format format = Format::Bin;
+    bool addressGiven = false;
 };
 
 Image ReadImage(const std::string& path, const Args& a) {
@@ -229,6 +231,8 @@ Image ReadImage(const std::string& path, const Args& a) {
     Format format =
         FormatOf(a, ParseDumpLine(all.substr(0, all.find('\n')), offset, bytes) ? Format::Hex : Format::Bin);
     Image image;
+    image.format = format;
+    image.addressGiven = a.positional.size() > 1;
     if (format == Format::Bin) {
         image.addr = a.positional.size() > 1 ? ParseAddress(a.positional[1], kTopAddress, "address") : 0;
         image.data.assign(all.begin(), all.end());
@@ -250,6 +254,29 @@ Image ReadImage(const std::string& path, const Args& a) {
     }
     if (image.data.empty()) throw UsageError(path + " holds no data");
     return image;
+}
+
+// A restore writes a whole card's image, so that a file of another kind (a
+// text, a dump of another card) is never written as if it were one: a
+// binary image of the card's size, or a hex dump of it as dump writes it;
+// --partial (with an address for a binary image) takes a piece of it.
+void CheckImage(const std::string& type, const Image& image, const Args& a, const std::string& path) {
+    const long size = qd500_card_size(type.c_str());
+    const std::string what = image.format == Format::Bin ? "a binary image" : "a hex dump";
+    const std::string expected = "restore takes the whole card: a binary image of " + std::to_string(size) +
+                                 " bytes or a hex dump of them as dump writes it (--partial, with ADDR for a binary "
+                                 "image, takes a piece); nothing was written";
+    if (a.Flag("partial")) {
+        if (image.format == Format::Bin && !image.addressGiven)
+            throw UsageError("--partial writes a binary image at an address: give ADDR; nothing was written");
+        return;
+    }
+    if (image.addressGiven)
+        throw UsageError("an address writes a piece of the card: give --partial with it; nothing was written");
+    if (image.addr != 0 || static_cast<long>(image.data.size()) != size)
+        throw UsageError(path + " is " + what + " of " + std::to_string(image.data.size()) + " bytes" +
+                         (image.addr ? " from " + Hex16(image.addr) : std::string()) + ", not of " + An(type) + "'s " +
+                         std::to_string(size) + ": " + expected);
 }
 
 std::string Seconds(std::chrono::steady_clock::time_point since) {
@@ -431,6 +458,7 @@ void CmdRestore(Context& ctx, const Args& a, CommandResult& o) {
     std::string type = CheckedCardType(ctx, a, o, true, [&](const std::string& t) {
         if (qd500_card_size(t.c_str()) <= 0) throw UsageError(An(t) + " card has no memory by address to restore");
         CheckCardRange(t, image.addr, image.data.size());
+        CheckImage(t, image, a, a.positional[0]);
         if (psc.empty()) return;
         if (!IsSle44(t)) throw UsageError("--psc presents an SLE44xx code; for " + An(t) + " present it first");
         CheckCodeLength(t, psc.size(), "the PSC");
