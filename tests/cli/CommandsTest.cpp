@@ -427,6 +427,13 @@ TEST_F(Sle4442, TheLockingTryNeedsForce) {
     EXPECT_TRUE(Has(r.err, "result 33")) << r.err;
 }
 
+// --card NAME is this card selected and powered on, in read as in dump.
+TEST_F(Sle4442, CardOptionPowersTheCardOn) {
+    ToolRun r = On({"read", "--card", "sle4442", "0", "4"});
+    EXPECT_EQ(r.rc, kOk) << r.err;
+    EXPECT_EQ(Field(r.out, "data"), "A2131091");
+}
+
 // A file that is no image of the card changes nothing; a real image restores.
 TEST_F(Sle4442, RestoreTakesOnlyAnImageOfTheCard) {
     TempFile text("text.txt", "01 02 03\n");

@@ -292,17 +292,13 @@ std::string Stopped(size_t done, size_t len, const std::string& kept) {
            (kept.empty() ? "" : ", kept in " + kept);
 }
 
-// Powers the card on for dump and restore given --card, and off again at
-// the end; not after Ctrl-C, since the reader may still be busy with the
-// command that was given up and would answer that first.
+// Dump and restore given --card (which powered the card on) power it off
+// again at the end; not after Ctrl-C, since the reader may still be busy
+// with the command that was given up and would answer that first.
 class PoweredByCommand {
 public:
-    PoweredByCommand(Context& ctx, qd500_reader* r, const Args& a, CommandResult& o) : m_ctx(ctx), m_r(r) {
-        if (!a.Option("card")) return;
-        uint8_t atr[QD500_ATR_MAX];
-        size_t n = 0;
-        m_ok = ctx.Done(o, qd500_power_on(r, atr, sizeof atr, &n));
-        m_powered = m_ok;
+    PoweredByCommand(Context& ctx, qd500_reader* r, const Args& a, CommandResult&) : m_ctx(ctx), m_r(r) {
+        m_powered = a.Option("card") != nullptr;
     }
     ~PoweredByCommand() {
         if (m_powered && !m_ctx.interrupted()) qd500_power_off(m_r);
@@ -322,9 +318,13 @@ std::string CardTypeFor(Context& ctx, const Args& a, CommandResult& o, bool adop
     qd500_reader* r = ctx.Reader(o);
     if (!r) return "";
     if (const std::string* card = a.Option("card")) {
+        // --card NAME: this card, selected and powered on, in every command.
         std::string name = CardTypeName(*card);
         if (!ctx.Done(o, qd500_select_card(r, name.c_str()))) return "";
         ctx.cardType = name;
+        uint8_t atr[QD500_ATR_MAX];
+        size_t n = 0;
+        if (!ctx.Done(o, qd500_power_on(r, atr, sizeof atr, &n))) return "";
         return name;
     }
     if (!ctx.cardType.empty()) return ctx.cardType;
