@@ -558,6 +558,24 @@ TEST_F(UnreadableTrack, FailureExitsNonZeroAndSaysWhichTrack) {
     EXPECT_NE(LastJson(both.out)["track3"], "");
 }
 
+class NoSwipe : public SimTest {
+protected:
+    static qd500sim::Scenario Scenario() {
+        auto s = qd500sim::Scenario::Default();
+        s.swipe = qd500sim::SwipeMode::Never;
+        return s;
+    }
+    NoSwipe() : SimTest(Scenario()) {}
+};
+
+// The head stays silent until a card passes: that is said, not a dead line.
+TEST_F(NoSwipe, SilenceIsNoSwipeNotTheCable) {
+    ToolRun r = On({"--timeout", "0.3", "mag-read", "2"});
+    EXPECT_EQ(r.rc, kFailed);
+    EXPECT_TRUE(Has(r.err, "no card was swiped within the time-out (0.3 s)")) << r.err;
+    EXPECT_FALSE(Has(r.err, "cable")) << r.err;
+}
+
 // ---- 9: watching the slot, the card's ATR ----
 
 class Watch : public SimTest {};

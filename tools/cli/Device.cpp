@@ -224,7 +224,13 @@ void CmdMagRead(Context& ctx, const Args& a, CommandResult& o) {
     if (ctx.terminal) ctx.err << "swipe a card (Ctrl-C to stop)\n" << std::flush;
     std::string t2(QD500_TRACK_MAX + 1, '\0'), t3(QD500_TRACK_MAX + 1, '\0');
     unsigned unreadable = 0;
-    if (!ctx.Done(o, qd500_read_tracks(r, which, &t2[0], t2.size(), &t3[0], t3.size(), &unreadable))) return;
+    if (!ctx.Done(o, qd500_read_tracks(r, which, &t2[0], t2.size(), &t3[0], t3.size(), &unreadable))) {
+        // The head answers only when a card passes: silence is no swipe, not a dead line.
+        if (o.result == QD500_E_TIMEOUT)
+            o.error = "no card was swiped within the time-out (" + ctx.TimeoutText() +
+                      "): swipe while the command waits, or give a longer --timeout";
+        return;
+    }
     if (which & QD500_TRACK2) o.Field("track2", t2.c_str());
     if (which & QD500_TRACK3) o.Field("track3", t3.c_str());
     if (unreadable)
