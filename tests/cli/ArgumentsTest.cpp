@@ -35,9 +35,13 @@ TEST(Arguments, ReaderCommandWithoutPortSaysSo) {
 
 TEST(Arguments, BadPortsAndOptions) {
     EXPECT_EQ(Qd500({"--port", "0", "status"}).rc, kUsage);
+    // A missing device fails as any port that will not open: exit 1, JSON with --json.
     ToolRun missing = Qd500({"--port", "/dev/no-such-reader", "status"});
-    EXPECT_EQ(missing.rc, kUsage);
+    EXPECT_EQ(missing.rc, kFailed);
     EXPECT_TRUE(Has(missing.err, "cannot open /dev/no-such-reader: no such device")) << missing.err;
+    ToolRun json = Qd500({"--json", "--port", "/dev/no-such-reader", "status"});
+    EXPECT_EQ(json.rc, kFailed);
+    EXPECT_EQ(nlohmann::json::parse(json.out)["ok"], false) << json.out;
     EXPECT_EQ(Qd500({"--port"}).rc, kUsage);
     EXPECT_EQ(Qd500({"--timeout", "300", "xor", "00", "00"}).rc, kUsage);
     ToolRun unknown = Qd500({"--fast", "help"});

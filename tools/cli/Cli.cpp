@@ -97,19 +97,14 @@ Context::Context(std::ostream& o, std::ostream& e, std::istream& i) : out(o), er
 
 Context::~Context() { CloseSession(); }
 
-void Context::SetPort(const std::string& given, bool check) {
+void Context::SetPort(const std::string& given) {
     std::string digits, port;
     if (ComNumberText(given, digits)) {
         port = "COM" + std::to_string(ParseNumber(digits, 1, 255, "port number"));
     } else {
         if (given.empty()) throw UsageError("bad port '': give COMn, a number or a device path");
-        if (check && ::access(given.c_str(), F_OK) != 0) {
-            const int error = errno;
-            std::string why = "cannot open " + given + ": " + OpenReason(std::strerror(error));
-            if (given.find('/') == std::string::npos && ::access(("/dev/" + given).c_str(), F_OK) == 0)
-                why += "; did you mean /dev/" + given + "?";
-            throw UsageError(why);
-        }
+        // A device that is missing fails when it is opened, as every other
+        // port failure does (exit 1, JSON with --json).
         port = given;
     }
     if (port != m_port) CloseSession();
@@ -181,6 +176,8 @@ qd500_reader* Context::Reader(CommandResult& o) {
     if (rc != 0) {
         o.Reader(rc, "", qd500_message(nullptr));
         o.error = "cannot open " + PortName() + ": " + OpenReason(qd500_message(nullptr));
+        if (m_port.find('/') == std::string::npos && ::access(("/dev/" + m_port).c_str(), F_OK) == 0)
+            o.error += "; did you mean /dev/" + m_port + "?";
         o.errorSaysAll = true;
         return nullptr;
     }
@@ -514,7 +511,7 @@ int Main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& 
     size_t i = 1;
     try {
         // The default port; a missing device is reported when it is opened.
-        if (const char* port = std::getenv("QD500_PORT"); port && *port) ctx.SetPort(port, false);
+        if (const char* port = std::getenv("QD500_PORT"); port && *port) ctx.SetPort(port);
         for (; i < argv.size(); ++i) {
             const std::string& a = argv[i];
             if (a == "--help" || a == "-h") {

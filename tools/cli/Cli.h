@@ -97,8 +97,8 @@ public:
     unsigned timeoutMs = 10000;
 
     // "COM3", "3" or a device path (relative ones too). Throws UsageError
-    // for a bad value, or for a missing device when check is set.
-    void SetPort(const std::string& given, bool check = true);
+    // for a bad value; a missing device fails when it is opened.
+    void SetPort(const std::string& given);
     const std::string& port() const { return m_port; }
     // The port with the device it names, for messages.
     std::string PortName() const;
