@@ -356,7 +356,8 @@ TEST_F(Conventions, VerboseFramesCaseAndBlanks) {
     EXPECT_EQ(v.rc, kOk) << v.err;
     EXPECT_TRUE(Has(v.err, "  send 47 device status; bcc 47 ok\n  recv status 00 成功！ (success); data 010000"))
         << v.err;
-    ToolRun r = Shell("card-type at24c64\npower-on\nwrite 40 51 44 35\nread 40 3\nmag-setting k\n");
+    ToolRun r = Shell("card-type at24c64\npower-on\nwrite 40 51 44 35\nread 40 3\nmag-setting k\nwrite 0x50 0x7E\n");
+    EXPECT_TRUE(Has(r.out, "written: 1 byte\n")) << r.out;  // "0x" in front of hex, as addresses take it
     EXPECT_EQ(r.rc, kOk) << r.err;
     EXPECT_EQ(Field(r.out, "data"), "514435");
 }

@@ -365,8 +365,7 @@ void CmdRead(Context& ctx, const Args& a, CommandResult& o) {
     std::vector<uint8_t> data;
     ctx.Done(o, ReadPieces(ctx, r, static_cast<unsigned>(addr), len, data));
     if (o.exit == kOk || !data.empty()) o.Field("data", ToHex(data));
-    if (o.exit != kOk && !data.empty())
-        o.Field("read", std::to_string(data.size()) + " of " + std::to_string(len) + " bytes");
+    if (o.exit != kOk && !data.empty()) o.Field("read", std::to_string(data.size()) + " of " + ByteCount(len));
 }
 
 void CmdWrite(Context& ctx, const Args& a, CommandResult& o) {
@@ -377,7 +376,7 @@ void CmdWrite(Context& ctx, const Args& a, CommandResult& o) {
     if (!r || !RangeOfTheCard(ctx, a, o, addr, data.size(), kWritePiece)) return;
     size_t done = 0;
     ctx.Done(o, WritePieces(ctx, r, static_cast<unsigned>(addr), data, done));
-    o.Field("written", std::to_string(done) + " bytes");
+    o.Field("written", ByteCount(done));
 }
 
 // ---- whole cards ----
@@ -477,7 +476,7 @@ void CmdRestore(Context& ctx, const Args& a, CommandResult& o) {
     const unsigned addr = static_cast<unsigned>(image.addr);
     size_t done = 0;
     int rc = WritePieces(ctx, r, addr, image.data, done);
-    o.Field("written", std::to_string(done) + " bytes");
+    o.Field("written", ByteCount(done));
     if (!ctx.Done(o, rc)) {
         ctx.ProgressDone();
         o.error = (rc == QD500_E_CANCELLED ? "interrupted: "
@@ -538,7 +537,7 @@ void Protect(Context& ctx, const Args& a, CommandResult& o, bool (*family)(const
     });
     if (type.empty()) return;
     ctx.Done(o, qd500_protect(ctx.Reader(o), static_cast<unsigned>(addr), data.data(), data.size()));
-    o.Field("written", std::to_string(o.exit == kOk ? data.size() : 0) + " bytes");
+    o.Field("written", ByteCount(o.exit == kOk ? data.size() : 0));
 }
 
 // Protection flags (1: protected) as the chips keep them: a bit a byte,
@@ -698,7 +697,7 @@ void CmdAt24Write(Context& ctx, const Args& a, CommandResult& o) {
     if (type.empty()) return;
     CheckCardRange(type, addr, data.size());
     ctx.Done(o, qd500_at24_write(ctx.Reader(o), device, static_cast<unsigned>(addr), data.data(), data.size()));
-    o.Field("written", std::to_string(o.exit == kOk ? data.size() : 0) + " bytes");
+    o.Field("written", ByteCount(o.exit == kOk ? data.size() : 0));
 }
 
 }  // namespace qd500::cli

@@ -41,8 +41,15 @@ std::string GbkToUtf8(const std::string& gbk) {
 
 std::string NormaliseHex(const std::string& text, const std::string& what) {
     std::string digits;
-    for (char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         if (c == ' ' || c == '\t' || c == ':') continue;
+        // "0x" in front of a word, as addresses take it.
+        const bool wordStart = i == 0 || text[i - 1] == ' ' || text[i - 1] == '\t' || text[i - 1] == ':';
+        if (wordStart && c == '0' && i + 1 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+            ++i;
+            continue;
+        }
         if (!std::isxdigit(static_cast<unsigned char>(c)))
             throw UsageError("bad hex in " + what + ": '" + text + "' holds '" + std::string(1, c) + "'");
         digits += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -50,6 +57,8 @@ std::string NormaliseHex(const std::string& text, const std::string& what) {
     if (digits.size() % 2 != 0) throw UsageError("bad hex in " + what + ": '" + text + "' has an odd number of digits");
     return digits;
 }
+
+std::string ByteCount(size_t count) { return std::to_string(count) + (count == 1 ? " byte" : " bytes"); }
 
 std::vector<uint8_t> ParseHex(const std::string& text, const std::string& what) {
     std::string digits = NormaliseHex(text, what);

@@ -23,6 +23,8 @@ std::string GbkToUtf8(const std::string& gbk);
 std::vector<uint8_t> ParseHex(const std::string& text, const std::string& what);
 // Upper-case hex text of bytes.
 std::string ToHex(const std::vector<uint8_t>& bytes);
+// "1 byte", "2 bytes".
+std::string ByteCount(size_t count);
 std::string ToHex(const uint8_t* bytes, size_t count);
 // Hex digits only (blanks removed), validated, upper case.
 std::string NormaliseHex(const std::string& text, const std::string& what);
