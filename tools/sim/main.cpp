@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -34,6 +35,7 @@ void Usage(FILE* f) {
     fprintf(f,
             "usage: qd500-sim [--pty | --device PATH] [--baud N] [--scenario FILE] [--log FILE]\n"
             "                 [--control PATH] [--link PATH]\n"
+            "       qd500-sim ctl SOCKET_OR_LINK COMMAND...\n"
             "  --pty            serve a new pseudo-terminal; its slave path is the first line on stdout\n"
             "  --device PATH    serve an existing tty instead\n"
             "  --baud N         run the line at N baud both ways (8N1, 10 bits a byte): each byte sent\n"
@@ -42,7 +44,10 @@ void Usage(FILE* f) {
             "  --scenario FILE  load a JSON scenario (default: a CPU card and a sample swipe)\n"
             "  --log FILE       append every frame in and out to FILE\n"
             "  --control PATH   read control commands from a UNIX socket instead of stdin\n"
-            "  --link PATH      keep a symlink to the current slave at PATH\n"
+            "  --link PATH      keep a symlink to the current slave at PATH; without --control,\n"
+            "                   control commands are also taken on the socket PATH.control\n"
+            "  ctl PATH CMD...  send one control command to a running simulator (PATH: its\n"
+            "                   --control socket or its --link) and print the answer\n"
             "  --version        print the version and exit\n"
             "control commands: insert TYPE | remove | swipe TRACK2 TRACK3 | dump | quit\n"
             "  (a track given as - is one the head can't read)\n");
@@ -109,7 +114,70 @@ void SendAll(int fd, const std::string& s) {
 
 }  // namespace
 
+// The socket a simulator takes control commands on: the path itself when it
+// is a socket, else (a --link) the socket beside it.
+std::string ControlSocketOf(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return path;
+    return path + ".control";
+}
+
+// qd500-sim ctl PATH COMMAND...: one control line, its answer on stdout (an
+// error on stderr, exit 1).
+int Ctl(int argc, char** argv) {
+    if (argc < 2) {
+        fprintf(stderr, "usage: qd500-sim ctl SOCKET_OR_LINK COMMAND...\n");
+        return 2;
+    }
+    const std::string socket_path = ControlSocketOf(argv[0]);
+    std::string line;
+    for (int i = 1; i < argc; ++i) line += std::string(i > 1 ? " " : "") + argv[i];
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (fd < 0 || socket_path.size() >= sizeof addr.sun_path) {
+        fprintf(stderr, "qd500-sim ctl: %s: path too long\n", socket_path.c_str());
+        return 1;
+    }
+    strcpy(addr.sun_path, socket_path.c_str());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        fprintf(stderr, "qd500-sim ctl: no simulator listens on %s: %s\n", socket_path.c_str(), strerror(errno));
+        return 1;
+    }
+    SendAll(fd, line + "\n");
+    // The answer ends with a line "ok" or "error: ...".
+    std::string answer, pending;
+    char buf[1024];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) {
+            fprintf(stderr, "qd500-sim ctl: the simulator closed the connection\n");
+            close(fd);
+            return 1;
+        }
+        pending.append(buf, static_cast<size_t>(n));
+        size_t nl;
+        while ((nl = pending.find('\n')) != std::string::npos) {
+            std::string l = pending.substr(0, nl);
+            pending.erase(0, nl + 1);
+            if (l == "ok") {
+                fputs(answer.c_str(), stdout);
+                close(fd);
+                return 0;
+            }
+            if (l.rfind("error: ", 0) == 0) {
+                fputs(answer.c_str(), stdout);
+                fprintf(stderr, "qd500-sim ctl: %s\n", l.c_str() + 7);
+                close(fd);
+                return 1;
+            }
+            answer += l + "\n";
+        }
+    }
+}
+
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::string(argv[1]) == "ctl") return Ctl(argc - 2, argv + 2);
     std::string device, scenario_file, log_file, control_path;
     ServerOptions options;
     for (int i = 1; i < argc; ++i) {
@@ -153,6 +221,11 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+
+    // A simulator reached through its link takes control commands beside it
+    // too (qd500-sim ctl LINK ...), and still from stdin.
+    const bool control_beside_link = control_path.empty() && !options.link_path.empty();
+    if (control_beside_link) control_path = options.link_path + ".control";
 
     Scenario scenario = Scenario::Default();
     if (!scenario_file.empty()) {
@@ -223,7 +296,7 @@ int main(int argc, char** argv) {
         std::string pending;
     };
     std::vector<Client> clients;
-    bool stdin_open = control_path.empty();
+    bool stdin_open = control_path.empty() || control_beside_link;
     std::string stdin_pending;
     bool quit = false;
     while (!quit) {
