@@ -338,7 +338,16 @@ TEST_F(Ports, ProbeTellsTheReaderASilentLineAndAMissingDevice) {
     EXPECT_TRUE(Has(Field(r.out, "/dev/no-such-tty"), "cannot open: no such device")) << r.out;
     EXPECT_WITHIN(seconds, 1.5);  // at most a second for the silent one
     ToolRun quiet = Qd500({"-p", silent, "-t", "0.3", "status"});
+    // A probe where nothing answers fails; a missing path is called so.
+    EXPECT_EQ(Qd500({"ports", "--probe", silent}).rc, kFailed);
     ::close(master);
+    EXPECT_EQ(Field(Qd500({"ports", "/dev/no-such-tty"}).out, "/dev/no-such-tty"), "missing: no such device");
+    // The COM ports the environment maps are candidates too.
+    ::setenv("QD500_COM42", server.SlavePath().c_str(), 1);
+    ToolRun mapped = Qd500({"ports", "--probe"});
+    ::unsetenv("QD500_COM42");
+    EXPECT_EQ(mapped.rc, kOk) << mapped.err;
+    EXPECT_TRUE(Has(Field(mapped.out, "COM42"), "the reader answers")) << mapped.out;
     EXPECT_TRUE(Has(quiet.err, std::string("no answer from the reader on ") + silent + ": check cable and power"))
         << quiet.err;
     EXPECT_EQ(Qd500({"ports"}).rc, kOk);

@@ -23,14 +23,14 @@ double NowSeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+}  // namespace
+
 bool ComNumberText(const std::string& given, std::string& digits) {
     digits = given;
     if (digits.size() > 3 && (digits.compare(0, 3, "COM") == 0 || digits.compare(0, 3, "com") == 0))
         digits = digits.substr(3);
     return !digits.empty() && std::all_of(digits.begin(), digits.end(), ::isdigit);
 }
-
-}  // namespace
 
 // The operating system's reason, from the text after "]: " in the
 // library's open message, said as people look for it.

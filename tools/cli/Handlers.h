@@ -74,6 +74,8 @@ std::string CardTypeFor(Context& ctx, const Args& a, CommandResult& o, bool adop
 // The operating system's reason in the library's open message, said as
 // people look for it ("busy: another program holds the port").
 std::string OpenReason(const std::string& libraryMessage);
+// "COM3", "com3" or "3": true, with the digits.
+bool ComNumberText(const std::string& given, std::string& digits);
 
 // The canonical name of a card type typed in any case; throws UsageError.
 std::string CardTypeName(const std::string& typed);

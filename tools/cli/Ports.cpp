@@ -3,6 +3,7 @@
 #include <glob.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -74,7 +75,21 @@ std::vector<Candidate> Candidates() {
         char target[PATH_MAX];
         all.push_back({link, ::realpath(link.c_str(), target) ? std::string("link to ") + target : "link"});
     }
+    // The COM ports this environment maps (a simulator's link among them).
+    for (int n = 1; n <= 255; ++n) {
+        const std::string name = "COM" + std::to_string(n);
+        if (const char* mapped = std::getenv(("QD500_" + name).c_str()); mapped && *mapped)
+            all.push_back({name, std::string("QD500_") + name + "=" + mapped});
+    }
     return all;
+}
+
+// A path given by name: what it is, or that it is not there.
+std::string Named(const std::string& path) {
+    std::string digits;
+    if (ComNumberText(path, digits)) return "COM port";
+    if (::access(path.c_str(), F_OK) != 0) return "missing: no such device";
+    return "named";
 }
 
 std::string Probe(const std::string& device) {
@@ -94,17 +109,23 @@ std::string Probe(const std::string& device) {
 
 void CmdPorts(Context& ctx, const Args& a, CommandResult& o) {
     std::vector<Candidate> devices;
-    for (const std::string& p : a.positional) devices.push_back({p, "named"});
+    for (const std::string& p : a.positional) devices.push_back({p, Named(p)});
     if (devices.empty()) devices = Candidates();
     const bool probe = a.Flag("probe");
     // A port the session holds would look busy.
     if (probe) ctx.CloseSession();
+    size_t answered = 0;
     for (const Candidate& d : devices) {
         std::string what = d.kind;
-        if (probe) what = ctx.interrupted() ? "not probed" : Probe(d.path);
+        if (probe) {
+            what = ctx.interrupted() ? "not probed" : Probe(d.path);
+            if (what.rfind("the reader answers", 0) == 0 || what.rfind("a reader answers", 0) == 0) ++answered;
+        }
         o.Field(d.path, what);
     }
     if (devices.empty()) o.Note("no serial devices found (a USB adapter shows up as /dev/ttyUSB0)");
+    // A probe is asked whether a reader is there: none is a failure.
+    if (probe && answered == 0) o.Fail("no reader answered");
 }
 
 }  // namespace qd500::cli
