@@ -130,6 +130,10 @@ TEST_F(Cpu, WrongPinShowsTheTriesLeftAndTheAskingSpendsNone) {
     EXPECT_TRUE(Has(r.out, "sw: 63C2 verification failed, 2 tries left\n")) << r.out;
     EXPECT_TRUE(Has(r.out, "sw: 63C1 verification failed, 1 try left\n")) << r.out;
     EXPECT_EQ(Shell(Prelude() + "select 3F00\nverify-pin 123456 --ref 01\n").rc, kOk);
+    // The default reference names no PIN on this card: said so, with the way out.
+    EXPECT_TRUE(Has(Shell(Prelude() + "verify-pin 123456\n").err,
+                    "no PIN under key reference 00, the default: give "
+                    "--ref RR"));
 }
 
 class Codes : public SimTest {

@@ -90,6 +90,13 @@ void CmdVerifyPin(Context& ctx, const Args& a, CommandResult& o) {
     unsigned ref = a.Option("ref") ? ExactHex(*a.Option("ref"), 1, "--ref")[0] : 0;
     qd500_reader* r = ctx.Reader(o);
     if (!r || ctx.Done(o, qd500_check_pin(r, ref, pin.data(), pin.size()))) return;
+    if (o.result == 41 && !a.Option("ref")) {
+        // Right or wrong, the PIN was never compared: no key 00 on the card.
+        o.Note(
+            "the card has no PIN under key reference 00, the default: give --ref RR, its PIN's reference "
+            "(the simulator's card keeps 01 under 3F00 and 02 under DF 1001)");
+        return;
+    }
     if (o.result != 31 && o.result != 33) return;
     // The reader's answer carries no status word; VERIFY without data asks
     // the card for the tries left (63Cx) and spends none (ISO 7816-4).
