@@ -107,7 +107,7 @@ int Finish(qd500_reader* r, const Outcome& out) {
         case Stage::NoReply:
             return Fail(r, QD500_E_TIMEOUT);
         case Stage::NoHeader:
-            return Fail(r, QD500_E_PROTOCOL, text::Utf8Of(text::kTimeoutExit));
+            return Fail(r, QD500_E_PROTOCOL, kMalformedReply);  // a reply without its header is no time-out
         case Stage::Cancelled:
             return Fail(r, QD500_E_CANCELLED);
         case Stage::NotOpen:
