@@ -9,6 +9,7 @@
 #include <new>
 
 #include "cards/CardTypes.h"
+#include "platform/Platform.h"
 #include "reader/Texts.h"
 
 using namespace qd500;
@@ -168,8 +169,18 @@ std::string PortText(const char* gbk, const std::string& port) {
     return at == std::string::npos ? text : text.replace(at, 2, port);
 }
 
+// The port as named, with the device a COM number stands for: "COM7
+// (/dev/ttyS6)" for "7".
+std::string PortAndDevice(const std::string& port) {
+    int com = ComNumber(port.c_str());
+    if (com <= 0) return port;
+    const std::string name = "COM" + std::to_string(com);
+    const std::string device = CurrentPlatform().PortDevice(com);
+    return device.empty() || device == name ? name : name + " (" + device + ")";
+}
+
 std::string OpenFailure(const std::string& port, const std::string& why) {
-    return PortText(text::kCannotOpenPort, port) + (why.empty() ? std::string() : ": " + why);
+    return PortText(text::kCannotOpenPort, PortAndDevice(port)) + (why.empty() ? std::string() : ": " + why);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 from typing import Any
 
 from . import _native
@@ -47,11 +48,24 @@ def _as_os_error(error: Any, status: str, message: str) -> None:
 
 class PortError(ReaderError, OSError):
     """The port is missing, busy or forbidden (an OSError, as a serial
-    port's failure to open is elsewhere)."""
+    port's failure to open is elsewhere). filename is the port, with the
+    device a COM number stands for ("COM7 (/dev/ttyS6)"); strerror the
+    system's reason."""
 
     def __init__(self, result: int, status: str = "", message: str = "", sw: int | None = None) -> None:
         super().__init__(result, status, message, sw)
         _as_os_error(self, status, message)
+        # The library's text: 不能打开串口[PORT]: REASON
+        found = re.search(r"\[(.*)\](?:: (.*))?$", message)
+        if found:
+            self.filename = found.group(1)
+            self.strerror = found.group(2) or message
+
+    def __str__(self) -> str:
+        if self.filename:
+            why = f": {self.strerror}" if self.strerror != self.message else ""
+            return f"result {self.result}: cannot open {self.filename}{why} ({self.message})"
+        return super().__str__()
 
 
 class Timeout(ReaderError, TimeoutError):

@@ -56,12 +56,21 @@ def test_str_is_english_with_the_readers_text(reader: qd500.Reader) -> None:
     assert str(raised.value) == "result 21: no card in the reader (无卡!)"
 
 
+def test_a_com_number_names_its_device(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setenv("QD500_COM7", "/dev/qd500-no-such-tty")
+    with pytest.raises(qd500.PortError) as raised:
+        qd500.Reader("7")
+    assert raised.value.filename == "COM7 (/dev/qd500-no-such-tty)"
+
+
 def test_port_missing_or_busy(qd500_sim: Simulator) -> None:
     # Caught as any other failure to open a port is; a time-out likewise.
     with pytest.raises(OSError) as raised:
         qd500.Reader("/dev/qd500-no-such-tty")
     assert isinstance(raised.value, qd500.PortError)
-    assert "No such file" in raised.value.message and raised.value.strerror == raised.value.message
+    assert "No such file" in raised.value.message
+    assert (raised.value.filename, raised.value.strerror) == ("/dev/qd500-no-such-tty", "No such file or directory")
+    assert str(raised.value).startswith("result -2: cannot open /dev/qd500-no-such-tty: No such file or directory (")
     assert raised.value.errno is None and raised.value.result == -2
     assert issubclass(qd500.Timeout, TimeoutError)
     with qd500.Reader(qd500_sim.port):
