@@ -20,6 +20,7 @@ import shutil
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 import weakref
 from types import TracebackType
@@ -76,6 +77,8 @@ class Simulator:
         self._stopper: weakref.finalize | None = None
         self._dir: tempfile.TemporaryDirectory[str] | None = None
         self._control: socket.socket | None = None
+        # Control commands that failed in threads other than the main one.
+        self.errors: list[SimulatorError] = []
 
     @property
     def pid(self) -> int | None:
@@ -144,8 +147,9 @@ class Simulator:
         self._command("remove")
 
     def swipe(self, track2: str | None, track3: str | None) -> None:
-        """Swipes a card past the head; None for a track it cannot read."""
-        texts = ["-" if t is None else _word(t, "track") for t in (track2, track3)]
+        """Swipes a card past the head; None (or "-", as the simulator writes
+        it) for a track it cannot read."""
+        texts = ["-" if t is None or t == "-" else _word(t, "track") for t in (track2, track3)]
         self._command("swipe " + " ".join(texts))
 
     def dump(self) -> str:
@@ -193,7 +197,17 @@ class Simulator:
         return control
 
     def _command(self, line: str) -> str:
-        """Sends one control line; the answer's text before its closing "ok"."""
+        """Sends one control line; the answer's text before its closing "ok".
+        A failure in another thread (a swipe on a timer) is also kept, so the
+        fixture can raise it in the test instead of leaving a time-out."""
+        try:
+            return self._exchange(line)
+        except SimulatorError as error:
+            if threading.current_thread() is not threading.main_thread():
+                self.errors.append(error)
+            raise
+
+    def _exchange(self, line: str) -> str:
         if self._control is None:
             raise SimulatorError("the simulator is not running")
         self._control.sendall(line.encode() + b"\n")
@@ -237,3 +251,5 @@ if pytest is not None:
             baud = marker.kwargs.get("baud")
         with Simulator(scenario, baud=baud) as sim:
             yield sim
+            if sim.errors:
+                raise sim.errors[0]

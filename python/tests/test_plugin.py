@@ -50,3 +50,25 @@ def test_the_simulator_is_stopped_when_the_test_fails(pytester: pytest.Pytester)
 def test_a_scenario_the_simulator_refuses_is_reported() -> None:
     with pytest.raises(SimulatorError, match="unknown card type"):
         Simulator({"card": {"type": "S9999"}}).start()
+
+
+def test_a_swipe_in_the_simulators_notation_and_a_threads_failure_in_the_test(pytester: pytest.Pytester) -> None:
+    pytester.makepyfile(
+        """
+        import threading
+        import qd500
+
+        def test_unreadable_track(qd500_sim):
+            qd500_sim.swipe("6212345678901234567=3012", "-")
+            with qd500.Reader(qd500_sim.port) as reader:
+                assert reader.read_tracks().unreadable3
+
+        def test_failure_in_a_thread(qd500_sim):
+            failing = threading.Thread(target=qd500_sim.insert, args=("S9999",))
+            failing.start()
+            failing.join()
+        """
+    )
+    result = pytester.runpytest()
+    result.assert_outcomes(passed=2, errors=1)
+    result.stdout.fnmatch_lines(["*SimulatorError: insert S9999: unknown card type*"])
