@@ -9,9 +9,10 @@ namespace qd500::ifd {
 
 namespace {
 
-ControlRequest Refused() {
+ControlRequest Refused(const char* why) {
     ControlRequest request;
     request.op = ControlOp::Refused;
+    request.refusal = why;
     return request;
 }
 
@@ -25,15 +26,24 @@ bool TakeTracks(const uint8_t* in, size_t len, ControlRequest& request) {
 }
 
 // Track 2's text, the separator, track 3's text; a track not written has
-// no text. A NUL would cut the text the head is given.
-bool TakeTexts(const uint8_t* in, size_t len, ControlRequest& request) {
+// no text. A write of one track may leave out the separator: its text is
+// then that track's. A NUL would cut the text the head is given. Null when
+// the texts are taken, else why not.
+const char* TakeTexts(const uint8_t* in, size_t len, ControlRequest& request) {
     const char* text = reinterpret_cast<const char*>(in);
-    if (std::memchr(text, '\0', len)) return false;
+    if (std::memchr(text, '\0', len)) return "a track's text holds a NUL byte";
     const char* sep = static_cast<const char*>(std::memchr(text, kTrackSeparator, len));
-    if (!sep || std::memchr(sep + 1, kTrackSeparator, len - (sep + 1 - text))) return false;
+    if (!sep) {
+        if (request.track2 && request.track3) return "a write of tracks 2 and 3 needs 1C between their texts";
+        (request.track2 ? request.text2 : request.text3).assign(text, text + len);
+        return nullptr;
+    }
+    if (std::memchr(sep + 1, kTrackSeparator, len - (sep + 1 - text))) return "more than one 1C between the texts";
     request.text2.assign(text, sep);
     request.text3.assign(sep + 1, text + len);
-    return (request.track2 || request.text2.empty()) && (request.track3 || request.text3.empty());
+    if (!request.track2 && !request.text2.empty()) return "a text for track 2, which the tracks byte leaves out";
+    if (!request.track3 && !request.text3.empty()) return "a text for track 3, which the tracks byte leaves out";
+    return nullptr;
 }
 
 }  // namespace
@@ -46,20 +56,24 @@ ControlRequest ParseControl(unsigned long code, const uint8_t* in, size_t len) {
             request.op = ControlOp::Features;
             return request;
         case kReadTracks:
-            if (len != 2 || !TakeTracks(in, len, request)) return Refused();
+            if (len != 2 || !TakeTracks(in, len, request))
+                return Refused("3500 takes two bytes: the tracks (02, 03 or 23) and the seconds");
             request.op = ControlOp::ReadTracks;
             return request;
-        case kWriteTracks:
-            if (!TakeTracks(in, len, request) || !TakeTexts(in + 2, len - 2, request)) return Refused();
+        case kWriteTracks: {
+            if (!TakeTracks(in, len, request))
+                return Refused("3501 starts with the tracks (02, 03 or 23) and the seconds");
+            if (const char* why = TakeTexts(in + 2, len - 2, request)) return Refused(why);
             request.op = ControlOp::WriteTracks;
             return request;
+        }
         case kHeadSetting:
-            if (len != 1) return Refused();
+            if (len != 1) return Refused("3502 takes one letter");
             request.op = ControlOp::HeadSetting;
             request.letter = static_cast<char>(in[0]);
             return request;
         case kFirmwareVersion:
-            if (len != 0) return Refused();
+            if (len != 0) return Refused("3503 takes no input");
             request.op = ControlOp::Version;
             return request;
         default:

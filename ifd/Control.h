@@ -35,6 +35,7 @@ struct ControlRequest {
     unsigned seconds = 0;                 // how long to wait for the swipe; 0: the driver's default
     std::string text2, text3;             // a write's texts
     char letter = 0;                      // the head setting
+    const char* refusal = "";             // why a Refused request was refused
 };
 
 ControlRequest ParseControl(unsigned long code, const uint8_t* in, size_t len);

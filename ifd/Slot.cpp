@@ -240,6 +240,8 @@ RESPONSECODE Slot::Control(DWORD code, const uint8_t* in, DWORD inLength, uint8_
     if (request.op == ControlOp::Features) return IFD_SUCCESS;  // no features: an empty list
     if (!out || outLength < 1) return IFD_ERROR_INSUFFICIENT_BUFFER;
     std::string reply(1, static_cast<char>(kStatusRefused));
+    if (request.op == ControlOp::Refused)  // into pcscd's log: the application sees only FD
+        std::fprintf(stderr, "qd500-ifd: control code %lu refused, nothing sent: %s\n", code & 0xFFFF, request.refusal);
     if (request.op != ControlOp::Refused) {
         std::lock_guard<std::mutex> lock(m_busy);
         int result = QD500_E_LINE;

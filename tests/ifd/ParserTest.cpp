@@ -152,6 +152,13 @@ TEST(IfdControl, InputsAreCheckedBeforeAnythingIsSent) {
     EXPECT_EQ(write.text2, "12345");
     EXPECT_EQ(write.text3, "678");
     EXPECT_EQ(parse(kWriteTracks, std::string("\x02\x01") + "12345" + kTrackSeparator).op, ControlOp::WriteTracks);
+    // One track needs no separator: the text is that track's.
+    ControlRequest alone = parse(kWriteTracks, std::string("\x03\x01") + "678");
+    EXPECT_EQ(alone.op, ControlOp::WriteTracks);
+    EXPECT_EQ(alone.text3, "678");
+    EXPECT_EQ(alone.text2, "");
+    EXPECT_STREQ(parse(kWriteTracks, std::string("\x23\x01") + "123").refusal,
+                 "a write of tracks 2 and 3 needs 1C between their texts");
 
     for (const std::string& refused :
          {std::string("\x04\x01", 2), std::string("\x23", 1), std::string("\x23\x01\x00", 3)})

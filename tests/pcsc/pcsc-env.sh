@@ -7,6 +7,8 @@
 # up prints the environment for clients (eval it):
 #   PCSCLITE_CSOCK_NAME  the private daemon's socket (pcsc_scan, pyscard, opensc-tool, scriptor honour it)
 #   QD500_PCSC_READERS   the number of readers
+#   QD500_PCSC_READER_<i> reader i's name as pcscd serves it ("qd500 sim 1 02 00")
+# (the names also go to stderr). QD500_PCSCD_DEBUG=1 runs pcscd with -d.
 # and leaves in DIR, for reader i (1, 2, ...): sim<i>.sock (the simulator's control socket: insert TYPE,
 # remove, swipe T2 T3, dump), tty<i> (the link to its current pty), sim<i>.log (its frames), and
 # pcscd.log. The readers are named "qd500 sim <i>". pcscd runs in a mount namespace of its own
@@ -81,7 +83,10 @@ CONF
   done
   local unshare=(unshare -m --propagation private)
   [ "$(id -u)" -eq 0 ] || unshare=(unshare -Urm --propagation private)
-  "${unshare[@]}" sh -c "mount --bind '$dir/run' /run && exec pcscd -f -d -c '$dir/conf'" \
+  # pcscd's debug log (thousands of lines a minute) only when asked.
+  local debug=""
+  [ "${QD500_PCSCD_DEBUG:-0}" = 1 ] && debug="-d"
+  "${unshare[@]}" sh -c "mount --bind '$dir/run' /run && exec pcscd -f $debug -c '$dir/conf'" \
     >"$dir/pcscd.log" 2>&1 </dev/null &
   echo $! >"$dir/pcscd.pid"
   export PCSCLITE_CSOCK_NAME=$dir/run/pcscd/pcscd.comm
@@ -93,6 +98,14 @@ CONF
   fi
   echo "export PCSCLITE_CSOCK_NAME=$PCSCLITE_CSOCK_NAME"
   echo "export QD500_PCSC_READERS=$i"
+  # pcscd adds its own index to each name ("qd500 sim 1 02 00"), in the
+  # order it loaded them: the names as it serves them, for -r and the like.
+  local n name
+  for n in $(seq "$i"); do
+    name=$(pcsc_scan -r 2>/dev/null | sed -n "s/^[0-9]*: \(qd500 sim $n [0-9][0-9] [0-9][0-9]\)\$/\1/p" | head -1)
+    echo "export QD500_PCSC_READER_$n='$name'"
+    echo "# reader $n: $name" >&2
+  done
 }
 
 case "${1:-}" in
