@@ -25,6 +25,15 @@ install(FILES ${PROJECT_BINARY_DIR}/qd500Config.cmake ${PROJECT_BINARY_DIR}/qd50
 # The prefix as seen from the .pc file, so that an install can move.
 file(RELATIVE_PATH QD500_PC_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 string(REGEX REPLACE "/$" "" QD500_PC_PREFIX "${QD500_PC_PREFIX}")
+# Outside the system's own prefix a program built with pkg-config would not
+# find the library at run time (the loader's cache knows only what ldconfig
+# saw): the .pc files then give it a run path. Never under /usr, where the
+# Debian package lives and its policy forbids one.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr" OR CMAKE_INSTALL_PREFIX STREQUAL "/")
+  set(QD500_PC_RPATH "")
+else()
+  set(QD500_PC_RPATH "-Wl,-rpath,\${libdir} ")
+endif()
 foreach(pc qd500 qd500dll)
   configure_file(cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

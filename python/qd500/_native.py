@@ -116,12 +116,17 @@ _SIGNATURES: dict[str, tuple[object, list[object]]] = {
 
 def candidates() -> list[str]:
     """Where the library is looked for, in order: QD500_LIBRARY alone when
-    it is set, else beside this package, then the system's search."""
+    it is set, else beside this package, then in its install prefix's
+    library folder, then the system's search."""
     named = os.environ.get("QD500_LIBRARY")
     if named:
         return [named]
     here = os.path.dirname(os.path.abspath(__file__))
-    found = [path for path in (os.path.join(here, name) for name in LIBRARY_NAMES) if os.path.exists(path)]
+    # Beside the package, then in the library folder of the prefix it was
+    # installed under (PREFIX/lib/python3/dist-packages/qd500 -> PREFIX/lib).
+    prefix_lib = os.path.normpath(os.path.join(here, "..", "..", ".."))
+    places = [os.path.join(folder, name) for folder in (here, prefix_lib) for name in LIBRARY_NAMES]
+    found = [path for path in places if os.path.exists(path)]
     if sys.platform == "win32":
         # A bare name no longer searches PATH on Windows; find_library does.
         path = ctypes.util.find_library("qd500")

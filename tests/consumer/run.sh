@@ -49,8 +49,16 @@ sim_pid=$!
 for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
 port=$(head -1 "$work/sim.out")
 [ -n "$port" ] || { echo "the simulator did not start" >&2; exit 1; }
-export LD_LIBRARY_PATH=$libdir QD500_TRACE_FILE=$work/trace.log
+# No LD_LIBRARY_PATH: the programs find the prefix's libraries themselves
+# (pkg-config's run path outside /usr, CMake's for an imported target), and
+# so does the installed Python package.
+unset LD_LIBRARY_PATH
+export QD500_TRACE_FILE=$work/trace.log
 "$work/build/cpp_api" "$port"
 QD500_COM7=$port "$work/flat_api"
 "$work/c_api" "$port"
-echo "consumer: all three programs ran against $prefix"
+found=$(env -u QD500_LIBRARY PYTHONPATH="$prefix/lib/python3/dist-packages" /usr/bin/python3 -c \
+  'import qd500, qd500._native as n; print(qd500.library_version(), n.lib()._name)')
+echo "python: $found"
+[[ "$found" == "0.2.0 $prefix/"* ]] || { echo "the installed Python package did not load $prefix's library" >&2; exit 1; }
+echo "consumer: all three programs and the Python package ran against $prefix"
