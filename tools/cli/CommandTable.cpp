@@ -78,24 +78,71 @@ void CmdTrace(Context& ctx, const Args& a, CommandResult& o) {
     o.exit = DecodeTrace(file, ctx.out);
 }
 
-// The card-type names and the names people use beside them, in lines of at
-// most 80 characters.
-std::string CardTypeList() {
-    std::string list, line;
-    for (const std::string& name : CardTypeWords()) {
-        if (!line.empty() && line.size() + 1 + name.size() > 80) {
-            list += line + "\n";
+// Words in lines of at most 80 characters.
+std::string Wrapped(const std::vector<std::string>& words) {
+    std::string text, line;
+    for (const std::string& word : words) {
+        if (!line.empty() && line.size() + 1 + word.size() > 80) {
+            text += line + "\n";
             line.clear();
         }
-        line += (line.empty() ? "" : " ") + name;
+        line += (line.empty() ? "" : " ") + word;
     }
-    return list + line;
+    return text + line;
 }
 
-const char kSizes[] =
-    "Sizes by card type: S4442/S4432 256 bytes, S4428/S4418 1024, AT24C01 128, C02 256,\n"
-    "C04 512, C08 1024, C16 2048, C32 4096, C64/C65 8192, AT88SC101A 128, 102A 196,\n"
-    "103A 128, 1604A 2048.";
+// A text in lines of at most 80 characters, broken at its blanks.
+std::string WrappedText(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) words.push_back(word);
+    return Wrapped(words);
+}
+
+// The card-type names and the names people use beside them, in lines of at
+// most 80 characters.
+std::string CardTypeList() { return Wrapped(CardTypeWords()); }
+
+// The memory size of every card type that has memory, from the library's table.
+std::string SizesText() {
+    std::vector<std::string> words{"Sizes", "by", "card", "type:"};
+    for (unsigned i = 0; i < static_cast<unsigned>(qd500_card_type_count()); ++i) {
+        struct qd500_card_info info = {};
+        info.size = sizeof info;
+        if (qd500_card_info_at(i, &info) == 0 && info.memory_size > 0)
+            words.push_back(std::string(info.name) + " " + std::to_string(info.memory_size) +
+                            (words.size() == 4 ? " bytes," : ","));
+    }
+    words.back().back() = '.';
+    return Wrapped(words);
+}
+
+// The SLE44xx codes' lengths and wrong codes allowed, from the library's table.
+std::string SleCodes() {
+    std::string text;
+    for (unsigned i = 0; i < static_cast<unsigned>(qd500_card_type_count()); ++i) {
+        struct qd500_card_info info = {};
+        info.size = sizeof info;
+        if (qd500_card_info_at(i, &info) != 0 || info.code_length == 0 || info.family == QD500_FAMILY_AT88SC) continue;
+        text += (text.empty() ? "" : "; ") + std::string(info.name) + ": " + std::to_string(info.code_length) +
+                " bytes, " + std::to_string(info.code_tries) + " wrong codes";
+    }
+    return text;
+}
+
+// What an AT88SC code is and costs, from the library's table.
+std::string At88CodeText() {
+    std::string length, tries;
+    for (unsigned i = 0; i < static_cast<unsigned>(qd500_card_type_count()); ++i) {
+        struct qd500_card_info info = {};
+        info.size = sizeof info;
+        if (qd500_card_info_at(i, &info) != 0 || info.family != QD500_FAMILY_AT88SC) continue;
+        length = std::to_string(info.code_length);
+        tries += (tries.empty() ? "" : ", ") + std::string(info.name) + " " + std::to_string(info.code_tries);
+    }
+    return Wrapped({"The",   "code",  "is", length, "bytes;", "an",   "AT88SC", "allows", "this",  "many",
+                    "wrong", "codes", "in", "a",    "row,",   "then", "locks",  "for",    "good:", tries + "."});
+}
 
 const char kCardOption[] =
     "The card type is --card NAME (selected on the reader), else the one card-type\n"
@@ -112,7 +159,7 @@ const std::vector<Command>& Commands() {
             "--format bin (the default) or hex (offsets, 16 bytes and an ASCII column).\n"
             "--card NAME selects the type and powers the card on before and off after;\n"
             "without it the card must be powered already.\n") +
-        kCardOption + "\n" + kSizes;
+        kCardOption + "\n" + SizesText();
     static const std::string restoreHelp =
         std::string(
             "Writes FILE back (a binary image of the whole card, or a hex dump at its own\n"
@@ -123,20 +170,21 @@ const std::vector<Command>& Commands() {
             "first; --card as for dump.\n") +
         kCardOption;
     static const std::string codeHelp =
-        std::string(
-            "The code's length is checked against the card type before anything is sent:\n"
-            "an SLE4442 takes 3 bytes, an SLE4428 2. After a wrong code the tool says how many\n"
-            "wrong codes in a row the card allows before it locks for good (SLE4442 3,\n"
-            "SLE4428 8) and how many are left as this run counts them; a right code resets\n"
-            "the count. The count starts with the run (one qd500 shell or script): the\n"
-            "reader cannot read the card's own counter. The try that would lock the card\n"
-            "if wrong is asked about on a terminal and refused elsewhere; --force sends it.\n") +
+        WrappedText(
+            "The code's length is checked against the card type before anything is sent, and after a "
+            "wrong code the tool says how many wrong codes in a row the card allows before it locks for "
+            "good (" +
+            SleCodes() + ") and how many are left as this run counts them; a right code resets the count.") +
+        "\nThe count starts with the run (one qd500 shell or script): the reader cannot\n"
+        "read the card's own counter. The try that would lock the card if wrong is\n"
+        "asked about on a terminal and refused elsewhere; --force sends it.\n" +
         kCardOption;
     static const std::string at24Help = std::string(
         "Runs the AT24 sequence on the reader: device number (--device N, default 0),\n"
         "card type, power on, the data, power off. The type is --card NAME, else the\n"
         "AT24 type of this session or of the reader's status, else AT24C16; the range\n"
         "is checked against its size.");
+    static const std::string at88CodeHelp = At88CodeText();
     static const std::string magSettingSummary = "magnetic head setting: " + HeadLetters(" ");
     static const std::string magSettingHelp =
         "LETTER, in any case, is one of the seven settings the magnetic head knows:\n  " + HeadLetters("  ") +
@@ -223,9 +271,8 @@ const std::vector<Command>& Commands() {
         {"sle4428-write-protected", "ADDR HEX...", "write SLE4428 data and protect it", "", 2, -1, "card", "",
          CmdSle4428WriteProtected, 1},
 
-        {"at88-verify", "ADDR CODE", "present an AT88SC security code at ADDR",
-         "The code is 2 bytes; an AT88SC allows 4 wrong codes in a row (the 1604A 8), then\nlocks for good.", 2, -1,
-         "card", "force", CmdAt88Verify, 1},
+        {"at88-verify", "ADDR CODE", "present an AT88SC security code at ADDR", at88CodeHelp.c_str(), 2, -1, "card",
+         "force", CmdAt88Verify, 1},
         {"at88-erase", "ADDR LEN", "erase LEN (0..255) AT88SC bytes at ADDR", "", 2, 2, "", "", CmdAt88Erase},
         {"at88-personalise", "ADDR", "AT88SC personalisation at ADDR", "", 1, 1, "", "", CmdAt88Personalise},
 
