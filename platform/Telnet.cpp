@@ -33,10 +33,11 @@ bool Welcome(uint8_t option) { return option == kBinary || option == kSuppressGo
 
 }  // namespace
 
+// The opening this side always sends, WILL COM-PORT-OPTION, is said.
+TelnetReceiver::TelnetReceiver() { m_said[kComPortOption] = kSaidWill; }
+
 void TelnetReceiver::Feed(const uint8_t* bytes, size_t n, std::string& data, std::string& replies,
                           std::vector<PortAck>& acks) {
-    // The opening this side always sends, WILL COM-PORT-OPTION, is said.
-    m_said[kComPortOption] |= kSaidWill;
     for (size_t i = 0; i < n; ++i) {
         const uint8_t b = bytes[i];
         switch (m_state) {

@@ -55,6 +55,7 @@ struct PortAck {
 // Takes apart what a telnet server sends, in pieces of any size.
 class TelnetReceiver {
 public:
+    TelnetReceiver();
     // Feeds n bytes; the line's data is appended to data, the answers owed to
     // the server to replies (send them as they are), acknowledgements to acks.
     void Feed(const uint8_t* bytes, size_t n, std::string& data, std::string& replies, std::vector<PortAck>& acks);
