@@ -2,21 +2,32 @@
 // a self-pipe to end a wait from another thread, CLOCK_MONOTONIC and
 // /proc/self/exe.
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "platform/NetworkPort.h"
 #include "platform/Platform.h"
+#include "platform/Telnet.h"
 
 namespace qd500 {
 
@@ -140,6 +151,247 @@ private:
     int m_fd;
 };
 
+// The network ports this process holds: a second open of one is refused, as
+// a COM port's is (a server with kickolduser would otherwise drop the first).
+std::mutex g_heldLock;
+std::set<std::string> g_held;
+
+uint32_t NowMs() {
+    return static_cast<uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
+
+// A line to a serial device server over TCP: raw bytes, or RFC 2217's telnet
+// with every 0xFF doubled. What the channel hands it byte by byte is
+// gathered and goes out as one segment when the channel next looks for
+// input; what comes in is taken apart and kept until it is read.
+class PosixNetworkLine final : public SerialLine {
+public:
+    PosixNetworkLine(int fd, const NetworkPort& port) : m_fd(fd), m_rfc2217(port.rfc2217), m_where(port.Where()) {}
+    ~PosixNetworkLine() override {
+        ::close(m_fd);
+        std::lock_guard<std::mutex> lock(g_heldLock);
+        g_held.erase(m_where);
+    }
+
+    // RFC 2217: the offer and the settings, then every setting acknowledged
+    // within the bound; a refusal or silence fails the open with the reason.
+    bool Negotiate(uint32_t baud, uint32_t timeoutMs, std::string* why) {
+        m_out = TelnetOffer() + ComPortSettings(baud);
+        const uint32_t start = NowMs();
+        bool acked[6] = {};
+        for (;;) {
+            if (!Flush() || !Pump()) {
+                if (why)
+                    *why = "the server closed the connection during the port settings" +
+                           (m_in.empty() ? std::string() : ": " + Printable(m_in));
+                return false;
+            }
+            for (const PortAck& ack : m_acks) {
+                if (ack.command >= 1 && ack.command <= 5) acked[ack.command] = true;
+                if (ack.command == telnet::kSetBaudRate && ack.value.size() == 4) {
+                    uint32_t set = static_cast<uint32_t>(ack.value[0]) << 24 | ack.value[1] << 16 | ack.value[2] << 8 |
+                                   ack.value[3];
+                    if (set != baud) {
+                        if (why) *why = "the server set " + std::to_string(set) + " baud, not " + std::to_string(baud);
+                        return false;
+                    }
+                }
+            }
+            m_acks.clear();
+            if (acked[1] && acked[2] && acked[3] && acked[4] && acked[5]) return true;
+            uint32_t waited = NowMs() - start;
+            if (waited >= timeoutMs) {
+                if (why)
+                    *why = "the server did not acknowledge the port settings within " + std::to_string(timeoutMs) +
+                           " ms" + (m_in.empty() ? std::string() : ": it sent " + Printable(m_in));
+                return false;
+            }
+            pollfd p{m_fd, POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>(timeoutMs - waited));
+        }
+    }
+
+    bool WriteByte(uint8_t byte, uint32_t) override {
+        if (m_failed) return false;
+        m_out += static_cast<char>(byte);
+        if (m_rfc2217 && byte == telnet::kIac) m_out += static_cast<char>(byte);
+        return true;
+    }
+
+    int InQueue() override {
+        if (!Flush() || !Pump()) return m_in.empty() ? -1 : static_cast<int>(m_in.size());
+        return static_cast<int>(m_in.size());
+    }
+
+    int Read(uint8_t* dst, int max) override {
+        if (max <= 0) return 0;
+        if ((!Flush() || !Pump()) && m_in.empty()) return -1;
+        int n = static_cast<int>(std::min(m_in.size(), static_cast<size_t>(max)));
+        std::memcpy(dst, m_in.data(), static_cast<size_t>(n));
+        m_in.erase(0, static_cast<size_t>(n));
+        return n;
+    }
+
+    WaitResult WaitInput(uint32_t ms, Wakeup* wakeup) override {
+        auto* pipe = static_cast<PipeWakeup*>(wakeup);
+        const uint32_t start = NowMs();
+        for (;;) {
+            if (pipe && pipe->Signalled()) return WaitResult::Woken;
+            if (!Flush() || !Pump()) return m_in.empty() ? WaitResult::Failed : WaitResult::Ready;
+            if (!m_in.empty()) return WaitResult::Ready;
+            uint32_t waited = NowMs() - start;
+            if (waited >= ms) return WaitResult::Timeout;
+            uint32_t left = ms - waited;
+            pollfd p[2] = {{m_fd, POLLIN, 0}, {pipe ? pipe->fd() : -1, POLLIN, 0}};
+            int r = ::poll(p, pipe ? 2 : 1, left > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(left));
+            if (r < 0 && errno != EINTR) return WaitResult::Failed;
+            if (r > 0 && pipe && (p[1].revents & POLLIN) && !(p[0].revents & POLLIN)) return WaitResult::Woken;
+            // Readable: telnet commands alone carry no data, so look again.
+        }
+    }
+
+    bool PurgeOutput() override {
+        m_out.clear();
+        return true;
+    }
+
+private:
+    // Sends what is gathered; false once the connection failed.
+    bool Flush() {
+        while (!m_failed && !m_out.empty()) {
+            ssize_t n = ::send(m_fd, m_out.data(), m_out.size(), MSG_NOSIGNAL);
+            if (n > 0) {
+                m_out.erase(0, static_cast<size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                pollfd p{m_fd, POLLOUT, 0};
+                if (::poll(&p, 1, 1000) > 0 && !(p.revents & (POLLERR | POLLHUP))) continue;
+            }
+            m_failed = true;
+        }
+        return !m_failed;
+    }
+
+    // Takes in what arrived; false once the connection is closed or failed.
+    bool Pump() {
+        uint8_t buf[4096];
+        while (!m_failed) {
+            ssize_t n = ::recv(m_fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0) {
+                if (!m_rfc2217) {
+                    m_in.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
+                } else {
+                    std::string replies;
+                    m_telnet.Feed(buf, static_cast<size_t>(n), m_in, replies, m_acks);
+                    m_out += replies;
+                    if (!Flush()) break;
+                }
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+            m_failed = true;  // 0: the server closed it; else its error
+        }
+        return false;
+    }
+
+    static std::string Printable(const std::string& bytes) {
+        std::string text;
+        for (char c : bytes.substr(0, 80))
+            if (c >= 0x20 && c < 0x7F) text += c;
+        return "\"" + text + "\"";
+    }
+
+    int m_fd;
+    bool m_rfc2217;
+    std::string m_where;
+    TelnetReceiver m_telnet;
+    std::vector<PortAck> m_acks;
+    std::string m_in, m_out;
+    bool m_failed = false;
+};
+
+// Connects within the bound; the socket, or -1 with the reason.
+int Connect(const NetworkPort& port, std::string* why) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (int rc = ::getaddrinfo(port.host.c_str(), port.port.c_str(), &hints, &found); rc != 0) {
+        if (why) *why = std::string("cannot resolve ") + port.host + ": " + ::gai_strerror(rc);
+        return -1;
+    }
+    std::string reason = "no address";
+    int fd = -1;
+    for (addrinfo* a = found; a && fd < 0; a = a->ai_next) {
+        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+        if (fd < 0) {
+            reason = std::strerror(errno);
+            continue;
+        }
+        int rc = ::connect(fd, a->ai_addr, a->ai_addrlen);
+        if (rc != 0 && errno == EINPROGRESS) {
+            pollfd p{fd, POLLOUT, 0};
+            rc = ::poll(&p, 1, static_cast<int>(port.timeoutMs));
+            int error = 0;
+            socklen_t len = sizeof error;
+            if (rc == 0) {
+                errno = ETIMEDOUT;
+                rc = -1;
+            } else if (rc > 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error != 0) {
+                errno = error;
+                rc = -1;
+            } else if (rc > 0) {
+                rc = 0;
+            }
+        }
+        if (rc != 0) {
+            reason = std::strerror(errno);
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ::freeaddrinfo(found);
+    if (fd < 0) {
+        if (why) *why = "cannot connect to " + port.Where() + ": " + reason;
+        return -1;
+    }
+    int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    // A peer that vanished without a word is found out by keepalive.
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    int idle = 5, interval = 2, count = 3;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    return fd;
+}
+
+std::unique_ptr<SerialLine> OpenNetwork(const std::string& name, const LineSettings& settings, std::string* why) {
+    NetworkPort port;
+    if (!ParseNetworkPort(name, port, why)) return nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_heldLock);
+        if (!g_held.insert(port.Where()).second) {
+            if (why) *why = "the port is in use";
+            return nullptr;
+        }
+    }
+    int fd = Connect(port, why);
+    if (fd < 0) {
+        std::lock_guard<std::mutex> lock(g_heldLock);
+        g_held.erase(port.Where());
+        return nullptr;
+    }
+    auto line = std::make_unique<PosixNetworkLine>(fd, port);  // releases the name when it goes
+    if (port.rfc2217 && !line->Negotiate(settings.baud, port.timeoutMs, why)) return nullptr;
+    return line;
+}
+
 class PosixPlatform final : public Platform {
 public:
     // "COM<n>" is the device named by QD500_COM<n>, else /dev/ttyS<n-1>.
@@ -158,6 +410,7 @@ public:
             if (fd >= 0) ::close(fd);
             return nullptr;
         };
+        if (IsNetworkPort(device)) return OpenNetwork(device, settings, why);
         int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) return fail(-1, std::strerror(errno));
         if (!::isatty(fd)) return fail(fd, "not a serial device");

@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "Hex.h"
+#include "NetListener.h"
 #include "Simulator.h"
 
 using namespace qd500sim;
@@ -34,7 +35,7 @@ void OnSignal(int) {
 void Usage(FILE* f) {
     fprintf(f,
             "usage: qd500-sim [--pty | --device PATH] [--baud N] [--scenario FILE] [--log FILE]\n"
-            "                 [--control PATH] [--link PATH]\n"
+            "                 [--control PATH] [--link PATH] [--listen HOST:PORT]\n"
             "       qd500-sim ctl SOCKET_OR_LINK COMMAND...\n"
             "  --pty            serve a new pseudo-terminal; its slave path is the first line on stdout\n"
             "  --device PATH    serve an existing tty instead\n"
@@ -46,6 +47,9 @@ void Usage(FILE* f) {
             "  --control PATH   read control commands from a UNIX socket instead of stdin\n"
             "  --link PATH      keep a symlink to the current slave at PATH; without --control,\n"
             "                   control commands are also taken on the socket PATH.control\n"
+            "  --listen HOST:PORT  also serve the reader on a TCP port, one client at a time:\n"
+            "                   raw bytes, or RFC 2217 when the client opens with telnet;\n"
+            "                   port 0 takes a free one (printed as \"listen HOST:PORT\")\n"
             "  ctl PATH CMD...  send one control command to a running simulator (PATH: its\n"
             "                   --control socket or its --link) and print the answer\n"
             "  --version        print the version and exit\n"
@@ -178,7 +182,7 @@ int Ctl(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::string(argv[1]) == "ctl") return Ctl(argc - 2, argv + 2);
-    std::string device, scenario_file, log_file, control_path;
+    std::string device, scenario_file, log_file, control_path, listen_at;
     ServerOptions options;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -207,6 +211,8 @@ int main(int argc, char** argv) {
             log_file = value();
         } else if (a == "--control") {
             control_path = value();
+        } else if (a == "--listen") {
+            listen_at = value();
         } else if (a == "--link") {
             options.link_path = value();
         } else if (a == "--help" || a == "-h") {
@@ -273,6 +279,15 @@ int main(int argc, char** argv) {
     }
     printf("%s\n", server.SlavePath().c_str());
     fflush(stdout);
+    NetListener listener([&server] { return server.SlavePath(); });
+    if (!listen_at.empty()) {
+        if (!listener.Start(listen_at, &error)) {
+            fprintf(stderr, "qd500-sim: %s\n", error.c_str());
+            return 1;
+        }
+        printf("listen %s\n", listener.Address().c_str());
+        fflush(stdout);
+    }
 
     int listen_fd = -1;
     if (!control_path.empty()) {
@@ -357,6 +372,7 @@ int main(int argc, char** argv) {
             ++i;
         }
     }
+    listener.Stop();
     server.Stop();
     for (auto& c : clients) close(c.fd);
     if (listen_fd >= 0) {
