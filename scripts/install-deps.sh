@@ -25,6 +25,7 @@ test=(
   dpkg-dev file man-db unzip
   clang-format flake8 mypy
   libpcsclite-dev pcscd pcsc-tools python3-pyscard opensc
+  ser2net
 )
 case "$purpose" in
   demo) packages=("${demo[@]}") ;;

@@ -21,6 +21,9 @@ bash python/run-tests.sh build/linux
 echo "== pcsc: the driver in a private pcscd, through pyscard, pcsc_scan, opensc-tool and scriptor"
 bash tests/pcsc/run.sh
 
+echo "== net: readers across the network, through Debian's ser2net on loopback (raw TCP and RFC 2217)"
+QD500_BUILD=$PWD/build/linux /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/net
+
 echo "== asan: the same suites under AddressSanitizer and UndefinedBehaviorSanitizer (the soak without its memory check)"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs"

@@ -1,0 +1,182 @@
+"""Readers across the network, against Debian's ser2net on loopback in front
+of a simulator's pty: raw TCP (a tcp accepter) and RFC 2217 (a
+telnet(rfc2217) accepter), through the handle API (the Python package and
+the CLI), the drop-in library with QD500_COM<n> naming the port, and the
+PC/SC driver in a private pcscd; and the server killed, restarted and busy.
+
+QD500_BUILD names the build (its libqd500.so, libqd500dll.so, qd500-sim,
+qd500, libqd500-ifd.so); the tree's python/ is on sys.path."""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from typing import Iterator
+
+import pytest
+
+BUILD = os.environ["QD500_BUILD"]
+TREE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+sys.path.insert(0, os.path.join(TREE, "python"))
+os.environ.setdefault("QD500_LIBRARY", os.path.join(BUILD, "libqd500.so"))
+os.environ.setdefault("QD500_SIM", os.path.join(BUILD, "tools", "sim", "qd500-sim"))
+
+import qd500  # noqa: E402
+from qd500.testing import Simulator  # noqa: E402
+
+CLI = os.path.join(BUILD, "tools", "cli", "qd500")
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return int(s.getsockname()[1])
+
+
+class Ser2net:
+    """ser2net with a raw and an RFC 2217 accepter on one simulated tty."""
+
+    def __init__(self, tty: str, workdir: str, kick: bool = False) -> None:
+        self.raw, self.telnet = free_port(), free_port()
+        self.config = os.path.join(workdir, "ser2net.yaml")
+        options = "    chardelay: false\n" + ("    kickolduser: true\n" if kick else "")
+        with open(self.config, "w") as f:
+            for name, accepter in (("raw", f"tcp(nodelay),127.0.0.1,{self.raw}"),
+                                   ("tel", f"telnet(rfc2217),tcp(nodelay),127.0.0.1,{self.telnet}")):
+                f.write(f"connection: &{name}\n  accepter: {accepter}\n"
+                        f"  connector: serialdev,{tty},9600n81,local\n  options:\n{options}")
+        self.process: subprocess.Popen[bytes] | None = None
+        self.start()
+
+    def start(self) -> None:
+        self.process = subprocess.Popen(["ser2net", "-n", "-c", self.config],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 5
+        for port in (self.raw, self.telnet):
+            while True:
+                try:
+                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                    break
+                except OSError:
+                    if time.monotonic() > deadline:
+                        raise
+                    time.sleep(0.05)
+
+    def kill(self) -> None:
+        if self.process is not None:
+            self.process.kill()
+            self.process.wait()
+            self.process = None
+
+    def urls(self) -> list[str]:
+        return [f"socket://127.0.0.1:{self.raw}", f"rfc2217://127.0.0.1:{self.telnet}"]
+
+
+@pytest.fixture
+def sim() -> Iterator[Simulator]:
+    with Simulator() as s:
+        yield s
+
+
+@pytest.fixture
+def server(sim: Simulator) -> Iterator[Ser2net]:
+    if shutil.which("ser2net") is None:
+        pytest.fail("ser2net is not installed (scripts/install-deps.sh installs it)")
+    work = tempfile.mkdtemp(prefix="qd500-ser2net-")
+    s = Ser2net(sim.port, work)
+    yield s
+    s.kill()
+    shutil.rmtree(work, ignore_errors=True)
+
+
+def test_the_handle_api_and_the_cli_both_ways(sim: Simulator, server: Ser2net) -> None:
+    for url in server.urls():
+        with qd500.Reader(url, timeout=3) as reader:
+            reader.select_card("CPU")
+            assert reader.power_on()[0] == 0x3B
+            answer = reader.transmit(bytes.fromhex("00A40000023F00"), get_response=True)
+            assert answer.sw == 0x9000 and b"1PAY.SYS.DDF01" in answer.data
+            assert reader.read_tracks(track3=False).track2
+        sim.insert("AT24C16")
+        with qd500.Reader(url, timeout=3) as reader:
+            reader.select_card("AT24C16")
+            reader.power_on()
+            data = bytes(range(256)) * 2  # 0xFF among them
+            reader.write_memory(0, data)
+            assert reader.read_memory(0, len(data)) == data
+        sim.insert("CPU")
+        cli = subprocess.run([CLI, "-p", url, "status"], capture_output=True, text=True, timeout=30)
+        assert cli.returncode == 0 and "card: present" in cli.stdout, cli.stderr
+
+
+def test_the_drop_in_library_through_qd500_com(server: Ser2net) -> None:
+    for url in server.urls():
+        os.environ["QD500_COM9"] = url
+        dll = ctypes.CDLL(os.path.join(BUILD, "libqd500dll.so"))
+        msg = ctypes.create_string_buffer(64)
+        assert dll.gOpenComIC(9, msg) == 0, msg.value
+        atr = ctypes.create_string_buffer(508)
+        assert dll.gSetCardType(b"CPU", msg) == 0, msg.value
+        assert dll.gCardPowerOn(atr, msg) == 0, msg.value
+        assert atr.value.startswith(b"3B"), atr.value
+        dll.gCloseComIC(msg)
+
+
+def test_the_pcsc_driver_in_a_private_pcscd(server: Ser2net) -> None:
+    work = tempfile.mkdtemp(prefix="qd500-pcsc-net-")
+    os.makedirs(os.path.join(work, "conf"))
+    os.makedirs(os.path.join(work, "run", "pcscd"))
+    with open(os.path.join(work, "conf", "qd500-net"), "w") as f:
+        f.write(f'FRIENDLYNAME "qd500 net"\nDEVICENAME   {server.urls()[1]}\n'
+                f'LIBPATH      {os.path.join(BUILD, "ifd", "libqd500-ifd.so")}\n')
+    unshare = ["unshare", "-m", "--propagation", "private"] if os.getuid() == 0 else \
+        ["unshare", "-Urm", "--propagation", "private"]
+    pcscd = subprocess.Popen(unshare + ["sh", "-c", f"mount --bind '{work}/run' /run && exec pcscd -f -c "
+                                        f"'{work}/conf'"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    env = dict(os.environ, PCSCLITE_CSOCK_NAME=f"{work}/run/pcscd/pcscd.comm")
+    try:
+        script = os.path.join(work, "s.apdu")
+        with open(script, "w") as f:
+            f.write("reset\n00 84 00 00 08\n")
+        deadline = time.monotonic() + 10
+        while True:
+            run = subprocess.run(["scriptor", "-r", "qd500 net 00 00", script], capture_output=True, text=True,
+                                 env=env, timeout=30)
+            if "Normal processing" in run.stdout or time.monotonic() > deadline:
+                break
+            time.sleep(0.2)
+        assert "90 00 : Normal processing." in run.stdout, run.stdout + run.stderr
+    finally:
+        pcscd.send_signal(signal.SIGINT)
+        pcscd.wait(10)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def test_the_server_killed_restarted_and_busy(server: Ser2net) -> None:
+    url = server.urls()[1]
+    with qd500.Reader(url, timeout=5) as reader:
+        reader.select_card("CPU")
+        server.kill()
+        start = time.monotonic()
+        with pytest.raises(qd500.LineError):
+            reader.power_on()
+        assert time.monotonic() - start < 1.0  # at once, not after the time-out
+        with pytest.raises(qd500.PortError):
+            reader.reopen()
+        server.start()
+        started = time.monotonic()
+        reader.reopen()
+        reader.select_card("CPU")
+        reader.power_on()
+        print(f"restart to a call after reopen: {1000 * (time.monotonic() - started):.1f} ms")
+        # A second client of the busy accepter is told so, as the open's reason.
+        busy = subprocess.run([CLI, "-p", url, "status"], capture_output=True,
+                              text=True, timeout=30)
+        assert busy.returncode == 1 and "Port already in use" in busy.stderr, busy.stderr
