@@ -61,5 +61,6 @@ test('wrong arguments are refused before anything is sent', async () => {
     await assert.rejects(reader.readMemory(250, 10), (error) => error.result === -1 && error.status === '');
     await reader.close();
     await assert.rejects(reader.powerOn(), /closed/);
+    assert.equal(hostFrames(sim).length, before);
   });
 });
