@@ -72,6 +72,22 @@ function readSize(buffer) {
   return Number(koffi.decode(buffer, 'size_t'));
 }
 
+/** The C observer's body: each frame to every observer. Made outside the
+ * reader, so the registered callback does not keep the reader alive. */
+function relayTo(observers) {
+  return (_ctx, direction, bytes, length) => {
+    const frame = Buffer.from(koffi.decode(bytes, 'uint8_t', Number(length)));
+    for (const each of [...observers]) {
+      try {
+        each(direction, frame);
+      } catch (error) {
+        // Thrown into the library's call it would end the process: reported instead.
+        process.emitWarning(error instanceof Error ? error : new Error(String(error)), 'Qd500ObserverWarning');
+      }
+    }
+  };
+}
+
 /** An APDU's response: its data and its status word. */
 class Response {
   constructor(data, sw) {
@@ -91,6 +107,11 @@ function response(buffer, length) {
   return new Response(answer.subarray(0, length - 2), answer.readUInt16BE(length - 2));
 }
 
+// A reader dropped without close() would keep its port locked against every
+// other opener: its handle is closed when the reader is collected. A reader
+// with a call under way is never collected, since the call holds it.
+const dropped = new FinalizationRegistry((handle) => native.lib().qd500_close(handle));
+
 /** One reader on a serial port: "COM3", 3 or a device path. Open it with
  * Reader.open(). Every call that talks to the reader returns a promise and
  * runs on a worker thread; a reader's calls take turns in the order they
@@ -104,6 +125,7 @@ class Reader {
     this._timeout = 10;
     this._observers = [];
     this._observerFn = null;
+    dropped.register(this, handle, this);
   }
 
   /** Opens the port (opening does not wait on the reader) and sets the
@@ -154,6 +176,7 @@ class Reader {
       if (this._handle !== null) {
         const handle = this._handle;
         this._handle = null;
+        dropped.unregister(this);
         await native.callAsync(this._lib.qd500_close, [handle]);
         if (this._observerFn) koffi.unregister(this._observerFn);
         this._observerFn = null;
@@ -185,11 +208,7 @@ class Reader {
     return this._turn(async () => {
       const handle = this._live();
       if (this._observerFn === null) {
-        const observers = this._observers;
-        const relay = (_ctx, direction, bytes, length) => {
-          const frame = Buffer.from(koffi.decode(bytes, 'uint8_t', Number(length)));
-          for (const each of [...observers]) each(direction, frame);
-        };
+        const relay = relayTo(this._observers);
         const fn = koffi.register(relay, koffi.pointer(native.Observer));
         this._check(this._lib.qd500_set_observer(handle, fn, null));
         this._observerFn = fn;

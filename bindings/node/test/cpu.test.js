@@ -33,6 +33,16 @@ test('CPU card: ATR, an APDU with GET RESPONSE, status words as values', async (
     assert.equal(exact.sw, 0x9000);
     assert.deepEqual(exact.data, Buffer.concat([Buffer.from('QD500 SIM CARD 0001'), Buffer.alloc(13)]));
 
+    // The observer is called from the worker thread the call runs on.
+    const seen = [];
+    const observe = (direction, frame) => seen.push([direction, frame.toString('latin1')]);
+    await reader.addObserver(observe);
+    await reader.transmit(SELECT_MF);
+    await reader.removeObserver(observe);
+    await reader.transmit(SELECT_MF);
+    assert.deepEqual(seen.map(([direction]) => direction), [qd500.Direction.SENT, qd500.Direction.RECEIVED]);
+    assert.ok(seen[0][1].includes('00A40000023F00'));
+
     await reader.powerOff();
     await assert.rejects(reader.transmit(SELECT_MF), (error) => error.result === 23 && error.status === '23');
   });
