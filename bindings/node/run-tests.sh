@@ -22,7 +22,7 @@ export QD500_SIM="$build/tools/sim/qd500-sim"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 status=0
-node --test --test-reporter=spec test/ >"$log" 2>&1 || status=$?
+node --test test/ >"$log" 2>&1 || status=$?
 cat "$log"
 pass=$(sed -n 's/^[^a-z]*pass \([0-9]*\)$/\1/p' "$log" | tail -1)
 fail=$(sed -n 's/^[^a-z]*fail \([0-9]*\)$/\1/p' "$log" | tail -1)
