@@ -27,6 +27,11 @@ test=(
   libpcsclite-dev pcscd pcsc-tools python3-pyscard opensc
   ser2net
 )
+# Node.js and npm are on our machines (Debian's npm package conflicts with
+# that Node): they are installed only where node is missing.
+if [ "$purpose" = test ] && ! command -v node >/dev/null; then
+  test+=(nodejs npm)
+fi
 case "$purpose" in
   demo) packages=("${demo[@]}") ;;
   test) packages=("${test[@]}") ;;

@@ -18,6 +18,9 @@ ctest --preset linux
 echo "== python: the package in a venv against the Linux build"
 bash python/run-tests.sh build/linux
 
+echo "== node: the npm package (koffi) against the Linux build"
+bash bindings/node/run-tests.sh build/linux
+
 echo "== pcsc: the driver in a private pcscd, through pyscard, pcsc_scan, opensc-tool and scriptor"
 bash tests/pcsc/run.sh
 
