@@ -6,15 +6,13 @@
 
 #include "qd500.h"
 
-static double now_us(void)
-{
+static double now_us(void) {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
 }
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc != 4) {
         fprintf(stderr, "usage: apdu-loop PORT COUNT refused|apdu\n");
         return 2;
