@@ -39,6 +39,33 @@ namespace Qd500.Tests
         }
     }
 
+    /// <summary>The simulator fixture as an application's tests use it.</summary>
+    [TestFixture]
+    public class SimulatorTests
+    {
+        [Test]
+        public void RemoveAndInsertReachTheReader()
+        {
+            int pid;
+            using (var sim = new Simulator("{\"card\": {\"type\": \"S4442\"}}"))
+            using (var reader = new Reader(sim.Port))
+            {
+                pid = sim.Pid;
+                reader.SelectCard("S4442");
+                reader.PowerOn();
+                sim.Remove();
+                var e = Assert.Throws<NoCardException>(() => reader.ReadMemory(0, 4));
+                Assert.AreEqual("21", e.Status);
+                sim.Insert("CPU");
+                reader.SelectCard("CPU");
+                Assert.AreEqual(Hex.Bytes("3B680000514435303053494D"), reader.PowerOn());
+                var refused = Assert.Throws<SimulatorException>(() => sim.Insert("NO-SUCH-CARD"));
+                StringAssert.Contains("NO-SUCH-CARD", refused.Message);
+            }
+            Assert.Throws<ArgumentException>(() => Process.GetProcessById(pid));
+        }
+    }
+
     /// <summary>A CPU card: ATR, APDUs with and without their follow-ups, PINs.</summary>
     [TestFixture]
     public class CpuCardTests
@@ -91,6 +118,22 @@ namespace Qd500.Tests
             foreach (var left in new[] { 2, 1, 0 })
                 Assert.AreEqual(left, Assert.Throws<WrongCodeException>(() => _reader.VerifyPin(new byte[3], 1)).TriesLeft);
             Assert.AreEqual(0x6983, Assert.Throws<CodeLockedException>(() => _reader.VerifyPin(Hex.Bytes("123456"), 1)).SW);
+        }
+
+        [Test]
+        public void ObserverSeesEachExchangeUntilCleared()
+        {
+            _reader.PowerOn();
+            var seen = new System.Collections.Generic.List<Tuple<Direction, byte[]>>();
+            _reader.SetObserver((direction, frame) => seen.Add(Tuple.Create(direction, frame)));
+            GC.Collect();
+            GC.WaitForPendingFinalizers();
+            _reader.Transmit(SelectMF);
+            Assert.AreEqual(new[] { Direction.Sent, Direction.Received }, seen.Select(s => s.Item1).ToArray());
+            StringAssert.Contains("00A40000023F00", System.Text.Encoding.ASCII.GetString(seen[0].Item2));
+            _reader.SetObserver(null);
+            _reader.Transmit(SelectMF);
+            Assert.AreEqual(2, seen.Count);
         }
 
         [Test]
