@@ -3,6 +3,7 @@
 # this script): Qd500.dll with its XML documentation and Qd500.dll.config,
 # Qd500.Testing.dll (the simulator fixture), and, where NUnit 2.6 is
 # installed, Qd500.Tests.dll with nunit.framework.dll beside it.
+#   build.sh [OUT_DIR] [--library-only]   (--library-only: Qd500.dll and its XML alone)
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 out=${1:-$here/bin}
@@ -11,6 +12,7 @@ mcs="mcs -langversion:7.2 -sdk:4.5 -debug -nologo -warnaserror+ -nowarn:1591"
 
 $mcs -target:library -doc:"$out/Qd500.xml" -out:"$out/Qd500.dll" "$here"/src/*.cs
 cp "$here/src/Qd500.dll.config" "$out/"
+[ "${2:-}" != --library-only ] || exit 0
 $mcs -target:library -r:Mono.Posix.dll -doc:"$out/Qd500.Testing.xml" -out:"$out/Qd500.Testing.dll" \
     "$here"/testing/*.cs
 
