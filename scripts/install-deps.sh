@@ -26,6 +26,7 @@ test=(
   clang-format flake8 mypy
   libpcsclite-dev pcscd pcsc-tools python3-pyscard opensc
   ser2net
+  mono-devel nunit-console libnunit-cil-dev
 )
 # Node.js and npm are on our machines (Debian's npm package conflicts with
 # that Node): they are installed only where node is missing.

@@ -18,6 +18,9 @@ ctest --preset linux
 echo "== python: the package in a venv against the Linux build"
 bash python/run-tests.sh build/linux
 
+echo "== dotnet: the C# binding under Mono against the Linux build"
+bash bindings/dotnet/run-tests.sh build/linux
+
 echo "== node: the npm package (koffi) against the Linux build"
 bash bindings/node/run-tests.sh build/linux
 
