@@ -102,7 +102,8 @@ case "$action" in
       done
     fi
     if [ -n "$sim" ] && [ -x "$sim" ]; then
-      pty=$(start_peer "$state/sim.pid" "$state/sim.out" "$sim" --pty)
+      # Also on a TCP port, for the network line's test (QD500_WINE_SIM_LISTEN).
+      pty=$(start_peer "$state/sim.pid" "$state/sim.out" "$sim" --pty --listen "127.0.0.1:${QD500_WINE_SIM_LISTEN_PORT:-27346}")
       [ -n "$pty" ] && ports+=("COM6=$pty")
     else
       unmap_port COM6

@@ -6,15 +6,13 @@
 
 #include "qd500.h"
 
-static double now_us(void)
-{
+static double now_us(void) {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
 }
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     static const unsigned char challenge[] = {0x00, 0x84, 0x00, 0x00, 0x08};
     unsigned char resp[QD500_RESPONSE_MAX], atr[QD500_ATR_MAX];
     size_t len;

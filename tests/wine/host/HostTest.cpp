@@ -242,6 +242,36 @@ TEST_F(Dll, SessionWithTheReaderSimulator) {
     EXPECT_EQ(close(msg), 0);
 }
 
+// The same simulator across the network (the --listen port wine-ports.sh
+// gives it, QD500_WINE_SIM_LISTEN where set): an application's COM9 named by
+// QD500_COM9 as a raw TCP port and as an RFC 2217 one.
+TEST_F(Dll, SessionWithTheSimulatorAcrossTheNetwork) {
+    const char* given = std::getenv("QD500_WINE_SIM_LISTEN");
+    const std::string listen = given && *given ? given : "127.0.0.1:27346";
+    {
+        auto open = Fn<OpenFn>(QD500_EXPORT_NAME(gOpenComIC, 8));
+        auto close = Fn<CloseFn>(QD500_EXPORT_NAME(gCloseComIC, 4));
+        char msg[64];
+        if (open(6, msg) != 0) GTEST_SKIP() << "COM6 is not mapped: no Linux build of qd500-sim";
+        close(msg);
+    }
+    auto open = Fn<OpenFn>(QD500_EXPORT_NAME(gOpenComIC, 8));
+    auto close = Fn<CloseFn>(QD500_EXPORT_NAME(gCloseComIC, 4));
+    auto setType = Fn<short(__stdcall*)(const char*, char*)>(QD500_EXPORT_NAME(gSetCardType, 8));
+    auto powerOn = Fn<PowerOnFn>(QD500_EXPORT_NAME(gCardPowerOn, 8));
+    for (const char* scheme : {"socket://", "rfc2217://"}) {
+        const std::string url = std::string(scheme) + listen;
+        ASSERT_TRUE(SetEnvironmentVariableA("QD500_COM9", url.c_str()));
+        char msg[64], atr[512] = {};
+        ASSERT_EQ(open(9, msg), 0) << url << ": " << msg;
+        EXPECT_EQ(setType("CPU", msg), 0) << url;
+        EXPECT_EQ(powerOn(atr, msg), 0) << url << ": " << msg;
+        EXPECT_EQ(std::string(atr).substr(0, 2), "3B") << url;
+        EXPECT_EQ(close(msg), 0);
+    }
+    SetEnvironmentVariableA("QD500_COM9", nullptr);
+}
+
 // Handles of this process that are COM ports (only they answer GetCommState).
 std::vector<HANDLE> CommHandles() {
     std::vector<HANDLE> found;
