@@ -139,6 +139,7 @@ final class NativeLib {
         int qd500_pin_from_block(byte[] block, String pan, byte[] key, SizeT keyLen, byte[] pin, SizeT cap);
     }
 
+    private static final String SONAME = "libqd500.so.0";
     private static volatile Api loaded;
 
     /** The library, loaded on first use: the path in the system property
@@ -168,12 +169,22 @@ final class NativeLib {
         try {
             return Native.load(name, Api.class);
         } catch (UnsatisfiedLinkError error) {
+            if (name.equals("qd500") && Platform.isLinux()) {
+                // Without the development link only the SONAME is there; the
+                // dynamic loader finds it by that name (LD_LIBRARY_PATH too).
+                try {
+                    return Native.load(SONAME, Api.class);
+                } catch (UnsatisfiedLinkError also) {
+                    error.addSuppressed(also);
+                }
+            }
             List<String> places = new ArrayList<>();
             if (name.equals("qd500")) {
                 String jnaPath = System.getProperty("jna.library.path");
                 places.add("jna.library.path=" + (jnaPath == null ? "(unset)" : jnaPath));
                 places.add("java.library.path=" + System.getProperty("java.library.path"));
-                places.add("the system's library paths (" + (Platform.isWindows() ? "PATH" : "ld.so.cache, LD_LIBRARY_PATH") + ")");
+                places.add("the system's library paths (" + (Platform.isWindows() ? "PATH" : "ld.so.cache, LD_LIBRARY_PATH")
+                        + ")" + (Platform.isLinux() ? ", then " + SONAME + " by the dynamic loader" : ""));
             } else {
                 places.add(new File(name).getAbsolutePath() + " (from qd500.library or QD500_LIBRARY)");
             }
