@@ -18,6 +18,8 @@ JNA_JAR="$jna" "$here/build.sh" "$work" >/dev/null
 mkdir -p "$work/test-classes"
 find "$here/src/test/java" -name '*.java' >"$work/test-sources.txt"
 javac --release 17 -encoding UTF-8 -cp "$work/qd500.jar:$jna:$junit" -d "$work/test-classes" @"$work/test-sources.txt"
+# The README's examples still compile.
+javac --release 17 -encoding UTF-8 -cp "$work/qd500.jar" -d "$work/examples" "$here"/examples/*.java
 
 # The library as JNA finds it, by name in jna.library.path.
 status=0
@@ -26,6 +28,6 @@ java -Djna.library.path="$build" -Dqd500.sim="$build/tools/sim/qd500-sim" \
   --disable-banner --details=summary --fail-if-no-tests >"$work/out.txt" 2>&1 || status=$?
 # Failures in full, then the runner's summary as one line.
 sed -n '/Failures (/,/^$/p' "$work/out.txt" | head -200
-line="$(grep -E '^\[ +[0-9]+ tests (successful|failed|skipped|aborted|found) +\]' "$work/out.txt" | tr -s ' []' ' ' | paste -sd, -)"
+line="$(grep -E '^\[ +[0-9]+ tests (successful|failed|skipped|aborted|found) +\]' "$work/out.txt" | tr -s ' []' ' ' | sed 's/ *$//' | paste -sd, -)"
 echo "java:${line}"
 exit "$status"

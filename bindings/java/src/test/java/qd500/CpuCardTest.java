@@ -35,9 +35,13 @@ class CpuCardTest {
     @AfterEach
     void stop() {
         try {
-            reader.close();
+            if (reader != null) {
+                reader.close();
+            }
         } finally {
-            sim.close();
+            if (sim != null) {
+                sim.close();
+            }
         }
     }
 

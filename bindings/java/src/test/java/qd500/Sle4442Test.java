@@ -57,4 +57,18 @@ class Sle4442Test {
             assertEquals(0, locked.triesLeft().getAsInt());
         }
     }
+
+    @Test
+    void aCardTakenOutAndAnotherPutIn() throws Exception {
+        try (Simulator sim = Simulator.start("{\"card\": {\"type\": \"S4442\"}}");
+                Reader reader = new Reader(sim.port())) {
+            reader.selectCard("S4442");
+            assertArrayEquals(reader.powerOn(), reader.readMemory(0, 4));
+            sim.remove();
+            assertThrows(NoCardException.class, reader::powerOn);
+            sim.insert("SLE4428");
+            reader.selectCard("S4428");
+            assertArrayEquals(Hex.bytes("92231091"), reader.powerOn());
+        }
+    }
 }
