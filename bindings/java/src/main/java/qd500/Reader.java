@@ -22,7 +22,6 @@ import java.util.concurrent.locks.ReentrantLock;
 public final class Reader implements AutoCloseable {
     /** A follow-up chain (61xx, 6Cxx) gathers many responses: room for far more than the library follows. */
     private static final int CHAIN_MAX = 0x10000;
-    private static final long UINT_MAX = 0xFFFFFFFFL;
 
     private final NativeLib.Api lib = NativeLib.lib();
     private final ReentrantLock lock = new ReentrantLock();
@@ -40,6 +39,15 @@ public final class Reader implements AutoCloseable {
 
     /** Opens the port with the library's default time-out (10 s). */
     public Reader(String port) {
+        this(port, (Integer) null);
+    }
+
+    /** Opens the port with a response time-out in milliseconds. */
+    public Reader(String port, int timeoutMs) {
+        this(port, Integer.valueOf(Check.range(timeoutMs, "time-out in ms", 0, Integer.MAX_VALUE)));
+    }
+
+    private Reader(String port, Integer timeoutMs) {
         this.port = Check.text(port, "port");
         Pointer[] out = new Pointer[1];
         int result = lib.qd500_open(port, out);
@@ -47,16 +55,13 @@ public final class Reader implements AutoCloseable {
             throw ReaderException.of(result, "", NativeLib.text(lib.qd500_message(null)));
         }
         handle = out[0];
-    }
-
-    /** Opens the port with a response time-out in milliseconds. */
-    public Reader(String port, int timeoutMs) {
-        this(port);
-        try {
-            setTimeoutMs(timeoutMs);
-        } catch (RuntimeException e) {
-            close();
-            throw e;
+        if (timeoutMs != null) {
+            try {
+                setTimeoutMs(timeoutMs);
+            } catch (RuntimeException e) {
+                close();
+                throw e;
+            }
         }
     }
 
@@ -446,7 +451,7 @@ public final class Reader implements AutoCloseable {
     }
 
     private byte[] read(int addr, int length, Transfer call) {
-        Check.range(addr & UINT_MAX, "addr", 0, UINT_MAX);
+        Check.range(addr, "addr", 0, Integer.MAX_VALUE);
         Check.range(length, "length", 0, Integer.MAX_VALUE);
         byte[] out = new byte[length];
         run(h -> call.call(h, addr, out));
