@@ -3,6 +3,7 @@ package qd500;
 import com.sun.jna.Memory;
 import com.sun.jna.Native;
 import com.sun.jna.Pointer;
+import java.lang.ref.Cleaner;
 import java.nio.charset.StandardCharsets;
 import java.util.Arrays;
 import java.util.List;
@@ -28,7 +29,8 @@ public final class Reader implements AutoCloseable {
     /** Guards the handle against close() while cancel() uses it. */
     private final Object handleLock = new Object();
     private final String port;
-    private volatile Pointer handle;
+    private final Open open = new Open(lib);
+    private Cleaner.Cleanable cleanable;
     private final Memory length = new Memory(Native.SIZE_T_SIZE);
     private final Memory response = new Memory(CHAIN_MAX);
     private final NativeLib.SizeT chainMax = NativeLib.size(CHAIN_MAX);
@@ -54,7 +56,9 @@ public final class Reader implements AutoCloseable {
         if (result != 0) {
             throw ReaderException.of(result, "", NativeLib.text(lib.qd500_message(null)));
         }
-        handle = out[0];
+        open.handle = out[0];
+        // A reader dropped unclosed would keep its port locked against every other opener.
+        cleanable = CLEANER.register(this, open);
         if (timeoutMs != null) {
             try {
                 setTimeoutMs(timeoutMs);
@@ -73,9 +77,8 @@ public final class Reader implements AutoCloseable {
         lock.lock();
         try {
             synchronized (handleLock) {
-                if (handle != null) {
-                    lib.qd500_close(handle);
-                    handle = null;
+                if (open.handle != null) {
+                    cleanable.clean();
                     observers.clear();
                     observerFn = null;
                     idleFn = null;
@@ -87,7 +90,7 @@ public final class Reader implements AutoCloseable {
     }
 
     public boolean isClosed() {
-        return handle == null;
+        return open.handle == null;
     }
 
     /** The port as it was opened. */
@@ -97,7 +100,7 @@ public final class Reader implements AutoCloseable {
 
     /** The qd500_reader pointer, for a call of qd500.h this binding does not wrap; null once closed. */
     public Pointer handle() {
-        return handle;
+        return open.handle;
     }
 
     public int timeoutMs() {
@@ -158,8 +161,8 @@ public final class Reader implements AutoCloseable {
             if (!observers.remove(observer)) {
                 throw new IllegalArgumentException("no such observer");
             }
-            if (observers.isEmpty() && handle != null) {
-                check(lib.qd500_set_observer(handle, null, null));
+            if (observers.isEmpty() && open.handle != null) {
+                check(lib.qd500_set_observer(open.handle, null, null));
                 observerFn = null;
             }
         } finally {
@@ -189,8 +192,9 @@ public final class Reader implements AutoCloseable {
     /** From another thread: ends the call that waits (a swipe, a slow reply) with CancelledException. */
     public void cancel() {
         synchronized (handleLock) {
-            if (handle != null) {
-                lib.qd500_cancel(handle);
+            Pointer h = open.handle;
+            if (h != null) {
+                lib.qd500_cancel(h);
             }
         }
     }
@@ -416,6 +420,27 @@ public final class Reader implements AutoCloseable {
 
     // ---- the calls ----
 
+    private static final Cleaner CLEANER = Cleaner.create();
+
+    /** The open handle; closes it once, from close() or when the reader was dropped unclosed. */
+    private static final class Open implements Runnable {
+        private final NativeLib.Api lib;
+        volatile Pointer handle;
+
+        Open(NativeLib.Api lib) {
+            this.lib = lib;
+        }
+
+        @Override
+        public void run() {
+            Pointer h = handle;
+            if (h != null) {
+                handle = null;
+                lib.qd500_close(h);
+            }
+        }
+    }
+
     private interface Call {
         int call(Pointer handle);
     }
@@ -425,7 +450,7 @@ public final class Reader implements AutoCloseable {
     }
 
     private Pointer live() {
-        Pointer h = handle;
+        Pointer h = open.handle;
         if (h == null) {
             throw new IllegalStateException("the reader on " + port + " is closed");
         }
@@ -436,8 +461,8 @@ public final class Reader implements AutoCloseable {
      * message and status are still this call's. */
     private void check(int result) {
         if (result != 0) {
-            throw ReaderException.of(result, NativeLib.text(lib.qd500_status(handle)),
-                    NativeLib.text(lib.qd500_message(handle)));
+            throw ReaderException.of(result, NativeLib.text(lib.qd500_status(open.handle)),
+                    NativeLib.text(lib.qd500_message(open.handle)));
         }
     }
 
@@ -505,6 +530,6 @@ public final class Reader implements AutoCloseable {
 
     @Override
     public String toString() {
-        return "Reader(" + port + (handle == null ? ", closed)" : ")");
+        return "Reader(" + port + (open.handle == null ? ", closed)" : ")");
     }
 }
