@@ -29,5 +29,6 @@ java -Djna.library.path="$build" -Dqd500.sim="$build/tools/sim/qd500-sim" \
 # Failures in full, then the runner's summary as one line.
 sed -n '/Failures (/,/^$/p' "$work/out.txt" | head -200
 line="$(grep -E '^\[ +[0-9]+ tests (successful|failed|skipped|aborted|found) +\]' "$work/out.txt" | tr -s ' []' ' ' | sed 's/ *$//' | paste -sd, -)"
-echo "java:${line}"
+took="$(grep -oE 'Test run finished after [0-9]+ ms' "$work/out.txt" | grep -oE '[0-9]+ ms' || true)"
+echo "java:${line}${took:+ (in $took)}"
 exit "$status"
