@@ -31,6 +31,9 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION devel)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  if(QD500_JAVA)
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjna-java")
+  endif()
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
  The drop-in driver library (libqd500dll), the reader API for new code
  (libqd500, with C and C++ headers), the reader simulator qd500-sim and the

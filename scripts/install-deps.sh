@@ -27,6 +27,7 @@ test=(
   libpcsclite-dev pcscd pcsc-tools python3-pyscard opensc
   ser2net
   mono-devel nunit-console libnunit-cil-dev
+  openjdk-17-jdk-headless libjna-java junit5
 )
 # Node.js and npm are on our machines (Debian's npm package conflicts with
 # that Node): they are installed only where node is missing.

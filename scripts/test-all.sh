@@ -21,6 +21,9 @@ bash python/run-tests.sh build/linux
 echo "== dotnet: the C# binding under Mono against the Linux build"
 bash bindings/dotnet/run-tests.sh build/linux
 
+echo "== java: the JNA binding against the Linux build"
+bash bindings/java/run-tests.sh build/linux
+
 echo "== node: the npm package (koffi) against the Linux build"
 bash bindings/node/run-tests.sh build/linux
 
