@@ -100,5 +100,6 @@ def main() -> None:
         for sim in sims:
             sim.stop()
 
+
 if __name__ == "__main__":
     main()
