@@ -381,15 +381,34 @@ std::unique_ptr<SerialLine> OpenNetwork(const std::string& name, const LineSetti
             return nullptr;
         }
     }
-    int fd = Connect(port, why);
-    if (fd < 0) {
-        std::lock_guard<std::mutex> lock(g_heldLock);
-        g_held.erase(port.Where());
-        return nullptr;
+    // A server still letting go of the last client (ours, a moment ago, or
+    // another's) says its port is in use and closes: it is asked again
+    // within the open's bound.
+    const uint32_t start = NowMs();
+    for (;;) {
+        int fd = Connect(port, why);
+        if (fd < 0) {
+            std::lock_guard<std::mutex> lock(g_heldLock);
+            g_held.erase(port.Where());
+            return nullptr;
+        }
+        auto line = std::make_unique<PosixNetworkLine>(fd, port);  // releases the name when it goes
+        if (!port.rfc2217) return line;
+        uint32_t left = port.timeoutMs - std::min(port.timeoutMs, NowMs() - start);
+        std::string reason;
+        if (line->Negotiate(settings.baud, std::max<uint32_t>(left, 1), &reason)) return line;
+        const bool busy = reason.find("in use") != std::string::npos;
+        line.reset();
+        if (!busy || NowMs() - start + 50 >= port.timeoutMs) {
+            if (why) *why = reason;
+            return nullptr;
+        }
+        {
+            std::lock_guard<std::mutex> lock(g_heldLock);
+            g_held.insert(port.Where());
+        }
+        ::usleep(50000);
     }
-    auto line = std::make_unique<PosixNetworkLine>(fd, port);  // releases the name when it goes
-    if (port.rfc2217 && !line->Negotiate(settings.baud, port.timeoutMs, why)) return nullptr;
-    return line;
 }
 
 class PosixPlatform final : public Platform {
