@@ -385,9 +385,11 @@ std::unique_ptr<SerialLine> OpenNetwork(const std::string& name, const LineSetti
     // another's) says its port is in use and closes: it is asked again
     // within the open's bound.
     const uint32_t start = NowMs();
+    std::string busyReason;  // what a busy server said, the likelier reason in the end
     for (;;) {
         int fd = Connect(port, why);
         if (fd < 0) {
+            if (why && !busyReason.empty()) *why = busyReason;
             std::lock_guard<std::mutex> lock(g_heldLock);
             g_held.erase(port.Where());
             return nullptr;
@@ -398,9 +400,10 @@ std::unique_ptr<SerialLine> OpenNetwork(const std::string& name, const LineSetti
         std::string reason;
         if (line->Negotiate(settings.baud, std::max<uint32_t>(left, 1), &reason)) return line;
         const bool busy = reason.find("in use") != std::string::npos;
+        if (busy) busyReason = reason;
         line.reset();
-        if (!busy || NowMs() - start + 50 >= port.timeoutMs) {
-            if (why) *why = reason;
+        if ((!busy && busyReason.empty()) || NowMs() - start + 50 >= port.timeoutMs) {
+            if (why) *why = busyReason.empty() ? reason : busyReason;
             return nullptr;
         }
         {

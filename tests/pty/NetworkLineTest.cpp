@@ -148,7 +148,7 @@ TEST(NetworkLine, OpensThatFailSayWhyWithinTheirBound) {
             const std::string text = std::string("\xFF\xFD\x2C", 3) + "Port already in use\r\n";
             send(fd, text.data(), text.size(), 0);
         });
-        EXPECT_FALSE(Open(busy.Url("rfc2217"), &why));
+        EXPECT_FALSE(Open(busy.Url("rfc2217", "?timeout=0.3"), &why));
         EXPECT_NE(why.find("closed the connection during the port settings: \"Port already in use\""),
                   std::string::npos)
             << why;
