@@ -11,6 +11,8 @@ from __future__ import annotations
 
 import ctypes
 import os
+import pty
+import select
 import shutil
 import signal
 import socket
@@ -19,6 +21,7 @@ import sys
 import tempfile
 import threading
 import time
+import tty
 from typing import Iterator
 
 import pytest
@@ -167,6 +170,45 @@ def test_the_drop_in_library_through_qd500_com(sim: Simulator, server: Ser2net) 
         sim.insert("CPU")
 
 
+def test_0xff_both_ways_through_the_raw_pass_through() -> None:
+    """The drop-in raw calls across RFC 2217 to an echo on the far tty."""
+    master, slave = pty.openpty()
+    tty.setraw(slave)
+    work = tempfile.mkdtemp(prefix="qd500-echo-")
+    stop = threading.Event()
+
+    def echo() -> None:
+        while not stop.is_set():
+            ready, _, _ = select.select([master], [], [], 0.1)
+            if ready:
+                try:
+                    os.write(master, os.read(master, 1024))
+                except OSError:
+                    return
+
+    echoing = threading.Thread(target=echo, daemon=True)
+    echoing.start()
+    server = Ser2net(os.ttyname(slave), work)
+    try:
+        os.environ["QD500_COM9"] = server.urls()[1]
+        dll = ctypes.CDLL(os.path.join(BUILD, "libqd500dll.so"))
+        msg = ctypes.create_string_buffer(64)
+        assert dll.gOpenComIC(9, msg) == 0, msg.value
+        sent = b"\x1b=\xff\x01\xff\xff\x7f\x03"
+        assert dll.AsynSendData(sent, len(sent)) == len(sent)
+        back, n = ctypes.create_string_buffer(1100), ctypes.c_short()
+        assert dll.sReadByEndChar(ctypes.c_char(3), ctypes.c_char(3), back, ctypes.byref(n)) > 0
+        assert back.raw[:n.value] == sent
+        dll.gCloseComIC(msg)
+    finally:
+        server.kill()
+        stop.set()
+        echoing.join()
+        os.close(master)
+        os.close(slave)
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def test_the_pcsc_driver_in_a_private_pcscd(server: Ser2net) -> None:
     work = tempfile.mkdtemp(prefix="qd500-pcsc-net-")
     os.makedirs(os.path.join(work, "conf"))
@@ -183,14 +225,26 @@ def test_the_pcsc_driver_in_a_private_pcscd(server: Ser2net) -> None:
         script = os.path.join(work, "s.apdu")
         with open(script, "w") as f:
             f.write("reset\n00 84 00 00 08\n")
-        deadline = time.monotonic() + 10
-        while True:
-            run = subprocess.run(["scriptor", "-r", "qd500 net 00 00", script], capture_output=True, text=True,
-                                 env=env, timeout=30)
-            if "Normal processing" in run.stdout or time.monotonic() > deadline:
-                break
-            time.sleep(0.2)
-        assert "90 00 : Normal processing." in run.stdout, run.stdout + run.stderr
+
+        def served(seconds: float) -> bool:
+            deadline = time.monotonic() + seconds
+            while True:
+                run = subprocess.run(["scriptor", "-r", "qd500 net 00 00", script], capture_output=True, text=True,
+                                     env=env, timeout=30)
+                if "90 00 : Normal processing." in run.stdout:
+                    return True
+                if time.monotonic() > deadline:
+                    return False
+                time.sleep(0.1)
+
+        assert served(10)
+        # ser2net gone: the reader's card goes; back: the driver reopens its line by itself.
+        server.kill()
+        assert not served(1)
+        server.start()
+        started = time.monotonic()
+        assert served(15)
+        print(f"ser2net restart to the PC/SC reader's next APDU: {1000 * (time.monotonic() - started):.0f} ms")
     finally:
         pcscd.send_signal(signal.SIGINT)
         pcscd.wait(10)
