@@ -79,6 +79,7 @@ def main() -> None:
         def work_on(url: str, seconds: list[float]) -> None:
             with qd500.Reader(url, timeout=5) as reader:
                 reader.select_card("CPU")
+                reader.power_on()
                 start = time.perf_counter()
                 for _ in range(RUNS):
                     reader.transmit(bytes.fromhex("00A40000023F00"), get_response=True)
