@@ -25,9 +25,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/NetworkLine.h"
 #include "platform/NetworkPort.h"
 #include "platform/Platform.h"
-#include "platform/Telnet.h"
 
 namespace qd500 {
 
@@ -162,85 +162,19 @@ uint32_t NowMs() {
             .count());
 }
 
-// A line to a serial device server over TCP: raw bytes, or RFC 2217's telnet
-// with every 0xFF doubled. What the channel hands it byte by byte is
-// gathered and goes out as one segment when the channel next looks for
-// input; what comes in is taken apart and kept until it is read.
-class PosixNetworkLine final : public SerialLine {
+// The POSIX socket of a network line.
+class PosixNetworkLine final : public NetworkLine {
 public:
-    PosixNetworkLine(int fd, const NetworkPort& port) : m_fd(fd), m_rfc2217(port.rfc2217), m_where(port.Where()) {}
-    ~PosixNetworkLine() override {
-        ::close(m_fd);
-        std::lock_guard<std::mutex> lock(g_heldLock);
-        g_held.erase(m_where);
-    }
-
-    // RFC 2217: the offer and the settings, then every setting acknowledged
-    // within the bound; a refusal or silence fails the open with the reason.
-    bool Negotiate(uint32_t baud, uint32_t timeoutMs, std::string* why) {
-        m_out = TelnetOffer() + ComPortSettings(baud);
-        const uint32_t start = NowMs();
-        bool acked[6] = {};
-        for (;;) {
-            if (!Flush() || !Pump()) {
-                if (why)
-                    *why = "the server closed the connection during the port settings" +
-                           (m_in.empty() ? std::string() : ": " + Printable(m_in));
-                return false;
-            }
-            for (const PortAck& ack : m_acks) {
-                if (ack.command >= 1 && ack.command <= 5) acked[ack.command] = true;
-                if (ack.command == telnet::kSetBaudRate && ack.value.size() == 4) {
-                    uint32_t set = static_cast<uint32_t>(ack.value[0]) << 24 | ack.value[1] << 16 | ack.value[2] << 8 |
-                                   ack.value[3];
-                    if (set != baud) {
-                        if (why) *why = "the server set " + std::to_string(set) + " baud, not " + std::to_string(baud);
-                        return false;
-                    }
-                }
-            }
-            m_acks.clear();
-            if (acked[1] && acked[2] && acked[3] && acked[4] && acked[5]) return true;
-            uint32_t waited = NowMs() - start;
-            if (waited >= timeoutMs) {
-                if (why)
-                    *why = "the server did not acknowledge the port settings within " + std::to_string(timeoutMs) +
-                           " ms" + (m_in.empty() ? std::string() : ": it sent " + Printable(m_in));
-                return false;
-            }
-            pollfd p{m_fd, POLLIN, 0};
-            ::poll(&p, 1, static_cast<int>(timeoutMs - waited));
-        }
-    }
-
-    bool WriteByte(uint8_t byte, uint32_t) override {
-        if (m_failed) return false;
-        m_out += static_cast<char>(byte);
-        if (m_rfc2217 && byte == telnet::kIac) m_out += static_cast<char>(byte);
-        return true;
-    }
-
-    int InQueue() override {
-        if (!Flush() || !Pump()) return m_in.empty() ? -1 : static_cast<int>(m_in.size());
-        return static_cast<int>(m_in.size());
-    }
-
-    int Read(uint8_t* dst, int max) override {
-        if (max <= 0) return 0;
-        if ((!Flush() || !Pump()) && m_in.empty()) return -1;
-        int n = static_cast<int>(std::min(m_in.size(), static_cast<size_t>(max)));
-        std::memcpy(dst, m_in.data(), static_cast<size_t>(n));
-        m_in.erase(0, static_cast<size_t>(n));
-        return n;
-    }
+    PosixNetworkLine(int fd, bool rfc2217) : NetworkLine(rfc2217), m_fd(fd) {}
+    ~PosixNetworkLine() override { ::close(m_fd); }
 
     WaitResult WaitInput(uint32_t ms, Wakeup* wakeup) override {
         auto* pipe = static_cast<PipeWakeup*>(wakeup);
         const uint32_t start = NowMs();
         for (;;) {
             if (pipe && pipe->Signalled()) return WaitResult::Woken;
-            if (!Flush() || !Pump()) return m_in.empty() ? WaitResult::Failed : WaitResult::Ready;
-            if (!m_in.empty()) return WaitResult::Ready;
+            if (!Exchange()) return HasInput() ? WaitResult::Ready : WaitResult::Failed;
+            if (HasInput()) return WaitResult::Ready;
             uint32_t waited = NowMs() - start;
             if (waited >= ms) return WaitResult::Timeout;
             uint32_t left = ms - waited;
@@ -252,67 +186,36 @@ public:
         }
     }
 
-    bool PurgeOutput() override {
-        m_out.clear();
-        return true;
+protected:
+    int SendSome(const char* bytes, int count) override {
+        for (;;) {
+            ssize_t n = ::send(m_fd, bytes, static_cast<size_t>(count), MSG_NOSIGNAL);
+            if (n >= 0) return static_cast<int>(n);
+            if (errno == EINTR) continue;
+            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+        }
     }
+    int ReceiveSome(char* bytes, int capacity) override {
+        for (;;) {
+            ssize_t n = ::recv(m_fd, bytes, static_cast<size_t>(capacity), MSG_DONTWAIT);
+            if (n > 0) return static_cast<int>(n);
+            if (n == 0) return -1;  // the server closed it
+            if (errno == EINTR) continue;
+            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+        }
+    }
+    bool WaitWritable(uint32_t ms) override {
+        pollfd p{m_fd, POLLOUT, 0};
+        return ::poll(&p, 1, static_cast<int>(ms)) > 0 && !(p.revents & (POLLERR | POLLHUP));
+    }
+    void WaitReadable(uint32_t ms) override {
+        pollfd p{m_fd, POLLIN, 0};
+        ::poll(&p, 1, static_cast<int>(ms));
+    }
+    uint32_t NowMs() override { return qd500::NowMs(); }
 
 private:
-    // Sends what is gathered; false once the connection failed.
-    bool Flush() {
-        while (!m_failed && !m_out.empty()) {
-            ssize_t n = ::send(m_fd, m_out.data(), m_out.size(), MSG_NOSIGNAL);
-            if (n > 0) {
-                m_out.erase(0, static_cast<size_t>(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                pollfd p{m_fd, POLLOUT, 0};
-                if (::poll(&p, 1, 1000) > 0 && !(p.revents & (POLLERR | POLLHUP))) continue;
-            }
-            m_failed = true;
-        }
-        return !m_failed;
-    }
-
-    // Takes in what arrived; false once the connection is closed or failed.
-    bool Pump() {
-        uint8_t buf[4096];
-        while (!m_failed) {
-            ssize_t n = ::recv(m_fd, buf, sizeof buf, MSG_DONTWAIT);
-            if (n > 0) {
-                if (!m_rfc2217) {
-                    m_in.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
-                } else {
-                    std::string replies;
-                    m_telnet.Feed(buf, static_cast<size_t>(n), m_in, replies, m_acks);
-                    m_out += replies;
-                    if (!Flush()) break;
-                }
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-            m_failed = true;  // 0: the server closed it; else its error
-        }
-        return false;
-    }
-
-    static std::string Printable(const std::string& bytes) {
-        std::string text;
-        for (char c : bytes.substr(0, 80))
-            if (c >= 0x20 && c < 0x7F) text += c;
-        return "\"" + text + "\"";
-    }
-
     int m_fd;
-    bool m_rfc2217;
-    std::string m_where;
-    TelnetReceiver m_telnet;
-    std::vector<PortAck> m_acks;
-    std::string m_in, m_out;
-    bool m_failed = false;
 };
 
 // Connects within the bound; the socket, or -1 with the reason.
@@ -374,44 +277,31 @@ int Connect(const NetworkPort& port, std::string* why) {
 std::unique_ptr<SerialLine> OpenNetwork(const std::string& name, const LineSettings& settings, std::string* why) {
     NetworkPort port;
     if (!ParseNetworkPort(name, port, why)) return nullptr;
+    const std::string key = port.Where();
     {
         std::lock_guard<std::mutex> lock(g_heldLock);
-        if (!g_held.insert(port.Where()).second) {
+        if (!g_held.insert(key).second) {
             if (why) *why = "the port is in use";
             return nullptr;
         }
     }
-    // A server still letting go of the last client (ours, a moment ago, or
-    // another's) says its port is in use and closes: it is asked again
-    // within the open's bound.
-    const uint32_t start = NowMs();
-    std::string busyReason;  // what a busy server said, the likelier reason in the end
-    for (;;) {
-        int fd = Connect(port, why);
-        if (fd < 0) {
-            if (why && !busyReason.empty()) *why = busyReason;
-            std::lock_guard<std::mutex> lock(g_heldLock);
-            g_held.erase(port.Where());
-            return nullptr;
-        }
-        auto line = std::make_unique<PosixNetworkLine>(fd, port);  // releases the name when it goes
-        if (!port.rfc2217) return line;
-        uint32_t left = port.timeoutMs - std::min(port.timeoutMs, NowMs() - start);
-        std::string reason;
-        if (line->Negotiate(settings.baud, std::max<uint32_t>(left, 1), &reason)) return line;
-        const bool busy = reason.find("in use") != std::string::npos;
-        if (busy) busyReason = reason;
-        line.reset();
-        if ((!busy && busyReason.empty()) || NowMs() - start + 50 >= port.timeoutMs) {
-            if (why) *why = busyReason.empty() ? reason : busyReason;
-            return nullptr;
-        }
-        {
-            std::lock_guard<std::mutex> lock(g_heldLock);
-            g_held.insert(port.Where());
-        }
-        ::usleep(50000);
+    auto release = [key] {
+        std::lock_guard<std::mutex> lock(g_heldLock);
+        g_held.erase(key);
+    };
+    auto line = OpenNetworkLine(
+        port, settings, why,
+        [&port](std::string* reason) -> std::unique_ptr<NetworkLine> {
+            int fd = Connect(port, reason);
+            return fd < 0 ? nullptr : std::make_unique<PosixNetworkLine>(fd, port.rfc2217);
+        },
+        NowMs, [](uint32_t ms) { ::usleep(ms * 1000); });
+    if (!line) {
+        release();
+        return nullptr;
     }
+    line->OnClose(release);
+    return line;
 }
 
 class PosixPlatform final : public Platform {

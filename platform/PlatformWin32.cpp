@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/NetworkLine.h"
 #include "platform/NetworkPort.h"
 #include "platform/Platform.h"
-#include "platform/Telnet.h"
 
 namespace qd500 {
 
@@ -261,75 +261,15 @@ private:
     bool m_hasPeek = false;
 };
 
-// A line to a serial device server over TCP (Winsock): raw bytes, or RFC
-// 2217's telnet with every 0xFF doubled. Output is gathered and goes out as
-// one segment when the channel next looks for input; the wait watches the
-// socket's event beside the wake-up and the window messages, as the serial
-// line's wait does.
-class Win32NetworkLine final : public SerialLine {
+// The Winsock socket of a network line. Its wait watches the socket's
+// event beside the wake-up and the window messages, as the serial line's
+// wait does.
+class Win32NetworkLine final : public NetworkLine {
 public:
-    Win32NetworkLine(SOCKET s, WSAEVENT event, const NetworkPort& port)
-        : m_socket(s), m_event(event), m_rfc2217(port.rfc2217), m_key("net " + port.Where()) {}
+    Win32NetworkLine(SOCKET s, WSAEVENT event, bool rfc2217) : NetworkLine(rfc2217), m_socket(s), m_event(event) {}
     ~Win32NetworkLine() override {
         closesocket(m_socket);
         WSACloseEvent(m_event);
-        Release(m_key);
-    }
-
-    bool Negotiate(uint32_t baud, uint32_t timeoutMs, std::string* why) {
-        m_out = TelnetOffer() + ComPortSettings(baud);
-        const DWORD start = GetTickCount();
-        bool acked[6] = {};
-        for (;;) {
-            if (!Flush() || !Pump()) {
-                if (why) *why = "the server closed the connection during the port settings" + Said();
-                return false;
-            }
-            for (const PortAck& ack : m_acks) {
-                if (ack.command >= 1 && ack.command <= 5) acked[ack.command] = true;
-                if (ack.command == telnet::kSetBaudRate && ack.value.size() == 4) {
-                    uint32_t set = static_cast<uint32_t>(ack.value[0]) << 24 | ack.value[1] << 16 | ack.value[2] << 8 |
-                                   ack.value[3];
-                    if (set != baud) {
-                        if (why) *why = "the server set " + std::to_string(set) + " baud, not " + std::to_string(baud);
-                        return false;
-                    }
-                }
-            }
-            m_acks.clear();
-            if (acked[1] && acked[2] && acked[3] && acked[4] && acked[5]) return true;
-            DWORD waited = GetTickCount() - start;
-            if (waited >= timeoutMs) {
-                if (why)
-                    *why = "the server did not acknowledge the port settings within " + std::to_string(timeoutMs) +
-                           " ms" + Said();
-                return false;
-            }
-            WaitForSingleObject(m_event, timeoutMs - waited);
-            WSANETWORKEVENTS seen;
-            WSAEnumNetworkEvents(m_socket, m_event, &seen);
-        }
-    }
-
-    bool WriteByte(uint8_t byte, uint32_t) override {
-        if (m_failed) return false;
-        m_out += static_cast<char>(byte);
-        if (m_rfc2217 && byte == telnet::kIac) m_out += static_cast<char>(byte);
-        return true;
-    }
-
-    int InQueue() override {
-        if (!Flush() || !Pump()) return m_in.empty() ? -1 : static_cast<int>(m_in.size());
-        return static_cast<int>(m_in.size());
-    }
-
-    int Read(uint8_t* dst, int max) override {
-        if (max <= 0) return 0;
-        if ((!Flush() || !Pump()) && m_in.empty()) return -1;
-        int n = static_cast<int>(std::min(m_in.size(), static_cast<size_t>(max)));
-        std::memcpy(dst, m_in.data(), static_cast<size_t>(n));
-        m_in.erase(0, static_cast<size_t>(n));
-        return n;
     }
 
     WaitResult WaitInput(uint32_t ms, Wakeup* wakeup) override {
@@ -337,8 +277,8 @@ public:
         const DWORD start = GetTickCount();
         for (;;) {
             if (wake && wake->Signalled()) return WaitResult::Woken;
-            if (!Flush() || !Pump()) return m_in.empty() ? WaitResult::Failed : WaitResult::Ready;
-            if (!m_in.empty()) return WaitResult::Ready;
+            if (!Exchange()) return HasInput() ? WaitResult::Ready : WaitResult::Failed;
+            if (HasInput()) return WaitResult::Ready;
             DWORD waited = GetTickCount() - start;
             if (waited >= ms) return WaitResult::Timeout;
             HANDLE events[2] = {m_event, wake ? wake->event() : nullptr};
@@ -360,67 +300,35 @@ public:
         }
     }
 
-    bool PurgeOutput() override {
-        m_out.clear();
-        return true;
+protected:
+    int SendSome(const char* bytes, int count) override {
+        int n = send(m_socket, bytes, count, 0);
+        if (n >= 0) return n;
+        return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
     }
+    int ReceiveSome(char* bytes, int capacity) override {
+        int n = recv(m_socket, bytes, capacity, 0);
+        if (n > 0) return n;
+        if (n == 0) return -1;  // the server closed it
+        return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+    }
+    bool WaitWritable(uint32_t ms) override {
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(m_socket, &writable);
+        timeval bound{static_cast<long>(ms / 1000), static_cast<long>(ms % 1000) * 1000};
+        return select(0, nullptr, &writable, nullptr, &bound) > 0;
+    }
+    void WaitReadable(uint32_t ms) override {
+        WaitForSingleObject(m_event, ms);
+        WSANETWORKEVENTS seen;
+        WSAEnumNetworkEvents(m_socket, m_event, &seen);
+    }
+    uint32_t NowMs() override { return GetTickCount(); }
 
 private:
-    bool Flush() {
-        while (!m_failed && !m_out.empty()) {
-            int n = send(m_socket, m_out.data(), static_cast<int>(std::min<size_t>(m_out.size(), 65536)), 0);
-            if (n > 0) {
-                m_out.erase(0, static_cast<size_t>(n));
-                continue;
-            }
-            if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
-                fd_set writable;
-                FD_ZERO(&writable);
-                FD_SET(m_socket, &writable);
-                timeval second{1, 0};
-                if (select(0, nullptr, &writable, nullptr, &second) > 0) continue;
-            }
-            m_failed = true;
-        }
-        return !m_failed;
-    }
-
-    bool Pump() {
-        char buf[4096];
-        while (!m_failed) {
-            int n = recv(m_socket, buf, sizeof buf, 0);
-            if (n > 0) {
-                if (!m_rfc2217) {
-                    m_in.append(buf, static_cast<size_t>(n));
-                } else {
-                    std::string replies;
-                    m_telnet.Feed(reinterpret_cast<uint8_t*>(buf), static_cast<size_t>(n), m_in, replies, m_acks);
-                    m_out += replies;
-                    if (!Flush()) break;
-                }
-                continue;
-            }
-            if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) return true;
-            m_failed = true;  // 0: the server closed it; else its error
-        }
-        return false;
-    }
-
-    std::string Said() const {
-        std::string text;
-        for (char c : m_in.substr(0, 80))
-            if (c >= 0x20 && c < 0x7F) text += c;
-        return text.empty() ? std::string() : ": \"" + text + "\"";
-    }
-
     SOCKET m_socket;
     WSAEVENT m_event;
-    bool m_rfc2217;
-    std::string m_key;
-    TelnetReceiver m_telnet;
-    std::vector<PortAck> m_acks;
-    std::string m_in, m_out;
-    bool m_failed = false;
 };
 
 std::string SocketReason(int error) {
@@ -431,29 +339,14 @@ std::string SocketReason(int error) {
     return n ? std::string(text, n) : "error " + std::to_string(error);
 }
 
-std::unique_ptr<SerialLine> OpenNetwork(const std::string& name, const LineSettings& settings, std::string* why) {
-    static const bool started = [] {
-        WSADATA data;
-        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    }();
-    NetworkPort port;
-    if (!ParseNetworkPort(name, port, why)) return nullptr;
-    if (!started) {
-        if (why) *why = "Winsock did not start";
-        return nullptr;
-    }
-    const std::string key = "net " + port.Where();
-    if (!Hold(key)) {
-        if (why) *why = "the port is in use";
-        return nullptr;
-    }
+// Connects within the bound: a line, or null with the reason.
+std::unique_ptr<NetworkLine> ConnectLine(const NetworkPort& port, std::string* why) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (int rc = getaddrinfo(port.host.c_str(), port.port.c_str(), &hints, &found); rc != 0) {
         if (why) *why = "cannot resolve " + port.host + ": " + SocketReason(rc);
-        Release(key);
         return nullptr;
     }
     std::string reason = "no address";
@@ -494,7 +387,6 @@ std::unique_ptr<SerialLine> OpenNetwork(const std::string& name, const LineSetti
     freeaddrinfo(found);
     if (s == INVALID_SOCKET) {
         if (why) *why = "cannot connect to " + port.Where() + ": " + reason;
-        Release(key);
         return nullptr;
     }
     BOOL on = TRUE;
@@ -502,8 +394,33 @@ std::unique_ptr<SerialLine> OpenNetwork(const std::string& name, const LineSetti
     setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
     WSAEVENT event = WSACreateEvent();
     WSAEventSelect(s, event, FD_READ | FD_CLOSE);
-    auto line = std::make_unique<Win32NetworkLine>(s, event, port);  // releases the key when it goes
-    if (port.rfc2217 && !line->Negotiate(settings.baud, port.timeoutMs, why)) return nullptr;
+    return std::make_unique<Win32NetworkLine>(s, event, port.rfc2217);
+}
+
+std::unique_ptr<SerialLine> OpenNetwork(const std::string& name, const LineSettings& settings, std::string* why) {
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    NetworkPort port;
+    if (!ParseNetworkPort(name, port, why)) return nullptr;
+    if (!started) {
+        if (why) *why = "Winsock did not start";
+        return nullptr;
+    }
+    const std::string key = "net " + port.Where();
+    if (!Hold(key)) {
+        if (why) *why = "the port is in use";
+        return nullptr;
+    }
+    auto line = OpenNetworkLine(
+        port, settings, why, [&port](std::string* reason) { return ConnectLine(port, reason); },
+        [] { return static_cast<uint32_t>(GetTickCount()); }, [](uint32_t ms) { Sleep(ms); });
+    if (!line) {
+        Release(key);
+        return nullptr;
+    }
+    line->OnClose([key] { Release(key); });
     return line;
 }
 
