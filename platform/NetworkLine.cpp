@@ -5,7 +5,7 @@
 
 namespace qd500 {
 
-bool NetworkLine::Negotiate(uint32_t baud, uint32_t timeoutMs, std::string* why) {
+bool NetworkLine::Negotiate(uint32_t baud, uint32_t timeoutMs, uint32_t boundMs, std::string* why) {
     m_out = TelnetOffer() + ComPortSettings(baud);
     const uint32_t start = NowMs();
     bool acked[6] = {};
@@ -30,7 +30,7 @@ bool NetworkLine::Negotiate(uint32_t baud, uint32_t timeoutMs, std::string* why)
         uint32_t waited = NowMs() - start;
         if (waited >= timeoutMs) {
             if (why)
-                *why = "the server did not acknowledge the port settings within " + std::to_string(timeoutMs) + " ms" +
+                *why = "the server did not acknowledge the port settings within " + std::to_string(boundMs) + " ms" +
                        (m_in.empty() ? std::string() : ": it sent" + Said());
             return false;
         }
@@ -116,7 +116,7 @@ std::unique_ptr<NetworkLine> OpenNetworkLine(
         if (line && !port.rfc2217) return line;
         if (line) {
             uint32_t left = port.timeoutMs - std::min(port.timeoutMs, nowMs() - start);
-            if (line->Negotiate(settings.baud, std::max<uint32_t>(left, 1), &reason)) return line;
+            if (line->Negotiate(settings.baud, std::max<uint32_t>(left, 1), port.timeoutMs, &reason)) return line;
             line.reset();
             if (reason.find("in use") != std::string::npos) busyReason = reason;
         }

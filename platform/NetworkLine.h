@@ -31,8 +31,8 @@ public:
 
     // RFC 2217: the offer and the settings, then every setting acknowledged
     // within timeoutMs; false with the reason (a refusal, silence, another
-    // baud rate set).
-    bool Negotiate(uint32_t baud, uint32_t timeoutMs, std::string* why);
+    // baud rate set). boundMs is the open's whole bound, as the reason says it.
+    bool Negotiate(uint32_t baud, uint32_t timeoutMs, uint32_t boundMs, std::string* why);
 
     bool WriteByte(uint8_t byte, uint32_t waitMs) override;
     int InQueue() override;
