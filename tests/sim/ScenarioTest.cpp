@@ -85,6 +85,14 @@ TEST(Scenario, BadInputIsRefusedWithAReason) {
         R"({"faults":[{"kind":"status","status":"4"}]})",
         R"({"faults":[{"kind":"noise","command":"555"}]})",
         R"({"faults":[{"kind":"split","probability":2}]})",
+        R"({"card":{"type":"CPU","files":{"fid":"5015"}}})",
+        R"({"card":{"type":"CPU","files":{"fid":"3F00","data":"00"}}})",
+        R"({"card":{"type":"CPU","files":{"fid":"3F00","children":[{"fid":"0101","data":"00"},{"fid":"0101","data":"01"}]}}})",
+        R"({"card":{"type":"CPU","files":{"fid":"3F00","children":[{"fid":"0101","data":"00","children":[]}]}}})",
+        R"({"card":{"type":"CPU","files":{"fid":"3F00","pins":[{"ref":1,"tries":3}]}}})",
+        R"({"card":{"type":"CPU","files":{"fid":"3F00"},"erased":true}})",
+        R"({"card":{"type":"CPU","protocol":"T=2"}})",
+        R"({"card":{"type":"S4442","protocol":"T=1"}})",
     };
     for (const char* text : bad) {
         std::string error;

@@ -53,6 +53,16 @@ const CardTypeInfo* FindCardType(uint8_t code) {
     return nullptr;
 }
 
+Bytes T1Atr() {
+    // TS, T0 = TD1 present and 8 historical bytes, TD1 = T=1 and nothing
+    // further, "QD500SIM", then TCK: the XOR of T0 to the last historical byte.
+    Bytes atr = {0x3B, 0x88, 0x01, 'Q', 'D', '5', '0', '0', 'S', 'I', 'M'};
+    uint8_t tck = 0;
+    for (size_t i = 1; i < atr.size(); ++i) tck ^= atr[i];
+    atr.push_back(tck);
+    return atr;
+}
+
 Bytes DefaultAtr(const CardTypeInfo& info) {
     Bytes atr;
     switch (info.kind) {
@@ -397,11 +407,17 @@ std::unique_ptr<Card> MakeCard(const CardConfig& config, std::string* error) {
     const CardTypeInfo* info = FindCardType(config.type);
     if (!info) return fail("unknown card type \"" + config.type + "\"");
     std::unique_ptr<Card> card;
+    if ((config.files || config.t1) && info->kind != CardKind::Cpu) return fail("files and protocol are for CPU cards");
     if (config.memory && config.memory->size() > info->size && info->kind != CardKind::Cpu)
         return fail("memory image larger than the card (" + std::to_string(info->size) + " bytes)");
     switch (info->kind) {
         case CardKind::Cpu:
-            card = std::make_unique<CpuCard>(*info, config.erased);
+            if (config.files || config.t1) {
+                if (config.erased) return fail("a card with files or T=1 is not erased");
+                card = std::make_unique<CpuCard>(*info, config.files ? &*config.files : nullptr, config.t1);
+            } else {
+                card = std::make_unique<CpuCard>(*info, config.erased);
+            }
             break;
         case CardKind::Sle4442:
         case CardKind::Sle4428:

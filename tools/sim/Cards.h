@@ -56,6 +56,23 @@ const std::vector<CardTypeInfo>& CardTypes();
 const CardTypeInfo* FindCardType(const std::string& name);
 const CardTypeInfo* FindCardType(uint8_t code);
 
+// One file of a CPU card's file system as a scenario gives it: a DF (with a
+// name, PINs and children) or a transparent EF (with its content).
+struct FileSpec {
+    struct Pin {
+        unsigned ref = 0;
+        Bytes value;
+        int tries = 3;
+    };
+    unsigned fid = 0;
+    bool df = false;
+    Bytes name;
+    Bytes data;
+    unsigned update_pin = 0;  // EF: the PIN reference UPDATE BINARY needs (0: free)
+    std::vector<Pin> pins;
+    std::vector<FileSpec> children;
+};
+
 // Settings a card is made from (a scenario's "card" object).
 struct CardConfig {
     std::string type = "CPU";
@@ -64,7 +81,9 @@ struct CardConfig {
     std::optional<Bytes> protection;  // chip protection memory, 1 bit per byte, LSB first, 1 = writable
     std::optional<Bytes> psc;
     std::optional<int> error_counter;
-    bool erased = false;  // CPU: start without a file system
+    bool erased = false;            // CPU: start without a file system
+    std::optional<FileSpec> files;  // CPU: this file system instead of the built-in one
+    bool t1 = false;                // CPU: the ATR offers only T=1; answers come whole
 };
 
 class Card {
@@ -104,6 +123,8 @@ protected:
 
 std::unique_ptr<Card> MakeCard(const CardConfig& config, std::string* error = nullptr);
 Bytes DefaultAtr(const CardTypeInfo& info);
+// The CPU card's answer to reset offering T=1 only (TD1 = 01, with TCK).
+Bytes T1Atr();
 
 // SLE4442/4432 (256 bytes, protection over bytes 0-31) and SLE4428/4418
 // (1024 bytes, a protection bit per byte); the 44x2/44x8 parts with a PSC.
@@ -209,6 +230,9 @@ class CpuCard : public Card {
 public:
     static const Bytes& TransportKey();
     explicit CpuCard(const CardTypeInfo& info, bool erased = false);
+    // A card with the scenario's file system (SELECT by path and name, FCP,
+    // no answer data) and, with t1, only T=1 and no 61xx transport.
+    CpuCard(const CardTypeInfo& info, const FileSpec* files, bool t1);
     ~CpuCard() override;
     void PowerOn() override;
     void PowerOff() override;
@@ -228,6 +252,8 @@ public:
 
 private:
     Response Select(const Bytes& data);
+    Response SelectIso(unsigned p1, unsigned p2, const Bytes& data);
+    Response Answered(Bytes data);
     void SetPending(Bytes data);
     Response GetResponse(unsigned le);
     Response GetChallenge(unsigned le);
@@ -250,6 +276,8 @@ private:
     Node* m_creating = nullptr;  // DF (or MF) whose creation is not ended yet
     Bytes m_pending;             // data waiting for GET RESPONSE
     bool m_hasPending = false;
+    bool m_iso = false;  // file system from the scenario: the fuller SELECT and VERIFY
+    bool m_t1 = false;
     std::map<unsigned, bool> m_verified;  // key id -> presented since power-on
 };
 

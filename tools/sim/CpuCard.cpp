@@ -98,7 +98,7 @@ void Tlv(Bytes& out, uint8_t tag, const Bytes& value) {
     out.insert(out.end(), value.begin(), value.end());
 }
 
-Bytes Fci(const CpuCard::Node& n) {
+Bytes Fci(const CpuCard::Node& n, uint8_t tag = 0x6F) {
     Bytes body;
     Tlv(body, 0x83, {static_cast<uint8_t>(n.fid >> 8), static_cast<uint8_t>(n.fid)});
     if (n.type == CpuCard::Node::Df) {
@@ -111,7 +111,7 @@ Bytes Fci(const CpuCard::Node& n) {
         Tlv(body, 0x82, {0x04, 0x21, 0x00, static_cast<uint8_t>(n.record_len), static_cast<uint8_t>(n.max_records)});
     }
     Bytes fci;
-    Tlv(fci, 0x6F, body);
+    Tlv(fci, tag, body);
     return fci;
 }
 
@@ -131,6 +131,23 @@ const Bytes& CpuCard::TransportKey() {
 CpuCard::CpuCard(const CardTypeInfo& info, bool erased) : Card(info) {
     m_atr = DefaultAtr(info);
     if (!erased) BuildDefault();
+    PowerOn();
+}
+
+CpuCard::CpuCard(const CardTypeInfo& info, const FileSpec* files, bool t1) : Card(info), m_iso(files), m_t1(t1) {
+    m_atr = t1 ? T1Atr() : DefaultAtr(info);
+    if (files) {
+        auto build = [](auto& self, const FileSpec& f) -> std::unique_ptr<Node> {
+            if (!f.df) return MakeBinary(f.fid, f.data, f.update_pin);
+            auto df = MakeDf(f.fid, f.name);
+            for (auto& p : f.pins) df->keys.push_back({p.ref, p.value, p.tries, p.tries});
+            for (auto& c : f.children) df->Add(self(self, c));
+            return df;
+        };
+        m_mf = build(build, *files);
+    } else {
+        BuildDefault();
+    }
     PowerOn();
 }
 
@@ -185,7 +202,7 @@ Answer CpuCard::Verify(unsigned addr, const Bytes& code) {
 CpuCard::Response CpuCard::Process(const Bytes& apdu) {
     if (apdu.size() < 5) return {{}, kWrongLength};
     const unsigned cla = apdu[0], ins = apdu[1], p1 = apdu[2], p2 = apdu[3], p3 = apdu[4];
-    const Bytes data(apdu.begin() + 5, apdu.end());
+    Bytes data(apdu.begin() + 5, apdu.end());
     const bool keep_pending = cla == 0x00 && ins == 0xC0;
     if (!keep_pending) {
         m_hasPending = false;
@@ -194,8 +211,12 @@ CpuCard::Response CpuCard::Process(const Bytes& apdu) {
     if (cla != 0x00 && cla != 0x80) return {{}, kBadCla};
 
     // Commands that carry data take P3 as Lc; the others take it as Le.
+    // A case-4 command may carry its Le after the data (T=1, or a
+    // scenario's card); the answer is whole whatever it asks.
+    const bool le_allowed = m_iso || m_t1;
     auto with_data = [&](auto fn) -> Response {
-        if (data.size() != p3) return {{}, kWrongLength};
+        if (data.size() != p3 && !(le_allowed && p3 > 0 && data.size() == p3 + 1u)) return {{}, kWrongLength};
+        if (data.size() != p3) data.pop_back();
         return fn();
     };
     auto with_le = [&](auto fn) -> Response {
@@ -206,6 +227,7 @@ CpuCard::Response CpuCard::Process(const Bytes& apdu) {
     if (cla == 0x00) {
         switch (ins) {
             case 0xA4:
+                if (m_iso) return with_data([&] { return SelectIso(p1, p2, data); });
                 if (p1 != 0x00 || p2 != 0x00) return {{}, kBadP1P2};
                 return with_data([&] { return Select(data); });
             case 0xC0:
@@ -260,8 +282,87 @@ CpuCard::Response CpuCard::Select(const Bytes& data) {
         m_currentDf = found->parent;
         m_currentEf = found;
     }
-    SetPending(Fci(*found));
+    return Answered(Fci(*found));
+}
+
+// Answer data of a case-4 command: whole on T=1, announced with 61xx and
+// kept for GET RESPONSE on T=0.
+CpuCard::Response CpuCard::Answered(Bytes data) {
+    if (m_t1) return {std::move(data), kOk};
+    SetPending(std::move(data));
     return {{}, static_cast<uint16_t>(0x6100 | m_pending.size())};
+}
+
+// SELECT of a card built from a scenario: P1 00 (identifier, as the
+// built-in card does), 01 (DF under the current DF), 02 (EF under the
+// current DF), 03 (parent DF), 04 (DF name), 08 (path from the MF), 09 (path
+// from the current DF); P2 00 answers the FCI, 04 the FCP, 0C nothing.
+CpuCard::Response CpuCard::SelectIso(unsigned p1, unsigned p2, const Bytes& data) {
+    if (p2 != 0x00 && p2 != 0x04 && p2 != 0x0C) return {{}, kBadP1P2};
+    if (!m_mf) return {{}, kNotFound};
+    auto fid_at = [&](size_t i) { return static_cast<unsigned>((data[i] << 8) | data[i + 1]); };
+    Node* found = nullptr;
+    switch (p1) {
+        case 0x00:
+            if (data.empty()) {
+                found = m_mf.get();
+                break;
+            }
+            if (data.size() != 2) return {{}, kWrongLength};
+            {
+                Response r = Select(data);  // the built-in lookup, then the answer below
+                if (r.sw == kNotFound) return r;
+                m_hasPending = false;
+                m_pending.clear();
+                found = m_currentEf ? m_currentEf : m_currentDf;
+            }
+            break;
+        case 0x01:
+        case 0x02: {
+            if (data.size() != 2) return {{}, kWrongLength};
+            found = m_currentDf ? m_currentDf->Child(fid_at(0)) : nullptr;
+            if (found && (found->type == Node::Df) != (p1 == 0x01)) found = nullptr;
+            break;
+        }
+        case 0x03:
+            if (!data.empty()) return {{}, kWrongLength};
+            found = m_currentDf ? m_currentDf->parent : nullptr;
+            break;
+        case 0x04: {
+            if (data.empty() || data.size() > 16) return {{}, kWrongLength};
+            auto search = [&](auto& self, Node* n) -> Node* {
+                if (n->type != Node::Df) return nullptr;
+                if (n->name.size() >= data.size() && std::equal(data.begin(), data.end(), n->name.begin())) return n;
+                for (auto& c : n->children)
+                    if (Node* hit = self(self, c.get())) return hit;
+                return nullptr;
+            };
+            found = search(search, m_mf.get());
+            break;
+        }
+        case 0x08:
+        case 0x09: {
+            if (data.empty() || data.size() % 2) return {{}, kWrongLength};
+            size_t i = 0;
+            found = p1 == 0x08 ? m_mf.get() : m_currentDf;
+            if (p1 == 0x08 && fid_at(0) == 0x3F00) i = 2;  // a path may name the MF too
+            for (; found && i < data.size(); i += 2)
+                found = found->type == Node::Df ? found->Child(fid_at(i)) : nullptr;
+            break;
+        }
+        default:
+            return {{}, kBadP1P2};
+    }
+    if (!found) return {{}, kNotFound};
+    if (found->type == Node::Df) {
+        m_currentDf = found;
+        m_currentEf = nullptr;
+    } else {
+        m_currentDf = found->parent;
+        m_currentEf = found;
+    }
+    if (p2 == 0x0C) return {{}, kOk};
+    return Answered(Fci(*found, p2 == 0x04 ? 0x62 : 0x6F));
 }
 
 void CpuCard::SetPending(Bytes data) {
@@ -393,6 +494,7 @@ CpuCard::Response CpuCard::VerifyPin(unsigned ref, const Bytes& pin) {
     for (auto& k : owner->keys)
         if (k.id == ref) key = &k;
     if (key->tries == 0) return {{}, kBlocked};
+    if (pin.empty() && m_iso && m_verified[ref]) return {{}, kOk};
     if (pin.empty()) return {{}, static_cast<uint16_t>(0x63C0 | key->tries)};
     if (pin == key->value) {
         key->tries = key->max_tries;

@@ -376,6 +376,11 @@ Answer Reader::Execute(const std::string&, const Bytes& body) {
             a = m_card->Apdu(p);
             break;
     }
+    if (code == 0x5A && a.ok() && a.data.size() > kMaxReplyData) {
+        // A card answer no reply frame carries: 6C with the largest Le that
+        // fits, whatever the card, so the host asks again for that much.
+        return Answer::Ok({0x6C, static_cast<uint8_t>(kMaxReplyData - 2)});
+    }
     if (a.data.size() > kMaxReplyData) return Answer::Fail(st::kLength);
     return a;
 }

@@ -103,12 +103,70 @@ FaultRule ParseFault(const json& f, const std::string& where) {
     return r;
 }
 
+uint8_t b0(unsigned fid) { return static_cast<uint8_t>(fid >> 8); }
+uint8_t b1(unsigned fid) { return static_cast<uint8_t>(fid); }
+
+unsigned Fid(const json& v, const std::string& where) {
+    Bytes b = HexField(v, where);
+    if (b.size() != 2) throw Bad(where + ": a file identifier of four hex digits");
+    return (b[0] << 8) | b[1];
+}
+
+// A DF has "children" (and may have "name" and "pins"); an EF has "data".
+FileSpec ParseFile(const json& f, const std::string& where) {
+    OnlyKeys(f, where, {"fid", "name", "pins", "children", "data", "update_pin"});
+    if (!f.contains("fid")) throw Bad(where + ".fid: missing");
+    FileSpec spec;
+    spec.fid = Fid(f["fid"], where + ".fid");
+    spec.df = !f.contains("data");
+    if (spec.df) {
+        if (f.contains("update_pin")) throw Bad(where + ": \"update_pin\" belongs to an EF");
+        if (f.contains("name")) spec.name = HexField(f["name"], where + ".name");
+        if (spec.name.size() > 16) throw Bad(where + ".name: at most 16 bytes");
+        if (f.contains("pins")) {
+            if (!f["pins"].is_array()) throw Bad(where + ".pins: expected an array");
+            for (size_t i = 0; i < f["pins"].size(); ++i) {
+                const json& p = f["pins"][i];
+                const std::string pw = where + ".pins[" + std::to_string(i) + "]";
+                OnlyKeys(p, pw, {"ref", "value", "tries"});
+                if (!p.contains("ref") || !p.contains("value")) throw Bad(pw + ": \"ref\" and \"value\" needed");
+                FileSpec::Pin pin;
+                pin.ref = Count(p["ref"], pw + ".ref", 255);
+                pin.value = HexField(p["value"], pw + ".value");
+                if (pin.ref == 0 || pin.value.empty()) throw Bad(pw + ": ref from 1, value not empty");
+                if (p.contains("tries")) pin.tries = static_cast<int>(Count(p["tries"], pw + ".tries", 15));
+                if (pin.tries == 0) throw Bad(pw + ".tries: from 1 to 15");
+                spec.pins.push_back(pin);
+            }
+        }
+        if (f.contains("children")) {
+            if (!f["children"].is_array()) throw Bad(where + ".children: expected an array");
+            for (size_t i = 0; i < f["children"].size(); ++i) {
+                FileSpec c = ParseFile(f["children"][i], where + ".children[" + std::to_string(i) + "]");
+                if (c.fid == 0x3F00) throw Bad(where + ": 3F00 is the MF's identifier");
+                for (auto& other : spec.children)
+                    if (other.fid == c.fid)
+                        throw Bad(where + ": two children with the identifier " + ToHex({b0(c.fid), b1(c.fid)}));
+                spec.children.push_back(std::move(c));
+            }
+        }
+    } else {
+        if (f.contains("name") || f.contains("pins") || f.contains("children"))
+            throw Bad(where + ": an EF (with \"data\") has no name, pins or children");
+        spec.data = HexField(f["data"], where + ".data");
+        if (spec.data.empty() || spec.data.size() > 8192) throw Bad(where + ".data: from 1 to 8192 bytes");
+        if (f.contains("update_pin")) spec.update_pin = Count(f["update_pin"], where + ".update_pin", 255);
+    }
+    return spec;
+}
+
 Scenario Parse(const json& j) {
     OnlyKeys(j, "scenario", {"card", "magnetic", "device", "faults", "seed"});
     Scenario s = Scenario::Default();
     if (j.contains("card")) {
         const json& c = j["card"];
-        OnlyKeys(c, "card", {"type", "atr", "memory", "protection", "psc", "error_counter", "erased"});
+        OnlyKeys(c, "card",
+                 {"type", "atr", "memory", "protection", "psc", "error_counter", "erased", "files", "protocol"});
         if (!c.contains("type") || !c["type"].is_string()) throw Bad("card.type: missing");
         const std::string type = c["type"];
         if (type == "none") {
@@ -126,6 +184,14 @@ Scenario Parse(const json& j) {
             if (c.contains("erased")) {
                 if (!c["erased"].is_boolean()) throw Bad("card.erased: expected true or false");
                 cfg.erased = c["erased"];
+            }
+            if (c.contains("files")) {
+                cfg.files = ParseFile(c["files"], "card.files");
+                if (cfg.files->fid != 0x3F00 || !cfg.files->df) throw Bad("card.files: the MF, a DF with fid 3F00");
+            }
+            if (c.contains("protocol")) {
+                if (c["protocol"] != "T=0" && c["protocol"] != "T=1") throw Bad("card.protocol: \"T=0\" or \"T=1\"");
+                cfg.t1 = c["protocol"] == "T=1";
             }
             std::string error;
             if (!MakeCard(cfg, &error)) throw Bad("card: " + error);
