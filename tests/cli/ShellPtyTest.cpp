@@ -89,7 +89,8 @@ protected:
     // A prompt on the screen and the editor holding the terminal (no line
     // discipline any more), so keys typed now reach the editor as keys.
     bool Prompt() {
-        if (!Expect("qd500> ")) return false;
+        // A start under a sanitizer on a busy machine takes seconds.
+        if (!Expect("qd500> ", 10000)) return false;
         for (auto end = Clock::now() + std::chrono::seconds(3); Clock::now() < end;) {
             termios t{};
             if (::tcgetattr(m_master, &t) == 0 && !(t.c_lflag & ICANON)) return true;
