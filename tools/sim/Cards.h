@@ -58,7 +58,7 @@ const CardTypeInfo* FindCardType(uint8_t code);
 
 // One file of a CPU card's file system as a scenario gives it: a DF (with a
 // name, PINs and children) or a transparent EF (with its content).
-struct FileSpec {
+struct FileEntry {
     struct Pin {
         unsigned ref = 0;
         Bytes value;
@@ -70,7 +70,7 @@ struct FileSpec {
     Bytes data;
     unsigned update_pin = 0;  // EF: the PIN reference UPDATE BINARY needs (0: free)
     std::vector<Pin> pins;
-    std::vector<FileSpec> children;
+    std::vector<FileEntry> children;
 };
 
 // Settings a card is made from (a scenario's "card" object).
@@ -81,9 +81,9 @@ struct CardConfig {
     std::optional<Bytes> protection;  // chip protection memory, 1 bit per byte, LSB first, 1 = writable
     std::optional<Bytes> psc;
     std::optional<int> error_counter;
-    bool erased = false;            // CPU: start without a file system
-    std::optional<FileSpec> files;  // CPU: this file system instead of the built-in one
-    bool t1 = false;                // CPU: the ATR offers only T=1; answers come whole
+    bool erased = false;             // CPU: start without a file system
+    std::optional<FileEntry> files;  // CPU: this file system instead of the built-in one
+    bool t1 = false;                 // CPU: the ATR offers only T=1; answers come whole
 };
 
 class Card {
@@ -232,7 +232,7 @@ public:
     explicit CpuCard(const CardTypeInfo& info, bool erased = false);
     // A card with the scenario's file system (SELECT by path and name, FCP,
     // no answer data) and, with t1, only T=1 and no 61xx transport.
-    CpuCard(const CardTypeInfo& info, const FileSpec* files, bool t1);
+    CpuCard(const CardTypeInfo& info, const FileEntry* files, bool t1);
     ~CpuCard() override;
     void PowerOn() override;
     void PowerOff() override;

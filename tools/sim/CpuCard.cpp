@@ -134,10 +134,10 @@ CpuCard::CpuCard(const CardTypeInfo& info, bool erased) : Card(info) {
     PowerOn();
 }
 
-CpuCard::CpuCard(const CardTypeInfo& info, const FileSpec* files, bool t1) : Card(info), m_iso(files), m_t1(t1) {
+CpuCard::CpuCard(const CardTypeInfo& info, const FileEntry* files, bool t1) : Card(info), m_iso(files), m_t1(t1) {
     m_atr = t1 ? T1Atr() : DefaultAtr(info);
     if (files) {
-        auto build = [](auto& self, const FileSpec& f) -> std::unique_ptr<Node> {
+        auto build = [](auto& self, const FileEntry& f) -> std::unique_ptr<Node> {
             if (!f.df) return MakeBinary(f.fid, f.data, f.update_pin);
             auto df = MakeDf(f.fid, f.name);
             for (auto& p : f.pins) df->keys.push_back({p.ref, p.value, p.tries, p.tries});

@@ -113,16 +113,16 @@ unsigned Fid(const json& v, const std::string& where) {
 }
 
 // A DF has "children" (and may have "name" and "pins"); an EF has "data".
-FileSpec ParseFile(const json& f, const std::string& where) {
+FileEntry ParseFile(const json& f, const std::string& where) {
     OnlyKeys(f, where, {"fid", "name", "pins", "children", "data", "update_pin"});
     if (!f.contains("fid")) throw Bad(where + ".fid: missing");
-    FileSpec spec;
-    spec.fid = Fid(f["fid"], where + ".fid");
-    spec.df = !f.contains("data");
-    if (spec.df) {
+    FileEntry entry;
+    entry.fid = Fid(f["fid"], where + ".fid");
+    entry.df = !f.contains("data");
+    if (entry.df) {
         if (f.contains("update_pin")) throw Bad(where + ": \"update_pin\" belongs to an EF");
-        if (f.contains("name")) spec.name = HexField(f["name"], where + ".name");
-        if (spec.name.size() > 16) throw Bad(where + ".name: at most 16 bytes");
+        if (f.contains("name")) entry.name = HexField(f["name"], where + ".name");
+        if (entry.name.size() > 16) throw Bad(where + ".name: at most 16 bytes");
         if (f.contains("pins")) {
             if (!f["pins"].is_array()) throw Bad(where + ".pins: expected an array");
             for (size_t i = 0; i < f["pins"].size(); ++i) {
@@ -130,34 +130,34 @@ FileSpec ParseFile(const json& f, const std::string& where) {
                 const std::string pw = where + ".pins[" + std::to_string(i) + "]";
                 OnlyKeys(p, pw, {"ref", "value", "tries"});
                 if (!p.contains("ref") || !p.contains("value")) throw Bad(pw + ": \"ref\" and \"value\" needed");
-                FileSpec::Pin pin;
+                FileEntry::Pin pin;
                 pin.ref = Count(p["ref"], pw + ".ref", 255);
                 pin.value = HexField(p["value"], pw + ".value");
                 if (pin.ref == 0 || pin.value.empty()) throw Bad(pw + ": ref from 1, value not empty");
                 if (p.contains("tries")) pin.tries = static_cast<int>(Count(p["tries"], pw + ".tries", 15));
                 if (pin.tries == 0) throw Bad(pw + ".tries: from 1 to 15");
-                spec.pins.push_back(pin);
+                entry.pins.push_back(pin);
             }
         }
         if (f.contains("children")) {
             if (!f["children"].is_array()) throw Bad(where + ".children: expected an array");
             for (size_t i = 0; i < f["children"].size(); ++i) {
-                FileSpec c = ParseFile(f["children"][i], where + ".children[" + std::to_string(i) + "]");
+                FileEntry c = ParseFile(f["children"][i], where + ".children[" + std::to_string(i) + "]");
                 if (c.fid == 0x3F00) throw Bad(where + ": 3F00 is the MF's identifier");
-                for (auto& other : spec.children)
+                for (auto& other : entry.children)
                     if (other.fid == c.fid)
                         throw Bad(where + ": two children with the identifier " + ToHex({b0(c.fid), b1(c.fid)}));
-                spec.children.push_back(std::move(c));
+                entry.children.push_back(std::move(c));
             }
         }
     } else {
         if (f.contains("name") || f.contains("pins") || f.contains("children"))
             throw Bad(where + ": an EF (with \"data\") has no name, pins or children");
-        spec.data = HexField(f["data"], where + ".data");
-        if (spec.data.empty() || spec.data.size() > 8192) throw Bad(where + ".data: from 1 to 8192 bytes");
-        if (f.contains("update_pin")) spec.update_pin = Count(f["update_pin"], where + ".update_pin", 255);
+        entry.data = HexField(f["data"], where + ".data");
+        if (entry.data.empty() || entry.data.size() > 8192) throw Bad(where + ".data: from 1 to 8192 bytes");
+        if (f.contains("update_pin")) entry.update_pin = Count(f["update_pin"], where + ".update_pin", 255);
     }
-    return spec;
+    return entry;
 }
 
 Scenario Parse(const json& j) {
