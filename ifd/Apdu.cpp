@@ -154,6 +154,11 @@ Request ParseApdu(const uint8_t* apdu, size_t len, const CardMode& mode) {
     // A memory card knows no APDU: say so, as a card would, without asking it.
     if (mode.memory) return Answer(kUnknownClass);
     if (!ShortApdu(apdu, len)) return Answer(kWrongLength);
+    // An Le no reply frame can carry is answered 6Cxx with the most it can
+    // (nothing is sent): the application asks again for that much, and reads
+    // on from there, as OpenSC does.
+    if (len == 5 && (apdu[4] == 0 ? 256u : apdu[4]) > kMaxAnswerData)
+        return Answer(static_cast<uint16_t>(0x6C00 | kMaxAnswerData));
     Request request;
     request.op = Op::Transmit;
     request.data = apdu;
@@ -188,6 +193,23 @@ Verdict Judge(Op op, int result) {
     for (const StatusRow& row : kStatusWords)
         if (row.status == result) verdict.sw = code && row.swOfCode ? row.swOfCode : row.sw;
     return verdict;
+}
+
+unsigned OfferedProtocols(const uint8_t* atr, size_t length) {
+    unsigned offered = 0;
+    if (atr && length >= 2) {
+        unsigned y = atr[1] >> 4;  // which interface bytes follow T0, then each TDi
+        size_t at = 2;
+        for (;;) {
+            at += (y & 1) + ((y >> 1) & 1) + ((y >> 2) & 1);  // TAi, TBi, TCi
+            if (!(y & 8) || at >= length) break;
+            const uint8_t td = atr[at++];
+            if ((td & 0x0F) == 0) offered |= 1;  // T=0
+            if ((td & 0x0F) == 1) offered |= 2;  // T=1
+            y = td >> 4;
+        }
+    }
+    return offered ? offered : 1;  // no TD1: T=0
 }
 
 }  // namespace qd500::ifd

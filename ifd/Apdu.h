@@ -13,6 +13,14 @@ namespace qd500::ifd {
 // The card-type byte of a CPU card in the reader's table.
 constexpr int kCpuType = 0x88;
 
+// A reply frame's length field is two hex digits: an APDU's answer carries
+// at most this much data before SW1 SW2.
+constexpr size_t kMaxAnswerData = 251;
+
+// The protocols an ATR offers, as SCARD_PROTOCOL_T0 (1) and T1 (2) bits:
+// T=0 where it names none.
+unsigned OfferedProtocols(const uint8_t* atr, size_t length);
+
 // What a memory card of a type can do, from the card-type table.
 struct MemoryKind {
     int type = -1;                // the reader's type byte

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "Apdu.h"
 #include "qd500.h"
 
 namespace qd500::ifd {
@@ -55,6 +56,9 @@ ControlRequest ParseControl(unsigned long code, const uint8_t* in, size_t len) {
         case kFeatureRequest:
             request.op = ControlOp::Features;
             return request;
+        case kTlvProperties:
+            request.op = ControlOp::TlvProperties;
+            return request;
         case kReadTracks:
             if (len != 2 || !TakeTracks(in, len, request))
                 return Refused("3500 takes two bytes: the tracks (02, 03 or 23) and the seconds");
@@ -86,6 +90,28 @@ uint8_t StatusByte(int result) {
     if (result == QD500_E_TIMEOUT) return kStatusTimeout;
     if (result == QD500_E_PARAM) return kStatusRefused;
     return kStatusLine;
+}
+
+std::string FeatureList() {
+    // tag, length 4, the control code big-endian
+    const unsigned long code = kTlvProperties;
+    return std::string{0x12,
+                       4,
+                       static_cast<char>(code >> 24),
+                       static_cast<char>(code >> 16),
+                       static_cast<char>(code >> 8),
+                       static_cast<char>(code)};
+}
+
+std::string TlvProperties() {
+    // tag, length 4, the value little-endian
+    const uint32_t most = kMaxAnswerData;
+    return std::string{0x0A,
+                       4,
+                       static_cast<char>(most),
+                       static_cast<char>(most >> 8),
+                       static_cast<char>(most >> 16),
+                       static_cast<char>(most >> 24)};
 }
 
 }  // namespace qd500::ifd

@@ -11,6 +11,9 @@ namespace qd500::ifd {
 // SCARD_CTL_CODE(n) as pcsc-lite defines it.
 constexpr unsigned long ControlCode(unsigned n) { return 0x42000000ul + n; }
 constexpr unsigned long kFeatureRequest = ControlCode(3400);
+// PC/SC v2 part 10's FEATURE_GET_TLV_PROPERTIES, at the code the feature
+// list names.
+constexpr unsigned long kTlvProperties = ControlCode(3401);
 constexpr unsigned long kReadTracks = ControlCode(3500);
 constexpr unsigned long kWriteTracks = ControlCode(3501);
 constexpr unsigned long kHeadSetting = ControlCode(3502);
@@ -27,7 +30,22 @@ constexpr uint8_t kStatusRefused = 0xFD;  // the input was malformed: nothing wa
 constexpr uint8_t kStatusTimeout = 0xFE;
 constexpr uint8_t kStatusLine = 0xFF;
 
-enum class ControlOp : uint8_t { Unknown, Refused, Features, ReadTracks, WriteTracks, HeadSetting, Version };
+enum class ControlOp : uint8_t {
+    Unknown,
+    Refused,
+    Features,
+    TlvProperties,
+    ReadTracks,
+    WriteTracks,
+    HeadSetting,
+    Version
+};
+
+// The feature list CM_IOCTL_GET_FEATURE_REQUEST answers: FEATURE_GET_TLV_PROPERTIES (0x12) at kTlvProperties.
+std::string FeatureList();
+// The reader's properties: dwMaxAPDUDataSize (0x0A), the most answer data a
+// reply frame carries.
+std::string TlvProperties();
 
 struct ControlRequest {
     ControlOp op = ControlOp::Unknown;

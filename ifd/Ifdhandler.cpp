@@ -114,10 +114,11 @@ RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Val
 
 RESPONSECODE IFDHSetCapabilities(DWORD, DWORD, DWORD, PUCHAR) { return IFD_NOT_SUPPORTED; }
 
-// The reader speaks T=0 to CPU cards, and memory cards present an ATR of T=0.
+// The protocol the card's ATR offers (memory cards present an ATR of T=0).
 RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol, UCHAR, UCHAR, UCHAR, UCHAR) {
-    if (!Find(Lun)) return IFD_NO_SUCH_DEVICE;
-    return Protocol == SCARD_PROTOCOL_T0 ? IFD_SUCCESS : IFD_PROTOCOL_NOT_SUPPORTED;
+    auto slot = Find(Lun);
+    if (!slot) return IFD_NO_SUCH_DEVICE;
+    return slot->SetProtocol(Protocol);
 }
 
 RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength) {
@@ -134,7 +135,7 @@ RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER, PUCHAR TxBuffer, DWOR
         *RxLength = 0;
         return IFD_NO_SUCH_DEVICE;
     }
-    if (RecvPci) RecvPci->Protocol = 0;
+    if (RecvPci) RecvPci->Protocol = slot->ProtocolNumber();
     if (!RxBuffer) *RxLength = 0;
     return slot->Transmit(TxBuffer, TxBuffer ? TxLength : 0, RxBuffer, RxLength);
 }

@@ -62,6 +62,7 @@ void Slot::Cancel() { qd500_cancel(m_reader); }
 void Slot::ForgetCard() {
     m_mode = CardMode();
     m_atrLength = 0;
+    m_protocol = SCARD_PROTOCOL_T0;
 }
 
 void Slot::Note(int result) {
@@ -108,6 +109,7 @@ RESPONSECODE Slot::PowerUp() {
         m_mode.memory = false;
         std::memcpy(m_atr, atr, length);
         m_atrLength = length;
+        m_protocol = OfferedProtocols(atr, length) & SCARD_PROTOCOL_T0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1;
         return IFD_SUCCESS;
     }
     if (result != 0 && result != 24) return IFD_ERROR_POWER_ACTION;
@@ -132,6 +134,20 @@ RESPONSECODE Slot::Power(DWORD action, PUCHAR atr, PDWORD atrLength) {
     std::memcpy(atr, m_atr, m_atrLength);
     *atrLength = static_cast<DWORD>(m_atrLength);
     return IFD_SUCCESS;
+}
+
+RESPONSECODE Slot::SetProtocol(DWORD protocol) {
+    std::lock_guard<std::mutex> lock(m_busy);
+    const DWORD offered = OfferedProtocols(m_atr, m_atrLength);
+    const DWORD chosen = protocol & offered & SCARD_PROTOCOL_T0 ? SCARD_PROTOCOL_T0 : protocol & offered;
+    if (chosen != SCARD_PROTOCOL_T0 && chosen != SCARD_PROTOCOL_T1) return IFD_PROTOCOL_NOT_SUPPORTED;
+    m_protocol = chosen;
+    return IFD_SUCCESS;
+}
+
+DWORD Slot::ProtocolNumber() {
+    std::lock_guard<std::mutex> lock(m_busy);
+    return m_protocol == SCARD_PROTOCOL_T1 ? 1 : 0;
 }
 
 RESPONSECODE Slot::Atr(PUCHAR value, PDWORD length) {
@@ -237,7 +253,14 @@ RESPONSECODE Slot::Control(DWORD code, const uint8_t* in, DWORD inLength, uint8_
     *returned = 0;
     const ControlRequest request = ParseControl(code, in, inLength);
     if (request.op == ControlOp::Unknown) return IFD_ERROR_NOT_SUPPORTED;
-    if (request.op == ControlOp::Features) return IFD_SUCCESS;  // no features: an empty list
+    if (request.op == ControlOp::Features || request.op == ControlOp::TlvProperties) {
+        // PC/SC v2 part 10's TLV lists, without the status byte of the driver's own codes.
+        const std::string tlv = request.op == ControlOp::Features ? FeatureList() : TlvProperties();
+        if (!out || outLength < tlv.size()) return IFD_ERROR_INSUFFICIENT_BUFFER;
+        std::memcpy(out, tlv.data(), tlv.size());
+        *returned = static_cast<DWORD>(tlv.size());
+        return IFD_SUCCESS;
+    }
     if (!out || outLength < 1) return IFD_ERROR_INSUFFICIENT_BUFFER;
     std::string reply(1, static_cast<char>(kStatusRefused));
     if (request.op == ControlOp::Refused)  // into pcscd's log: the application sees only FD

@@ -29,6 +29,12 @@ public:
 
     RESPONSECODE Power(DWORD action, PUCHAR atr, PDWORD atrLength);
     RESPONSECODE Atr(PUCHAR value, PDWORD length);
+    // The protocol pcscd asks for: one the card's ATR offers (T=0, T=1 or
+    // either). The reader speaks to the card itself, so APDUs go the same
+    // way under both.
+    RESPONSECODE SetProtocol(DWORD protocol);
+    // The active protocol's number (0 or 1), for the receive header.
+    DWORD ProtocolNumber();
     RESPONSECODE Transmit(const uint8_t* tx, DWORD txLength, uint8_t* rx, PDWORD rxLength);
     RESPONSECODE Control(DWORD code, const uint8_t* in, DWORD inLength, uint8_t* out, DWORD outLength,
                          LPDWORD returned);
@@ -58,6 +64,7 @@ private:
     CardMode m_mode;
     uint8_t m_atr[QD500_ATR_MAX] = {};
     size_t m_atrLength = 0;
+    DWORD m_protocol = SCARD_PROTOCOL_T0;
 };
 
 }  // namespace qd500::ifd

@@ -153,7 +153,10 @@ TEST_F(IfdDriverTest, TracesOnlyWhenTheDeviceNameAsks) {
 
 TEST_F(IfdDriverTest, MagneticHeadAnswersControlCodesInTheirLayouts) {
     Serve(Waiting());
-    EXPECT_TRUE(Control(qd500::ifd::kFeatureRequest, "").empty());
+    // PC/SC v2 part 10: FEATURE_GET_TLV_PROPERTIES at 0x42000000 + 3401, and
+    // its dwMaxAPDUDataSize of 251 (little-endian).
+    EXPECT_EQ(Control(qd500::ifd::kFeatureRequest, ""), (Bytes{0x12, 4, 0x42, 0x00, 0x0D, 0x49}));
+    EXPECT_EQ(Control(qd500::ifd::kTlvProperties, ""), (Bytes{0x0A, 4, 251, 0, 0, 0}));
     const std::string version = "QD500-SIM V1.0";
     EXPECT_EQ(Control(qd500::ifd::kFirmwareVersion, ""), Of(std::string(1, '\0') + version));
     EXPECT_EQ(Control(qd500::ifd::kHeadSetting, "K"), Bytes{0});

@@ -183,3 +183,19 @@ TEST(IfdControl, InputsAreCheckedBeforeAnythingIsSent) {
 }
 
 }  // namespace
+
+TEST(IfdParser, AnLeNoFrameCarriesAndTheProtocolsAnAtrOffers) {
+    CardMode cpu;
+    // Le 00 (256) and FC are past the 251 bytes a reply carries: 6CFB, nothing sent; FB goes out.
+    EXPECT_EQ(Parse({0x00, 0xB0, 0x00, 0x00, 0x00}, cpu).sw, 0x6CFB);
+    EXPECT_EQ(Parse({0x00, 0xB0, 0x00, 0x00, 0xFC}, cpu).sw, 0x6CFB);
+    EXPECT_EQ(Parse({0x00, 0xB0, 0x00, 0x00, 0xFB}, cpu).op, Op::Transmit);
+    // No TD1: T=0; TD1 = 81 with TD2 naming T=1 only; TD1 T=0 and TD2 T=1; the simulator's own card.
+    const Bytes t0{0x3B, 0x68, 0, 0, 0x51, 0x44, 0x35, 0x30, 0x30, 0x53, 0x49, 0x4D};
+    const Bytes t1{0x3B, 0x80, 0x81, 0x31, 0xFE, 0x45};
+    const Bytes both{0x3B, 0x80, 0x80, 0x01, 0x01};
+    EXPECT_EQ(OfferedProtocols(t0.data(), t0.size()), 1u);
+    EXPECT_EQ(OfferedProtocols(t1.data(), t1.size()), 2u);
+    EXPECT_EQ(OfferedProtocols(both.data(), both.size()), 3u);
+    EXPECT_EQ(OfferedProtocols(t1.data(), 2), 1u);  // cut short: nothing named
+}

@@ -23,7 +23,7 @@ trap 'exit 130' INT TERM
 
 s=$here/scenarios
 env=$(bash "$here/pcsc-env.sh" up "$dir" --baud 9600 \
-  "$s/cpu-swipe.json" "$s/s4442.json" "$s/at24c16.json" default "$s/hangup.json") || { status=1; exit 1; }
+  "$s/cpu-swipe.json" "$s/s4442.json" "$s/at24c16.json" default "$s/hangup.json" "$s/iso-t1.json") || { status=1; exit 1; }
 eval "$env"
 export QD500_PCSC_DIR=$dir PYTHONDONTWRITEBYTECODE=1
 

@@ -41,7 +41,7 @@ class Card:
         rc, readers = scard.SCardListReaders(self.context, [])
         assert rc == scard.SCARD_S_SUCCESS, scard.SCardGetErrorMessage(rc)
         self.name = next(r for r in readers if r.startswith('qd500 sim %d ' % reader))
-        rc, self.handle, _ = scard.SCardConnect(self.context, self.name, share, protocol)
+        rc, self.handle, self.protocol = scard.SCardConnect(self.context, self.name, share, protocol)
         assert rc == scard.SCARD_S_SUCCESS, scard.SCardGetErrorMessage(rc)
 
     def atr(self) -> bytes:
@@ -51,7 +51,8 @@ class Card:
 
     def transmit(self, apdu: bytes) -> Tuple[int, bytes]:
         """The PC/SC result and the response."""
-        rc, resp = scard.SCardTransmit(self.handle, scard.SCARD_PCI_T0, list(apdu))
+        pci = scard.SCARD_PCI_T1 if self.protocol == scard.SCARD_PROTOCOL_T1 else scard.SCARD_PCI_T0
+        rc, resp = scard.SCardTransmit(self.handle, pci, list(apdu))
         return rc, bytes(resp)
 
     def ok(self, apdu: bytes) -> Tuple[bytes, int]:
@@ -157,7 +158,9 @@ def test_cpu_card_apdus_pass_as_t0_carries_them(card: Card) -> None:
     challenge, sw = card.ok(bytes.fromhex('0084000008'))
     assert sw == 0x9000 and len(challenge) == 8
     assert card.sw(bytes.fromhex('0084000010')) == 0x6C08  # the application follows 6Cxx up itself
-    assert card.sw(bytes.fromhex('00EE000000')) == 0x6D00
+    assert card.sw(bytes.fromhex('00EE000008')) == 0x6D00
+    # An Le no reply frame carries (00: 256): 6CFB, the most it can, and not sent.
+    assert card.sw(bytes.fromhex('00B0000000')) == 0x6CFB
     assert card.sw(bytes.fromhex('00B00000000100')) == 0x6700  # extended length: not sent
     assert card.sw(bytes.fromhex('FFA400000142')) == 0x6981  # not an SLE4442,
     assert card.sw(bytes.fromhex('0084000008')) == 0x9000  # and still a CPU card
@@ -206,7 +209,9 @@ def test_tracks_through_control_with_no_card_while_pcsc_scan_polls() -> None:
         head = Card(1, scard.SCARD_SHARE_DIRECT, 0)
         try:
             assert head.control(3503, b'') == b'\x00QD500-SIM V1.0'
-            assert head.control(3400, b'') == b''
+            # PC/SC v2 part 10: the TLV properties' feature, and the most answer data a frame carries.
+            assert head.control(3400, b'') == bytes([0x12, 4, 0x42, 0x00, 0x0D, 0x49])
+            assert head.control(3401, b'') == bytes([0x0A, 4, 251, 0, 0, 0])
             out: List[bytes] = []
             swipe = threading.Thread(target=lambda: out.append(head.control(3500, b'\x23\x0A')))
             swipe.start()
@@ -332,7 +337,7 @@ def test_opensc_tool_lists_readers_and_reads_the_atrs() -> None:
 def test_scriptor_runs_a_script_of_apdus() -> None:
     script = os.path.join(DIR, 'select.apdu')
     with open(script, 'w') as f:
-        f.write('00 A4 00 00 02 3F 00\n00 84 00 00 08\n00 EE 00 00 00\n')
+        f.write('00 A4 00 00 02 3F 00\n00 84 00 00 08\n00 EE 00 00 08\n')
     name = Card(4)
     name.close()
     out = subprocess.run(['scriptor', '-r', name.name, script], capture_output=True, text=True, timeout=30)
@@ -352,7 +357,7 @@ def test_scriptor_and_qd500_run_print_the_same_exchanges() -> None:
     script = os.path.join(DIR, 'compare.apdu')
     with open(script, 'w') as f:
         f.write('# the master file and its FCI, a missing file, an unknown instruction\n'
-                'reset\n00 A4 00 00 02 3F 00\n00C0000019\n00 A4 00 00 02 99 99\n00 EE 00 00 00\n')
+                'reset\n00 A4 00 00 02 3F 00\n00C0000019\n00 A4 00 00 02 99 99\n00 EE 00 00 08\n')
     name = Card(4)
     name.close()
     theirs = subprocess.run(['scriptor', '-r', name.name, script], capture_output=True, text=True, timeout=30)
@@ -373,3 +378,21 @@ def test_scriptor_and_qd500_run_print_the_same_exchanges() -> None:
         return [line.split(' : ')[0] for line in lines]
     assert exchanges(ours.stdout) == exchanges(theirs.stdout), ours.stdout + '\n---\n' + theirs.stdout
     assert sum(line.startswith('> ') for line in ours.stdout.splitlines()) == 5, ours.stdout
+
+
+@pytest.mark.parametrize('protocol', [scard.SCARD_PROTOCOL_T1, scard.SCARD_PROTOCOL_T0 | scard.SCARD_PROTOCOL_T1])
+def test_a_t1_card_is_used_with_the_protocol_its_atr_offers(protocol: int) -> None:
+    """Reader 6 holds a T=1-only card with a file system: connected with T=1
+    or with either, T=1 is active, a file is selected by its path and its
+    300 bytes read in the pieces a reply frame carries."""
+    c = Card(6, protocol=protocol)
+    try:
+        assert c.protocol == scard.SCARD_PROTOCOL_T1
+        assert c.ok(bytes.fromhex('00A4080C063F0050154E01'))[1] == 0x9000
+        assert c.sw(bytes.fromhex('00B0000000')) == 0x6CFB  # Le 256: more than a frame carries
+        first, sw = c.ok(bytes.fromhex('00B00000FB'))
+        assert sw == 0x9000 and len(first) == 251
+        rest, sw = c.ok(bytes.fromhex('00B000FB31'))
+        assert sw == 0x9000 and len(rest) == 49
+    finally:
+        c.close()
