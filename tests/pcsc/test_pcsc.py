@@ -396,3 +396,34 @@ def test_a_t1_card_is_used_with_the_protocol_its_atr_offers(protocol: int) -> No
         assert sw == 0x9000 and len(rest) == 49
     finally:
         c.close()
+
+
+def test_opensc_browses_and_dumps_the_iso_card() -> None:
+    """OpenSC on reader 6 through pcscd: the ATR, opensc-explorer's cat of the
+    300-byte file equal to the scenario's bytes, and pkcs15-tool's dump of
+    the card's PKCS#15 application (OpenSC's default driver enabled by the
+    test's own configuration)."""
+    name = Card(6, protocol=scard.SCARD_PROTOCOL_T1)
+    name.close()
+    with open(os.path.join(HERE, 'scenarios', 'iso-t1.json')) as f:
+        scenario = json.load(f)
+    app = next(c for c in scenario['card']['files']['children'] if c['fid'] == '5015')
+    expected = bytes.fromhex(next(c for c in app['children'] if c['fid'] == '4E01')['data'])
+    conf = os.path.join(DIR, 'opensc.conf')
+    with open(conf, 'w') as f:
+        f.write('app default {\n  enable_default_driver = true;\n  card_drivers = default;\n}\n')
+    env = dict(os.environ, OPENSC_CONF=conf)
+
+    atr = subprocess.run(['opensc-tool', '-r', name.name, '-a'], capture_output=True, text=True, env=env, timeout=30)
+    assert atr.stdout.strip() == '3b:88:01:51:44:35:30:30:53:49:4d:fe', atr.stdout + atr.stderr
+    explorer = subprocess.run(['opensc-explorer', '-r', name.name], input='cd 5015\ncat 4E01\nquit\n',
+                              capture_output=True, text=True, env=env, timeout=60)
+    dumped = bytes.fromhex(''.join(line[10:58] for line in explorer.stdout.splitlines()
+                                   if len(line) > 10 and line[8:10] == ': '))
+    assert dumped == expected, explorer.stdout + explorer.stderr
+    start = time.monotonic()
+    dump = subprocess.run(['pkcs15-tool', '--reader', name.name, '--dump'], capture_output=True, text=True, env=env,
+                          timeout=60)
+    print(f'pkcs15-tool --dump through pcscd and the driver: {time.monotonic() - start:.2f} s')
+    assert 'PKCS#15 Card [QD500 SIM TOKEN]' in dump.stdout and 'PIN [User PIN]' in dump.stdout, \
+        dump.stdout + dump.stderr
