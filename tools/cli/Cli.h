@@ -173,6 +173,8 @@ bool IsScriptorScript(const std::string& text);
 // Splits a command line into words: blanks separate, "..." and '...'
 // quote, # starts a comment. Throws UsageError for an open quote.
 std::vector<std::string> SplitWords(const std::string& line);
+// The library's card-type table, row by row in its order.
+std::vector<struct qd500_card_info> CardTable();
 // The card-type names of the library's table, in its order; the same with
 // the names people use beside them (SLE4442 beside S4442), which are taken
 // too; and all of them as one line, "CPU, S4418 (SLE4418), ...".

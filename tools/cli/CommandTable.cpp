@@ -106,13 +106,10 @@ std::string CardTypeList() { return Wrapped(CardTypeWords()); }
 // The memory size of every card type that has memory, from the library's table.
 std::string SizesText() {
     std::vector<std::string> words{"Sizes", "by", "card", "type:"};
-    for (unsigned i = 0; i < static_cast<unsigned>(qd500_card_type_count()); ++i) {
-        struct qd500_card_info info = {};
-        info.size = sizeof info;
-        if (qd500_card_info_at(i, &info) == 0 && info.memory_size > 0)
+    for (const auto& info : CardTable())
+        if (info.memory_size > 0)
             words.push_back(std::string(info.name) + " " + std::to_string(info.memory_size) +
                             (words.size() == 4 ? " bytes," : ","));
-    }
     words.back().back() = '.';
     return Wrapped(words);
 }
@@ -120,10 +117,8 @@ std::string SizesText() {
 // The SLE44xx codes' lengths and wrong codes allowed, from the library's table.
 std::string SleCodes() {
     std::string text;
-    for (unsigned i = 0; i < static_cast<unsigned>(qd500_card_type_count()); ++i) {
-        struct qd500_card_info info = {};
-        info.size = sizeof info;
-        if (qd500_card_info_at(i, &info) != 0 || info.code_length == 0 || info.family == QD500_FAMILY_AT88SC) continue;
+    for (const auto& info : CardTable()) {
+        if (info.code_length == 0 || info.family == QD500_FAMILY_AT88SC) continue;
         text += (text.empty() ? "" : "; ") + std::string(info.name) + ": " + std::to_string(info.code_length) +
                 " bytes, " + std::to_string(info.code_tries) + " wrong codes";
     }
@@ -133,10 +128,8 @@ std::string SleCodes() {
 // What an AT88SC code is and costs, from the library's table.
 std::string At88CodeText() {
     std::string length, tries;
-    for (unsigned i = 0; i < static_cast<unsigned>(qd500_card_type_count()); ++i) {
-        struct qd500_card_info info = {};
-        info.size = sizeof info;
-        if (qd500_card_info_at(i, &info) != 0 || info.family != QD500_FAMILY_AT88SC) continue;
+    for (const auto& info : CardTable()) {
+        if (info.family != QD500_FAMILY_AT88SC) continue;
         length = std::to_string(info.code_length);
         tries += (tries.empty() ? "" : ", ") + std::string(info.name) + " " + std::to_string(info.code_tries);
     }

@@ -19,16 +19,22 @@ std::string CardTypeName(const std::string& typed) {
     return name;
 }
 
+std::vector<struct qd500_card_info> CardTable() {
+    std::vector<struct qd500_card_info> rows;
+    for (unsigned i = 0; i < static_cast<unsigned>(qd500_card_type_count()); ++i) {
+        struct qd500_card_info info = {};
+        info.size = sizeof info;
+        if (qd500_card_info_at(i, &info) == 0) rows.push_back(info);
+    }
+    return rows;
+}
+
 namespace {
 
 // The library's card types: each name, and the name people use beside it.
 std::vector<std::pair<std::string, std::string>> CardTypeRows() {
     std::vector<std::pair<std::string, std::string>> rows;
-    for (unsigned i = 0; i < static_cast<unsigned>(qd500_card_type_count()); ++i) {
-        struct qd500_card_info info = {};
-        info.size = sizeof info;
-        if (qd500_card_info_at(i, &info) == 0) rows.emplace_back(info.name, info.alias ? info.alias : "");
-    }
+    for (const auto& info : CardTable()) rows.emplace_back(info.name, info.alias ? info.alias : "");
     return rows;
 }
 
