@@ -331,14 +331,6 @@ private:
     WSAEVENT m_event;
 };
 
-std::string SocketReason(int error) {
-    char text[256] = {};
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
-    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.')) text[--n] = '\0';
-    return n ? std::string(text, n) : "error " + std::to_string(error);
-}
-
 // Connects within the bound: a line, or null with the reason.
 std::unique_ptr<NetworkLine> ConnectLine(const NetworkPort& port, std::string* why) {
     addrinfo hints{};
@@ -346,7 +338,7 @@ std::unique_ptr<NetworkLine> ConnectLine(const NetworkPort& port, std::string* w
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (int rc = getaddrinfo(port.host.c_str(), port.port.c_str(), &hints, &found); rc != 0) {
-        if (why) *why = "cannot resolve " + port.host + ": " + SocketReason(rc);
+        if (why) *why = "cannot resolve " + port.host + ": " + SystemReason(static_cast<DWORD>(rc));
         return nullptr;
     }
     std::string reason = "no address";
@@ -354,7 +346,7 @@ std::unique_ptr<NetworkLine> ConnectLine(const NetworkPort& port, std::string* w
     for (addrinfo* a = found; a && s == INVALID_SOCKET; a = a->ai_next) {
         s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (s == INVALID_SOCKET) {
-            reason = SocketReason(WSAGetLastError());
+            reason = SystemReason(static_cast<DWORD>(WSAGetLastError()));
             continue;
         }
         u_long nonblocking = 1;
@@ -379,7 +371,7 @@ std::unique_ptr<NetworkLine> ConnectLine(const NetworkPort& port, std::string* w
             }
         }
         if (error != 0) {
-            reason = SocketReason(error);
+            reason = SystemReason(static_cast<DWORD>(error));
             closesocket(s);
             s = INVALID_SOCKET;
         }
