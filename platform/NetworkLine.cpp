@@ -11,7 +11,9 @@ bool NetworkLine::Negotiate(uint32_t baud, uint32_t timeoutMs, uint32_t boundMs,
     bool acked[6] = {};
     for (;;) {
         if (!Exchange()) {
-            if (why) *why = "the server closed the connection during the port settings" + Said();
+            std::string ended = EndReason(m_receivedAny);
+            if (why)
+                *why = ended.empty() ? "the server closed the connection during the port settings" + Said() : ended;
             return false;
         }
         for (const PortAck& ack : m_acks) {
@@ -35,6 +37,20 @@ bool NetworkLine::Negotiate(uint32_t baud, uint32_t timeoutMs, uint32_t boundMs,
             return false;
         }
         WaitReadable(timeoutMs - waited);
+    }
+}
+
+bool NetworkLine::Settle(std::string* why) {
+    const uint32_t start = NowMs();
+    for (;;) {
+        if (!Exchange()) {
+            std::string ended = EndReason(m_receivedAny);
+            if (why) *why = ended.empty() ? "the server closed the connection" + Said() : ended;
+            return false;
+        }
+        uint32_t waited = NowMs() - start;
+        if (m_receivedAny || waited >= SettleMs()) return true;
+        WaitReadable(SettleMs() - waited);
     }
 }
 
@@ -84,6 +100,7 @@ bool NetworkLine::Pump() {
             m_failed = true;  // the server closed it, or its error
             break;
         }
+        m_receivedAny = true;
         if (!m_rfc2217) {
             m_in.append(buf, static_cast<size_t>(n));
             continue;
@@ -113,10 +130,12 @@ std::unique_ptr<NetworkLine> OpenNetworkLine(
     for (;;) {
         std::string reason;
         std::unique_ptr<NetworkLine> line = connect(&reason);
-        if (line && !port.rfc2217) return line;
         if (line) {
             uint32_t left = port.timeoutMs - std::min(port.timeoutMs, nowMs() - start);
-            if (line->Negotiate(settings.baud, std::max<uint32_t>(left, 1), port.timeoutMs, &reason)) return line;
+            bool open = port.rfc2217
+                            ? line->Negotiate(settings.baud, std::max<uint32_t>(left, 1), port.timeoutMs, &reason)
+                            : line->SettleMs() == 0 || line->Settle(&reason);
+            if (open) return line;
             line.reset();
             if (reason.find("in use") != std::string::npos) busyReason = reason;
         }

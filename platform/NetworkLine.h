@@ -34,6 +34,14 @@ public:
     // baud rate set). boundMs is the open's whole bound, as the reason says it.
     bool Negotiate(uint32_t baud, uint32_t timeoutMs, uint32_t boundMs, std::string* why);
 
+    // A raw line whose server may refuse the client after the handshake
+    // (TLS 1.3 lets a server do that only once the handshake looks done):
+    // waits up to SettleMs() for the refusal; false with the reason.
+    bool Settle(std::string* why);
+    // How long Settle waits; 0 when the server cannot refuse after the
+    // connection is made.
+    virtual uint32_t SettleMs() const { return 0; }
+
     bool WriteByte(uint8_t byte, uint32_t waitMs) override;
     int InQueue() override;
     int Read(uint8_t* dst, int max) override;
@@ -47,6 +55,12 @@ protected:
     virtual bool WaitWritable(uint32_t ms) = 0;
     virtual void WaitReadable(uint32_t ms) = 0;
     virtual uint32_t NowMs() = 0;
+    // Why the connection ended, when the layer under the line knows better
+    // than "closed" (receivedAny: a byte came before it ended); else empty.
+    virtual std::string EndReason(bool receivedAny) const {
+        (void)receivedAny;
+        return {};
+    }
 
     // Sends what is gathered, then takes in what arrived; false once the
     // connection is closed or failed.
@@ -63,6 +77,7 @@ private:
     std::vector<PortAck> m_acks;
     std::string m_in, m_out;
     bool m_failed = false;
+    bool m_receivedAny = false;
     std::function<void()> m_onClose;
 };
 

@@ -1,30 +1,63 @@
 #include "platform/NetworkPort.h"
 
+#include <cctype>
 #include <cstdlib>
 
 namespace qd500 {
 
 namespace {
 
-constexpr char kRfc2217[] = "rfc2217://";
-constexpr char kSocket[] = "socket://";
+struct Scheme {
+    const char* prefix;
+    bool rfc2217, tls;
+};
+constexpr Scheme kSchemes[] = {
+    {"rfc2217://", true, false},
+    {"socket://", false, false},
+    {"rfc2217+tls://", true, true},
+    {"socket+tls://", false, true},
+};
 
-bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+const Scheme* SchemeOf(const std::string& name) {
+    for (const Scheme& s : kSchemes)
+        if (name.rfind(s.prefix, 0) == 0) return &s;
+    return nullptr;
+}
 
 bool Fail(std::string* why, const std::string& reason) {
     if (why) *why = reason;
     return false;
 }
 
+// An option's value with %XX taken as the byte it stands for (a path may
+// hold '&' or '?'); false for a '%' not followed by two hex digits.
+bool Unescape(const std::string& value, std::string& out) {
+    out.clear();
+    for (size_t i = 0; i < value.size(); ++i) {
+        if (value[i] != '%') {
+            out += value[i];
+            continue;
+        }
+        if (i + 2 >= value.size() || !std::isxdigit(static_cast<unsigned char>(value[i + 1])) ||
+            !std::isxdigit(static_cast<unsigned char>(value[i + 2])))
+            return false;
+        out += static_cast<char>(std::stoi(value.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+    }
+    return true;
+}
+
 }  // namespace
 
-bool IsNetworkPort(const std::string& name) { return StartsWith(name, kRfc2217) || StartsWith(name, kSocket); }
+bool IsNetworkPort(const std::string& name) { return SchemeOf(name) != nullptr; }
 
 bool ParseNetworkPort(const std::string& name, NetworkPort& out, std::string* why) {
     out = NetworkPort();
-    out.rfc2217 = StartsWith(name, kRfc2217);
-    if (!out.rfc2217 && !StartsWith(name, kSocket)) return Fail(why, "not a network port");
-    std::string rest = name.substr(out.rfc2217 ? sizeof kRfc2217 - 1 : sizeof kSocket - 1);
+    const Scheme* scheme = SchemeOf(name);
+    if (!scheme) return Fail(why, "not a network port");
+    out.rfc2217 = scheme->rfc2217;
+    out.tls = scheme->tls;
+    std::string rest = name.substr(std::string(scheme->prefix).size());
     std::string query;
     if (size_t q = rest.find('?'); q != std::string::npos) {
         query = rest.substr(q + 1);
@@ -33,7 +66,7 @@ bool ParseNetworkPort(const std::string& name, NetworkPort& out, std::string* wh
     // host:port, or [v6 address]:port.
     size_t colon = rest.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size())
-        return Fail(why, "a network port is " + std::string(out.rfc2217 ? kRfc2217 : kSocket) + "host:port");
+        return Fail(why, "a network port is " + std::string(scheme->prefix) + "host:port");
     out.host = rest.substr(0, colon);
     out.port = rest.substr(colon + 1);
     if (out.host.size() > 2 && out.host.front() == '[' && out.host.back() == ']')
@@ -42,6 +75,7 @@ bool ParseNetworkPort(const std::string& name, NetworkPort& out, std::string* wh
     long port = std::strtol(out.port.c_str(), &end, 10);
     if (!end || *end || port < 1 || port > 65535)
         return Fail(why, "the port number " + out.port + " is not 1 to 65535");
+    const char* options = out.tls ? "timeout, ca, cert, key" : "timeout";
     for (size_t at = 0; at < query.size();) {
         size_t amp = query.find('&', at);
         std::string option = query.substr(at, amp == std::string::npos ? std::string::npos : amp - at);
@@ -49,7 +83,9 @@ bool ParseNetworkPort(const std::string& name, NetworkPort& out, std::string* wh
         if (option.empty()) continue;
         size_t eq = option.find('=');
         const std::string key = option.substr(0, eq);
-        const std::string value = eq == std::string::npos ? "" : option.substr(eq + 1);
+        std::string value;
+        if (!Unescape(eq == std::string::npos ? "" : option.substr(eq + 1), value))
+            return Fail(why, "the value of " + key + " has a '%' not followed by two hex digits");
         if (key == "timeout") {
             char* stop = nullptr;
             double seconds = std::strtod(value.c_str(), &stop);
@@ -57,10 +93,16 @@ bool ParseNetworkPort(const std::string& name, NetworkPort& out, std::string* wh
                 return Fail(why, "timeout takes seconds, more than 0 and at most 600: '" + value + "'");
             out.timeoutMs = static_cast<uint32_t>(seconds * 1000 + 0.5);
             if (out.timeoutMs == 0) out.timeoutMs = 1;
+        } else if (key == "ca" || key == "cert" || key == "key") {
+            if (!out.tls) return Fail(why, key + "= is an option of TLS lines (rfc2217+tls://, socket+tls://)");
+            if (value.empty()) return Fail(why, key + "= takes a file");
+            (key == "ca" ? out.caFile : key == "cert" ? out.certFile : out.keyFile) = value;
         } else {
-            return Fail(why, "unknown option '" + key + "' (the options: timeout)");
+            return Fail(why, "unknown option '" + key + "' (the options: " + options + ")");
         }
     }
+    if (out.certFile.empty() != out.keyFile.empty())
+        return Fail(why, "cert= and key= go together (the client certificate and its private key)");
     return true;
 }
 

@@ -396,6 +396,10 @@ std::unique_ptr<SerialLine> OpenNetwork(const std::string& name, const LineSetti
     }();
     NetworkPort port;
     if (!ParseNetworkPort(name, port, why)) return nullptr;
+    if (port.tls) {
+        if (why) *why = "TLS lines (rfc2217+tls://, socket+tls://) are not supported on Windows yet";
+        return nullptr;
+    }
     if (!started) {
         if (why) *why = "Winsock did not start";
         return nullptr;

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/NetworkPort.h"
 #include "platform/Platform.h"
 
 using namespace qd500;
@@ -141,6 +142,11 @@ TEST(NetworkLine, OpensThatFailSayWhyWithinTheirBound) {
         EXPECT_FALSE(Open(silent.Url("rfc2217", "?timeout=0.3"), &why));
         EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(900));
         EXPECT_NE(why.find("did not acknowledge the port settings within 300 ms"), std::string::npos) << why;
+        // Over TLS the same server never finishes the handshake.
+        start = Clock::now();
+        EXPECT_FALSE(Open(silent.Url("socket+tls", "?timeout=0.3"), &why));
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(900));
+        EXPECT_NE(why.find("did not finish within 300 ms"), std::string::npos) << why;
     }
     // A busy port server: its text, then the connection closed.
     {
@@ -169,6 +175,17 @@ TEST(NetworkLine, OpensThatFailSayWhyWithinTheirBound) {
     EXPECT_EQ(why, "the port number 99999 is not 1 to 65535");
     EXPECT_FALSE(Open("socket://127.0.0.1:1?baud=9600", &why));
     EXPECT_EQ(why, "unknown option 'baud' (the options: timeout)");
+    // TLS options: only on TLS lines, the certificate with its key, %XX in a path.
+    EXPECT_FALSE(Open("rfc2217://127.0.0.1:1?ca=x.pem", &why));
+    EXPECT_EQ(why, "ca= is an option of TLS lines (rfc2217+tls://, socket+tls://)");
+    EXPECT_FALSE(Open("socket+tls://127.0.0.1:1?cert=c.pem", &why));
+    EXPECT_EQ(why, "cert= and key= go together (the client certificate and its private key)");
+    EXPECT_FALSE(Open("socket+tls://127.0.0.1:1?ca=%2", &why));
+    EXPECT_EQ(why, "the value of ca has a '%' not followed by two hex digits");
+    NetworkPort port;
+    ASSERT_TRUE(ParseNetworkPort("socket+tls://h:1?ca=/a%26b%3F.pem&timeout=2", port, &why)) << why;
+    EXPECT_TRUE(port.tls && !port.rfc2217);
+    EXPECT_EQ(port.caFile, "/a&b?.pem");
 }
 
 TEST(NetworkLine, OneHolderAndAClosedConnectionFailsTheLine) {
