@@ -30,7 +30,11 @@ std::shared_ptr<Slot> Find(DWORD lun) {
 
 // DEVICENAME is the port, optionally followed by ":trace=FILE" (pcscd's
 // configuration takes ':' in a value, and no tty path holds ":trace=").
-bool SplitDeviceName(const std::string& name, std::string& port, std::string& trace) {
+// A value with characters pcscd's configuration refuses bare ('+', '?',
+// '&', as a TLS line's name has) is written in double quotes, which pcscd
+// hands on as they stand.
+bool SplitDeviceName(std::string name, std::string& port, std::string& trace) {
+    if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
     constexpr char kTrace[] = ":trace=";
     const size_t at = name.find(kTrace);
     port = name.substr(0, at);
