@@ -25,7 +25,7 @@ test=(
   dpkg-dev file man-db unzip
   clang-format flake8 mypy
   libpcsclite-dev pcscd pcsc-tools python3-pyscard opensc
-  ser2net
+  ser2net openssl
   mono-devel nunit-console libnunit-cil-dev
   openjdk-17-jdk-headless libjna-java junit5
 )

@@ -30,7 +30,7 @@ bash bindings/node/run-tests.sh build/linux
 echo "== pcsc: the driver in a private pcscd, through pyscard, pcsc_scan, opensc-tool and scriptor"
 bash tests/pcsc/run.sh
 
-echo "== net: readers across the network, through Debian's ser2net on loopback (raw TCP and RFC 2217)"
+echo "== net: readers across the network, through Debian's ser2net on loopback (raw TCP and RFC 2217, plain and over TLS)"
 QD500_BUILD=$PWD/build/linux /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/net
 
 echo "== asan: the same suites under AddressSanitizer and UndefinedBehaviorSanitizer (the soak without its memory check)"

@@ -2,7 +2,8 @@
 qd500-sim --baud 9600 behind ser2net (chardelay off, tcp nodelay), each
 family's median through the pty itself, socket:// and rfc2217://; then
 eight readers, each on its own simulator behind one ser2net, in eight
-threads against eight times one.
+threads against eight times one; then RFC 2217 plain and over TLS side by
+side on one simulator: the open's median and each family's.
 
     QD500_BUILD=build/release python3 tests/net/measure.py [RUNS]
 """
@@ -10,6 +11,7 @@ threads against eight times one.
 from __future__ import annotations
 
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -18,7 +20,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from test_ser2net import Ser2net, free_port  # noqa: E402
+from netsupport import Pki, Ser2net, free_port  # noqa: E402
 
 import qd500  # noqa: E402
 from qd500.testing import Simulator  # noqa: E402
@@ -100,6 +102,46 @@ def main() -> None:
         ser2net.wait()
         for sim in sims:
             sim.stop()
+
+    tls_against_plain(work)
+    shutil.rmtree(work, ignore_errors=True)
+
+
+def open_ms(url: str) -> float:
+    """The open's median (a try ser2net turned away while it let the tty
+    go is not counted)."""
+    times = []
+    while len(times) < RUNS:
+        start = time.perf_counter()
+        try:
+            qd500.Reader(url, timeout=5).close()
+        except qd500.PortError:
+            time.sleep(0.05)
+            continue
+        times.append(1000 * (time.perf_counter() - start))
+        time.sleep(0.05)
+    return statistics.median(times)
+
+
+def tls_against_plain(work: str) -> None:
+    pki = Pki(os.path.join(work, "pki"))
+    ssl = f"ssl(key={pki.path('server.key')},cert={pki.path('server.pem')})"
+    with Simulator(None, baud=9600) as sim:
+        server = Ser2net(sim.port, work, accepters={
+            "plain": ("telnet(rfc2217),tcp(nodelay),127.0.0.1,{port}", ""),
+            "tls": ("telnet(rfc2217)," + ssl + ",tcp(nodelay),127.0.0.1,{port}", "")})
+        try:
+            urls = {"plain": f"rfc2217://127.0.0.1:{server.ports['plain']}",
+                    "tls": f"rfc2217+tls://127.0.0.1:{server.ports['tls']}?ca={pki.path('ca.pem')}"}
+            opens = {name: open_ms(url) for name, url in urls.items()}
+            calls = {name: families(url) for name, url in urls.items()}
+        finally:
+            server.kill()
+    print(f"{'RFC 2217 at 9600 baud':32} {'plain ms':>9} {'TLS ms':>8} {'TLS - plain':>12}")
+    print(f"{'open':32} {opens['plain']:9.1f} {opens['tls']:8.1f} {opens['tls'] - opens['plain']:12.1f}")
+    for name in FAMILIES:
+        plain, tls = calls["plain"][name], calls["tls"][name]
+        print(f"{name:32} {plain:9.1f} {tls:8.1f} {tls - plain:12.1f}")
 
 
 if __name__ == "__main__":

@@ -14,10 +14,7 @@ import os
 import pty
 import select
 import shutil
-import signal
-import socket
 import subprocess
-import sys
 import tempfile
 import threading
 import time
@@ -26,77 +23,9 @@ from typing import Iterator
 
 import pytest
 
-BUILD = os.environ["QD500_BUILD"]
-TREE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-sys.path.insert(0, os.path.join(TREE, "python"))
-os.environ.setdefault("QD500_LIBRARY", os.path.join(BUILD, "libqd500.so"))
-os.environ.setdefault("QD500_SIM", os.path.join(BUILD, "tools", "sim", "qd500-sim"))
-
-import qd500  # noqa: E402
-from qd500.testing import Simulator  # noqa: E402
-
-CLI = os.path.join(BUILD, "tools", "cli", "qd500")
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return int(s.getsockname()[1])
-
-
-class Ser2net:
-    """ser2net with a raw and an RFC 2217 accepter on one simulated tty."""
-
-    def __init__(self, tty: str, workdir: str, kick: bool = False) -> None:
-        self.raw, self.telnet = free_port(), free_port()
-        self.config = os.path.join(workdir, "ser2net.yaml")
-        options = "    chardelay: false\n" + ("    kickolduser: true\n" if kick else "")
-        with open(self.config, "w") as f:
-            for name, accepter in (("raw", f"tcp(nodelay),127.0.0.1,{self.raw}"),
-                                   ("tel", f"telnet(rfc2217),tcp(nodelay),127.0.0.1,{self.telnet}")):
-                f.write(f"connection: &{name}\n  accepter: {accepter}\n"
-                        f"  connector: serialdev,{tty},9600n81,local\n  options:\n{options}")
-        self.process: subprocess.Popen[bytes] | None = None
-        self.start()
-
-    def start(self) -> None:
-        self.process = subprocess.Popen(["ser2net", "-n", "-c", self.config],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 5
-        for port in (self.raw, self.telnet):
-            while True:
-                try:
-                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                    break
-                except OSError:
-                    if time.monotonic() > deadline:
-                        raise
-                    time.sleep(0.05)
-
-    def kill(self) -> None:
-        if self.process is not None:
-            self.process.kill()
-            self.process.wait()
-            self.process = None
-
-    def urls(self) -> list[str]:
-        return [f"socket://127.0.0.1:{self.raw}", f"rfc2217://127.0.0.1:{self.telnet}"]
-
-
-def wait_free(url: str) -> None:
-    """Until the port opens. The two accepters share one tty, and ser2net
-    lets the one go a moment after its client left ("Port's device already
-    in use" meanwhile); with one accepter a device, as in use, that is no
-    matter."""
-    deadline = time.monotonic() + 3
-    while True:
-        try:
-            qd500.Reader(url).close()
-            return
-        except qd500.PortError as error:
-            if "device already in use" not in str(error) or time.monotonic() > deadline:
-                raise
-            time.sleep(0.05)
+from netsupport import BUILD, CLI, Ser2net, pcscd, wait_free
+import qd500
+from qd500.testing import Simulator
 
 
 @pytest.fixture
@@ -210,45 +139,15 @@ def test_0xff_both_ways_through_the_raw_pass_through() -> None:
 
 
 def test_the_pcsc_driver_in_a_private_pcscd(server: Ser2net) -> None:
-    work = tempfile.mkdtemp(prefix="qd500-pcsc-net-")
-    os.makedirs(os.path.join(work, "conf"))
-    os.makedirs(os.path.join(work, "run", "pcscd"))
-    with open(os.path.join(work, "conf", "qd500-net"), "w") as f:
-        f.write(f'FRIENDLYNAME "qd500 net"\nDEVICENAME   {server.urls()[1]}\n'
-                f'LIBPATH      {os.path.join(BUILD, "ifd", "libqd500-ifd.so")}\n')
-    unshare = ["unshare", "-m", "--propagation", "private"] if os.getuid() == 0 else \
-        ["unshare", "-Urm", "--propagation", "private"]
-    pcscd = subprocess.Popen(unshare + ["sh", "-c", f"mount --bind '{work}/run' /run && exec pcscd -f -c "
-                                        f"'{work}/conf'"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    env = dict(os.environ, PCSCLITE_CSOCK_NAME=f"{work}/run/pcscd/pcscd.comm")
-    try:
-        script = os.path.join(work, "s.apdu")
-        with open(script, "w") as f:
-            f.write("reset\n00 84 00 00 08\n")
-
-        def served(seconds: float) -> bool:
-            deadline = time.monotonic() + seconds
-            while True:
-                run = subprocess.run(["scriptor", "-r", "qd500 net 00 00", script], capture_output=True, text=True,
-                                     env=env, timeout=30)
-                if "90 00 : Normal processing." in run.stdout:
-                    return True
-                if time.monotonic() > deadline:
-                    return False
-                time.sleep(0.1)
-
-        assert served(10)
+    with pcscd(server.urls()[1]) as daemon:
+        assert daemon.served(10)
         # ser2net gone: the reader's card goes; back: the driver reopens its line by itself.
         server.kill()
-        assert not served(1)
+        assert not daemon.served(1)
         server.start()
         started = time.monotonic()
-        assert served(15)
+        assert daemon.served(15)
         print(f"ser2net restart to the PC/SC reader's next APDU: {1000 * (time.monotonic() - started):.0f} ms")
-    finally:
-        pcscd.send_signal(signal.SIGINT)
-        pcscd.wait(10)
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def test_the_server_killed_during_a_call_restarted_and_busy() -> None:
