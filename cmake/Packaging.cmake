@@ -34,6 +34,8 @@ else()
   if(QD500_JAVA)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjna-java")
   endif()
+  # OpenSSL is loaded only when a TLS line opens (no link-time dependency).
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libssl3")
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
  The drop-in driver library (libqd500dll), the reader API for new code
  (libqd500, with C and C++ headers), the reader simulator qd500-sim and the

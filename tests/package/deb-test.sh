@@ -34,6 +34,15 @@ while read -r want; do
 done <tests/package/deb-files.txt
 [ "$missing" = 0 ]
 dpkg-deb -x "$deb" "$work/root"
+# TLS lines load OpenSSL when they open: recommended, never linked.
+dpkg-deb -f "$deb" Recommends | grep -qw libssl3 || { echo "the package does not recommend libssl3" >&2; exit 1; }
+lib=$work/root/usr/lib/x86_64-linux-gnu
+objdump -p "$lib/libqd500.so.0.2.0" "$lib/libqd500dll.so.0.2.0" "$work/root/usr/lib/pcsc/drivers/serial/libqd500-ifd.so" \
+  >"$work/needed"
+if grep -E 'NEEDED.*lib(ssl|crypto)' "$work/needed"; then
+  echo "a library of the package links OpenSSL" >&2
+  exit 1
+fi
 # No path of a build: the package is built in a temporary copy, whose path
 # starts like every temporary directory's.
 if grep -rlE "$(dirname "$work")/tmp\.[A-Za-z0-9]+/build" "$work/root"; then
