@@ -36,9 +36,7 @@ QD500_BUILD=$PWD/build/linux /usr/bin/python3 -m pytest -q -p no:cacheprovider t
 echo "== asan: the same suites under AddressSanitizer and UndefinedBehaviorSanitizer (the soak without its memory check)"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs"
-# A test that times a start (the shell on a pty) can miss its window once
-# beside the soak under the sanitizer on two cores; a second miss fails.
-ctest --preset asan --repeat until-pass:2
+ctest --preset asan
 
 echo "== tsan: readers on threads, the handle API and the PC/SC driver under ThreadSanitizer"
 cmake --preset tsan >/dev/null

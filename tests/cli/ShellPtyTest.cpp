@@ -11,6 +11,9 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "CliTestUtil.h"
 
@@ -40,13 +43,22 @@ protected:
         size.ws_col = 100;
         m_seen.clear();
         m_from = 0;
+        // Everything the child needs is made here: between fork and exec
+        // the child of this threaded process (the simulator runs beside)
+        // must not allocate, as a lock another thread held at the fork
+        // stays held there for good.
+        const std::string port = server.SlavePath();
+        std::vector<std::string> env = {"HOME=" + home, "TERM=vt100"};
+        for (char** e = environ; *e; ++e)
+            if (std::strncmp(*e, "HOME=", 5) != 0 && std::strncmp(*e, "TERM=", 5) != 0) env.emplace_back(*e);
+        std::vector<char*> envp;
+        for (std::string& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        const char* argv[] = {"qd500", "--port", port.c_str(), "--timeout", "5", "shell", nullptr};
         m_pid = ::forkpty(&m_master, nullptr, nullptr, &size);
         ASSERT_GE(m_pid, 0);
         if (m_pid == 0) {
-            ::setenv("HOME", home.c_str(), 1);
-            ::setenv("TERM", "vt100", 1);
-            ::execl(QD500_CLI_EXE, "qd500", "--port", server.SlavePath().c_str(), "--timeout", "5", "shell",
-                    static_cast<char*>(nullptr));
+            ::execve(QD500_CLI_EXE, const_cast<char* const*>(argv), envp.data());
             ::_exit(127);
         }
     }

@@ -255,6 +255,7 @@ TEST(SimulatorCli, PrintsSlavePathServesAndStopsOnSigterm) {
     int out[2], in[2];
     ASSERT_EQ(pipe(out), 0);
     ASSERT_EQ(pipe(in), 0);
+    const std::string scenario = std::string(QD500_SIM_DATA_DIR) + "/s4442-split.json";  // no allocation in the child
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -262,7 +263,6 @@ TEST(SimulatorCli, PrintsSlavePathServesAndStopsOnSigterm) {
         dup2(in[0], STDIN_FILENO);
         close(out[0]);
         close(in[1]);
-        const std::string scenario = std::string(QD500_SIM_DATA_DIR) + "/s4442-split.json";
         execl(QD500_SIM_EXE, "qd500-sim", "--pty", "--scenario", scenario.c_str(), "--log", log.c_str(),
               static_cast<char*>(nullptr));
         _exit(127);
