@@ -43,6 +43,7 @@ private:
     bool m_certificateAsked = false;
     bool m_certificateGiven = false;
     std::string m_alert;
+    bool m_ended = false;  // closed or failed: no close notify is owed
 };
 
 }  // namespace qd500

@@ -4,6 +4,9 @@
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
 
 #include <cerrno>
 #include <chrono>
@@ -150,6 +153,35 @@ std::string ErrorText(const OpenSsl& ssl, const char* otherwise) {
     return text.empty() ? otherwise : text;
 }
 
+// OpenSSL writes to the socket with write(): to a connection the server
+// closed that raises SIGPIPE, which would end the process. While it runs,
+// the signal is held back on this thread and a SIGPIPE it raised is taken.
+class QuietPipe {
+public:
+    QuietPipe() {
+        sigemptyset(&m_pipe);
+        sigaddset(&m_pipe, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        m_wasPending = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &m_pipe, &m_old);
+    }
+    ~QuietPipe() {
+        if (!m_wasPending) {
+            timespec none{0, 0};
+            while (sigtimedwait(&m_pipe, nullptr, &none) == SIGPIPE) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
+    }
+    QuietPipe(const QuietPipe&) = delete;
+    QuietPipe& operator=(const QuietPipe&) = delete;
+
+private:
+    sigset_t m_pipe, m_old;
+    bool m_wasPending = false;
+};
+
 bool IsIpAddress(const std::string& host) {
     unsigned char address[16];
     return ::inet_pton(AF_INET, host.c_str(), address) == 1 || ::inet_pton(AF_INET6, host.c_str(), address) == 1;
@@ -216,7 +248,11 @@ std::unique_ptr<TlsSession> TlsSession::Start(int fd, const NetworkPort& port, u
     const uint32_t start = NowMs();
     for (;;) {
         ssl->ERR_clear_error();
-        int rc = ssl->SSL_connect(h.session);
+        int rc;
+        {
+            QuietPipe quiet;
+            rc = ssl->SSL_connect(h.session);
+        }
         if (rc == 1) return tls;
         int error = ssl->SSL_get_error(h.session, rc);
         if (error == kSslErrorWantRead || error == kSslErrorWantWrite) {
@@ -245,7 +281,10 @@ std::unique_ptr<TlsSession> TlsSession::Start(int fd, const NetworkPort& port, u
 TlsSession::~TlsSession() {
     if (!m_h) return;
     if (m_h->session) {
-        if (m_alert.empty()) m_h->ssl->SSL_shutdown(m_h->session);  // the close notify, without waiting for one
+        if (!m_ended) {
+            QuietPipe quiet;
+            m_h->ssl->SSL_shutdown(m_h->session);  // the close notify, without waiting for one
+        }
         m_h->ssl->SSL_free(m_h->session);
     }
     if (m_h->ctx) m_h->ssl->SSL_CTX_free(m_h->ctx);
@@ -256,22 +295,32 @@ TlsSession::~TlsSession() {
 int TlsSession::Send(const char* bytes, int count) {
     const OpenSsl& ssl = *m_h->ssl;
     ssl.ERR_clear_error();
-    int n = ssl.SSL_write(m_h->session, bytes, count);
+    int n;
+    {
+        QuietPipe quiet;
+        n = ssl.SSL_write(m_h->session, bytes, count);
+    }
     if (n > 0) return n;
     int error = ssl.SSL_get_error(m_h->session, n);
     if (error == kSslErrorWantRead || error == kSslErrorWantWrite) return 0;
     if (error == kSslErrorSsl) m_alert = ErrorText(ssl, "");
+    m_ended = true;
     return -1;
 }
 
 int TlsSession::Receive(char* bytes, int capacity) {
     const OpenSsl& ssl = *m_h->ssl;
     ssl.ERR_clear_error();
-    int n = ssl.SSL_read(m_h->session, bytes, capacity);
+    int n;
+    {
+        QuietPipe quiet;  // reading may answer the server, too
+        n = ssl.SSL_read(m_h->session, bytes, capacity);
+    }
     if (n > 0) return n;
     int error = ssl.SSL_get_error(m_h->session, n);
     if (error == kSslErrorWantRead || error == kSslErrorWantWrite) return 0;
     if (error == kSslErrorSsl) m_alert = ErrorText(ssl, "");
+    m_ended = true;
     return -1;
 }
 

@@ -8,8 +8,12 @@ from __future__ import annotations
 import ctypes
 import os
 import shutil
+import socket
+import ssl
+import struct
 import subprocess
 import tempfile
+import threading
 import time
 from typing import Iterator
 
@@ -149,3 +153,27 @@ def test_without_openssl_the_open_says_so(tls: TlsServer, tmp_path: str) -> None
     run = subprocess.run([CLI, "-p", tls.url("tel"), "status"], capture_output=True, text=True, timeout=30, env=env)
     assert run.returncode != 0
     assert "TLS lines need OpenSSL 3 (libssl.so.3), which could not be loaded" in run.stderr, run.stderr
+
+
+def test_a_connection_reset_is_a_failed_call_not_a_dead_process(pki: Pki) -> None:
+    """A TLS server that resets the connection after the handshake. The
+    tool does not ignore SIGPIPE as Python does: no TLS write to the reset
+    connection (the command, a close notify) may kill it."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(pki.path("server.pem"), pki.path("server.key"))
+    listener = socket.create_server(("127.0.0.1", 0))
+    port = listener.getsockname()[1]
+
+    def serve() -> None:
+        conn, _ = listener.accept()
+        with context.wrap_socket(conn, server_side=True) as tls:
+            tls.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            time.sleep(0.1)
+        listener.close()
+
+    server = threading.Thread(target=serve)
+    server.start()
+    run = subprocess.run([CLI, "-p", f"socket+tls://127.0.0.1:{port}?ca={pki.path('ca.pem')}", "status"],
+                         capture_output=True, text=True, timeout=30)
+    server.join()
+    assert run.returncode == 1, (run.returncode, run.stderr)
