@@ -378,7 +378,6 @@ Answer Reader::Execute(const std::string&, const Bytes& body) {
             a = m_card->Apdu(p);
             break;
     }
-    if (CardLeft()) return Answer::Fail(st::kNoCard);  // it left while it was asked
     if (code == 0x5A && a.ok() && a.data.size() > kMaxReplyData) {
         // A card answer no reply frame carries: 6C with the largest Le that
         // fits, whatever the card, so the host asks again for that much.
