@@ -47,7 +47,8 @@ bool SplitHostPort(const std::string& where, std::string& host, std::string& por
 
 // ---- the connection ---------------------------------------------------------
 
-VpcdLine::VpcdLine(int fd, std::string peer) : m_fd(fd), m_peer(std::move(peer)) {}
+VpcdLine::VpcdLine(int fd, std::string peer, int answer_ms)
+    : m_fd(fd), m_peer(std::move(peer)), m_answerMs(answer_ms) {}
 
 VpcdLine::~VpcdLine() { close(m_fd); }
 
@@ -61,7 +62,7 @@ bool VpcdLine::Write(const Bytes& payload) {
     if (payload.size() > kMaxPayload) return false;
     Bytes message = {static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size())};
     message.insert(message.end(), payload.begin(), payload.end());
-    const int64_t deadline = NowMs() + kAnswerMs;
+    const int64_t deadline = NowMs() + m_answerMs;
     size_t done = 0;
     while (done < message.size()) {
         ssize_t n = send(m_fd, message.data() + done, message.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -109,7 +110,7 @@ bool VpcdLine::Exchange(const Bytes& payload, Bytes& answer, size_t min_len, siz
     ssize_t waiting = recv(m_fd, &stray, 1, MSG_PEEK | MSG_DONTWAIT);
     bool ok = waiting < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && Write(payload);
     uint8_t head[2];
-    const int64_t deadline = NowMs() + kAnswerMs;
+    const int64_t deadline = NowMs() + m_answerMs;
     ok = ok && ReadFull(head, 2, deadline);
     const size_t len = ok ? static_cast<size_t>(head[0] << 8 | head[1]) : 0;
     ok = ok && len >= min_len && len <= max_len;

@@ -24,7 +24,8 @@ public:
     // How long the card may take over one answer before it is taken as gone.
     static constexpr int kAnswerMs = 5000;
 
-    VpcdLine(int fd, std::string peer);
+    // answer_ms: how long the card may take over one answer.
+    VpcdLine(int fd, std::string peer, int answer_ms = kAnswerMs);
     ~VpcdLine();
     VpcdLine(const VpcdLine&) = delete;
     VpcdLine& operator=(const VpcdLine&) = delete;
@@ -46,6 +47,7 @@ private:
 
     int m_fd;
     std::string m_peer;
+    int m_answerMs;
     std::atomic<bool> m_open{true};
 };
 
