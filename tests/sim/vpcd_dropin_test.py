@@ -37,7 +37,8 @@ class DropIn(unittest.TestCase):
 
         dll = ctypes.CDLL(os.environ["QD500_DLL"])
         os.environ["QD500_COM7"] = sim.port
-        msg, sw, resp = ctypes.create_string_buffer(256), ctypes.create_string_buffer(8), ctypes.create_string_buffer(600)
+        msg, sw = ctypes.create_string_buffer(256), ctypes.create_string_buffer(8)
+        resp = ctypes.create_string_buffer(600)
         self.assertEqual(dll.gOpenComIC(7, msg), 0, msg.value)
         self.addCleanup(dll.gCloseComIC, msg)
         atr = ctypes.create_string_buffer(508)
