@@ -460,6 +460,7 @@ def test_a_vpcd_card_through_pcscd(t1: bool) -> None:
     """The tests' own vpcd card in reader 7: its ATR and protocol, a SELECT
     by name (on T=0 the FCI behind 61xx, fetched; on T=1 whole), and the
     reader empty once the card has left."""
+    until(lambda: not present(7), 10, 'reader 7 still holds an earlier card')
     card = subprocess.Popen(['/usr/bin/python3', VPCD_CARD, '--connect', vpcd_address(7)] + (['--t1'] if t1 else []))
     try:
         until(lambda: present(7), 10, 'the vpcd card never came into reader 7')
