@@ -7,9 +7,16 @@
 
 As a pytest plugin (loaded through its pytest11 entry point) it gives the
 fixture qd500_sim, a started Simulator stopped after the test, pass or fail.
-Its scenario comes from the marker qd500_scenario(dict, baud=None) or from
-a qd500_scenario fixture the tests define. The simulator is QD500_SIM where
-that is set, else qd500-sim on PATH.
+Its scenario comes from the marker qd500_scenario(dict, baud=None,
+vpcd_listen=None, vpcd_connect=None) or from a qd500_scenario fixture the
+tests define. The simulator is QD500_SIM where that is set, else qd500-sim
+on PATH.
+
+With vpcd_listen (or vpcd_connect) the CPU slot holds a card another program
+runs, a card emulator speaking vpcd's protocol:
+
+    with Simulator(vpcd_listen="127.0.0.1:0") as sim:
+        start_emulator(connect_to=sim.vpcd_address)    # it connects: inserted
 """
 
 from __future__ import annotations
@@ -67,11 +74,29 @@ class Simulator:
     and stopped by its process id. baud paces the line (None: unpaced).
 
     port is a link to the simulator's pty that follows it across simulated
-    hang-ups, so Reader.reopen() finds the line again."""
+    hang-ups, so Reader.reopen() finds the line again.
 
-    def __init__(self, scenario: dict[str, Any] | None = None, *, baud: int | None = None) -> None:
+    vpcd_listen="HOST:PORT" puts a vpcd card in the CPU slot: the slot is
+    empty until a card emulator connects there (port 0: a free one, then
+    vpcd_address says which), and empty again when it leaves;
+    vpcd_connect="HOST:PORT" connects to an emulator that listens there."""
+
+    def __init__(
+        self,
+        scenario: dict[str, Any] | None = None,
+        *,
+        baud: int | None = None,
+        vpcd_listen: str | None = None,
+        vpcd_connect: str | None = None,
+    ) -> None:
+        if vpcd_listen is not None and vpcd_connect is not None:
+            raise ValueError("vpcd_listen and vpcd_connect exclude each other: there is one CPU slot")
         self.scenario = scenario
         self.baud = baud
+        self.vpcd_listen = vpcd_listen
+        self.vpcd_connect = vpcd_connect
+        # With vpcd_listen: where the simulator waits for the card, "HOST:PORT".
+        self.vpcd_address = ""
         self.port = ""
         self._process: subprocess.Popen[bytes] | None = None
         self._stopper: weakref.finalize | None = None
@@ -100,6 +125,10 @@ class Simulator:
             command += ["--scenario", self._path("scenario.json")]
         if self.baud is not None:
             command += ["--baud", str(self.baud)]
+        if self.vpcd_listen is not None:
+            command += ["--vpcd-listen", _word(self.vpcd_listen, "vpcd_listen")]
+        if self.vpcd_connect is not None:
+            command += ["--vpcd-connect", _word(self.vpcd_connect, "vpcd_connect")]
         # Files, not pipes: new slave paths after hang-ups never fill a pipe nobody reads.
         with open(self._path("stdout"), "wb") as out, open(self._path("stderr"), "wb") as err:
             self._process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
@@ -108,6 +137,8 @@ class Simulator:
         try:
             deadline = time.monotonic() + _START_SECONDS
             self._wait(deadline, self._first_line)
+            if self.vpcd_listen is not None or self.vpcd_connect is not None:
+                self.vpcd_address = self._wait(deadline, self._vpcd_line)
             self.port = self._path("port")
             self._control = self._wait(deadline, self._connect)
         except BaseException:
@@ -185,6 +216,15 @@ class Simulator:
             line = f.readline()
         return line.strip() if line.endswith("\n") else ""
 
+    def _vpcd_line(self) -> str:
+        # "vpcd listen HOST:PORT" (or "vpcd connect ..."), after the pty's path.
+        with open(self._path("stdout"), encoding="utf-8") as f:
+            for line in f:
+                words = line.split()
+                if line.endswith("\n") and len(words) == 3 and words[0] == "vpcd":
+                    return words[2]
+        return ""
+
     def _connect(self) -> socket.socket | None:
         # The socket is bound after the pty is served: try until it is.
         control = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -234,7 +274,11 @@ except ImportError:  # the context manager needs no pytest
 if pytest is not None:
 
     def pytest_configure(config: pytest.Config) -> None:
-        config.addinivalue_line("markers", "qd500_scenario(scenario, baud=None): the qd500_sim fixture's scenario")
+        config.addinivalue_line(
+            "markers",
+            "qd500_scenario(scenario, baud=None, vpcd_listen=None, vpcd_connect=None): the qd500_sim fixture's"
+            " scenario, line rate and vpcd card",
+        )
 
     @pytest.fixture
     def qd500_scenario() -> dict[str, Any] | None:
@@ -245,11 +289,11 @@ if pytest is not None:
     def qd500_sim(request: pytest.FixtureRequest, qd500_scenario: dict[str, Any] | None) -> Iterator[Simulator]:
         """A started simulator, stopped after the test whatever its outcome."""
         marker = request.node.get_closest_marker("qd500_scenario")
-        scenario, baud = qd500_scenario, None
+        scenario, options = qd500_scenario, {}
         if marker is not None:
             scenario = marker.args[0] if marker.args else marker.kwargs.get("scenario")
-            baud = marker.kwargs.get("baud")
-        with Simulator(scenario, baud=baud) as sim:
+            options = {k: marker.kwargs.get(k) for k in ("baud", "vpcd_listen", "vpcd_connect")}
+        with Simulator(scenario, **options) as sim:
             yield sim
             if sim.errors:
                 raise sim.errors[0]

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # A private pcscd with readers of this driver, each a qd500-sim on a pty.
 #
-#   pcsc-env.sh up DIR [--baud N] SCENARIO...   # one reader per scenario (a JSON file, or "default")
+#   pcsc-env.sh up DIR [--baud N] SCENARIO...   # one reader per scenario (a JSON file, "default", or
+#                                               # "vpcd": an empty slot for a vpcd card, its address
+#                                               # the line "vpcd listen HOST:PORT" in sim<i>.out;
+#                                               # "vpcd-connect=HOST:PORT": one for a card listening there)
 #   pcsc-env.sh down DIR                        # stops what up started, by process id
 #
 # up prints the environment for clients (eval it):
@@ -69,7 +72,12 @@ up() {
   for scenario in "$@"; do
     i=$((i + 1))
     local args=(--pty --control "$dir/sim$i.sock" --link "$dir/tty$i" --log "$dir/sim$i.log" "${baud[@]}")
-    [ "$scenario" = default ] || args+=(--scenario "$scenario")
+    case "$scenario" in
+      default) ;;
+      vpcd) args+=(--vpcd-listen 127.0.0.1:0) ;;
+      vpcd-connect=*) args+=(--vpcd-connect "${scenario#vpcd-connect=}") ;;
+      *) args+=(--scenario "$scenario") ;;
+    esac
     "$sim" "${args[@]}" >"$dir/sim$i.out" 2>&1 </dev/null &
     echo $! >"$dir/sim$i.pid"
     # pcscd exits at once when a DEVICENAME path does not exist yet.

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The driver in a private pcscd with five simulated readers at 9600 baud:
+# The driver in a private pcscd with eight simulated readers at 9600 baud:
 # runs the suite of test_pcsc.py with Debian's pytest and pyscard; with
 # --measure, then prints the round-trip and insertion figures. Everything it
 # started is stopped by process id when it ends, whatever the outcome.
@@ -22,8 +22,11 @@ trap finish EXIT
 trap 'exit 130' INT TERM
 
 s=$here/scenarios
+# Reader 8 connects to a vpcd card listening here (vicc -R, where it runs).
+vicc_port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 env=$(bash "$here/pcsc-env.sh" up "$dir" --baud 9600 \
-  "$s/cpu-swipe.json" "$s/s4442.json" "$s/at24c16.json" default "$s/hangup.json" "$s/iso-t1.json") || { status=1; exit 1; }
+  "$s/cpu-swipe.json" "$s/s4442.json" "$s/at24c16.json" default "$s/hangup.json" "$s/iso-t1.json" \
+  vpcd "vpcd-connect=127.0.0.1:$vicc_port") || { status=1; exit 1; }
 eval "$env"
 export QD500_PCSC_DIR=$dir PYTHONDONTWRITEBYTECODE=1
 

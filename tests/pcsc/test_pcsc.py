@@ -3,9 +3,12 @@ opensc-tool, scriptor), on simulators. run.sh brings the readers up:
 
   1 a CPU card whose head waits for a swipe   2 an SLE4442   3 an AT24C16
   4 a CPU card                                5 a CPU card whose line hangs up at its first APDU
+  6 a T=1 card with a file system             7 a slot for a vpcd card (the tests' own)
+  8 a slot for a vpcd card that listens (vicc -R, where it runs)
 """
 import json
 import os
+import shutil
 import socket
 import subprocess
 import threading
@@ -427,3 +430,91 @@ def test_opensc_browses_and_dumps_the_iso_card() -> None:
     print(f'pkcs15-tool --dump through pcscd and the driver: {time.monotonic() - start:.2f} s')
     assert 'PKCS#15 Card [QD500 SIM TOKEN]' in dump.stdout and 'PIN [User PIN]' in dump.stdout, \
         dump.stdout + dump.stderr
+
+
+VPCD_CARD = os.path.join(HERE, '..', 'support', 'vpcd_card.py')
+
+
+def vpcd_address(reader: int) -> str:
+    """Where reader's simulator listens for a vpcd card, or connects to one."""
+    with open(os.path.join(DIR, 'sim%d.out' % reader)) as f:
+        return next(line.split()[2] for line in f if line.startswith('vpcd '))
+
+
+def present(reader: int) -> bool:
+    """The card state pcscd reports for reader."""
+    rc, context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
+    assert rc == scard.SCARD_S_SUCCESS
+    try:
+        rc, readers = scard.SCardListReaders(context, [])
+        name = next(r for r in readers if r.startswith('qd500 sim %d ' % reader))
+        rc, states = scard.SCardGetStatusChange(context, 0, [(name, scard.SCARD_STATE_UNAWARE)])
+        assert rc == scard.SCARD_S_SUCCESS, scard.SCardGetErrorMessage(rc)
+        return bool(states[0][1] & scard.SCARD_STATE_PRESENT)
+    finally:
+        scard.SCardReleaseContext(context)
+
+
+@pytest.mark.parametrize('t1', [False, True])
+def test_a_vpcd_card_through_pcscd(t1: bool) -> None:
+    """The tests' own vpcd card in reader 7: its ATR and protocol, a SELECT
+    by name (on T=0 the FCI behind 61xx, fetched; on T=1 whole), and the
+    reader empty once the card has left."""
+    until(lambda: not present(7), 10, 'reader 7 still holds an earlier card')
+    card = subprocess.Popen(['/usr/bin/python3', VPCD_CARD, '--connect', vpcd_address(7)] + (['--t1'] if t1 else []))
+    try:
+        until(lambda: present(7), 10, 'the vpcd card never came into reader 7')
+        c = Card(7, protocol=scard.SCARD_PROTOCOL_T0 | scard.SCARD_PROTOCOL_T1)
+        try:
+            assert c.protocol == (scard.SCARD_PROTOCOL_T1 if t1 else scard.SCARD_PROTOCOL_T0)
+            assert c.atr()[:3] == bytes([0x3B, 0x88, 0x01 if t1 else 0x00]) and c.atr()[3:11] == b'VPCDCARD'
+            select = bytes.fromhex('00A4040009') + b'\xF0QD500VPC'
+            if not t1:
+                assert c.sw(select) == 0x6112
+                select = bytes.fromhex('00C0000012')
+            fci, sw = c.ok(select)
+            assert sw == 0x9000 and fci[:2] == b'\x6F\x10' and b'\xF0QD500VPC' in fci
+        finally:
+            c.close()
+    finally:
+        card.kill()
+        card.wait()
+    until(lambda: not present(7), 10, 'the card that left is still in reader 7')
+
+
+def test_debian_vicc_through_pcscd() -> None:
+    """Debian's vicc (vsmartcard-vpicc) in reversed mode, reader 8 connecting
+    to it: its ATR and a SELECT of the MF without FCI (its FCI answers crash
+    its TLV packer under Python 3). Its module lies outside Python's path and
+    imports PyCryptodome as Crypto, which Debian installs as Cryptodome: both
+    mended here, for the test only."""
+    vicc = shutil.which('vicc')
+    if vicc is None:
+        pytest.skip('vicc is not installed (Debian package vsmartcard-vpicc)')
+    shim = os.path.join(DIR, 'vicc-shim', 'Crypto')
+    os.makedirs(shim, exist_ok=True)
+    with open(os.path.join(shim, '__init__.py'), 'w') as f:
+        f.write('import sys\nimport Cryptodome\nsys.modules[__name__] = Cryptodome\n')
+    env = dict(os.environ, PYTHONPATH='/usr/lib/python3/site-packages/virtualsmartcard:' + os.path.dirname(shim))
+    log = os.path.join(DIR, 'vicc.log')
+    with open(log, 'w') as out:
+        process = subprocess.Popen([vicc, '-t', 'iso7816', '-R', '-P', vpcd_address(8).rsplit(':', 1)[1]],
+                                   stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env)
+    try:
+        deadline = time.monotonic() + 15
+        while not present(8):
+            if process.poll() is not None or time.monotonic() > deadline:
+                with open(log) as f:
+                    lines = f.read().strip().splitlines()
+                pytest.skip('vicc did not start: ' + (lines[-1] if lines else 'no output'))
+            time.sleep(0.1)
+        c = Card(8, protocol=scard.SCARD_PROTOCOL_T0 | scard.SCARD_PROTOCOL_T1)
+        try:
+            assert c.atr() == bytes.fromhex('3B951381018073FF01000B')  # vicc 3.3's ISO 7816 card: T=1
+            assert c.protocol == scard.SCARD_PROTOCOL_T1
+            assert c.sw(bytes.fromhex('00A4000C023F00')) == 0x9000
+        finally:
+            c.close()
+    finally:
+        process.kill()
+        process.wait()

@@ -63,6 +63,58 @@ Bytes T1Atr() {
     return atr;
 }
 
+unsigned FirstProtocol(const Bytes& atr) {
+    // TS, T0 (Y1 in the high nibble), TA1 TB1 TC1 as Y1 says, then TD1.
+    if (atr.size() < 2 || !(atr[1] & 0x80)) return 0;
+    size_t td1 = 2;
+    for (uint8_t bit : {0x10, 0x20, 0x40})
+        if (atr[1] & bit) ++td1;
+    return td1 < atr.size() ? atr[td1] & 0x0F : 0;
+}
+
+Answer CardResponse::ToAnswer() const {
+    Bytes out = data;
+    out.push_back(static_cast<uint8_t>(sw >> 8));
+    out.push_back(static_cast<uint8_t>(sw));
+    return Answer::Ok(std::move(out));
+}
+
+void AnswerTransport::SetT1(bool t1) {
+    m_t1 = t1;
+    Drop();
+}
+
+CardResponse AnswerTransport::Case4(Bytes data) {
+    if (m_t1) return {std::move(data), 0x9000};
+    // 6100: 256 bytes or more wait.
+    const size_t n = data.size();
+    Hold(std::move(data));
+    return {{}, static_cast<uint16_t>(0x6100 | (n > 0xFF ? 0 : n))};
+}
+
+void AnswerTransport::Hold(Bytes data) {
+    m_held = std::move(data);
+    m_holding = true;
+}
+
+void AnswerTransport::Drop() {
+    m_held.clear();
+    m_holding = false;
+}
+
+CardResponse AnswerTransport::GetResponse(unsigned le) {
+    if (!m_holding) return {{}, 0x6985};
+    const size_t avail = m_held.size();
+    if (le != 0 && le != avail) return {{}, static_cast<uint16_t>(0x6C00 | (avail & 0xFF))};
+    CardResponse r{std::move(m_held), 0x9000};
+    Drop();
+    return r;
+}
+
+bool AnswerTransport::IsGetResponse(const Bytes& apdu) {
+    return apdu.size() == 5 && apdu[0] == 0x00 && apdu[1] == 0xC0 && apdu[2] == 0x00 && apdu[3] == 0x00;
+}
+
 Bytes DefaultAtr(const CardTypeInfo& info) {
     Bytes atr;
     switch (info.kind) {

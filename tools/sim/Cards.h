@@ -115,11 +115,54 @@ public:
     virtual Answer Apdu(const Bytes& apdu);
 
     virtual std::string Dump() const = 0;
+    // The card has left the slot on its own (a card behind a connection that
+    // closed): the reader then takes the slot as empty.
+    virtual bool Gone() const { return false; }
 
 protected:
     CardTypeInfo m_info;
     Bytes m_atr;
 };
+
+// A CPU card's answer to one command: data bytes and the status word.
+struct CardResponse {
+    Bytes data;
+    uint16_t sw = 0x9000;
+    // The reader's answer to command 5A: the data, then SW1 SW2.
+    Answer ToAnswer() const;
+};
+
+// How a CPU card's answer data reaches the host. On T=1 a case-4 answer
+// comes whole with its status word. On T=0 a command carries data or asks
+// for it, never both: a case-4 answer is announced with 61xx and held for
+// GET RESPONSE, and so is the exact answer a 6Cxx announces. Any command
+// but GET RESPONSE drops what is held.
+class AnswerTransport {
+public:
+    explicit AnswerTransport(bool t1 = false) : m_t1(t1) {}
+    bool t1() const { return m_t1; }
+    void SetT1(bool t1);
+    // The answer data of a case-4 command.
+    CardResponse Case4(Bytes data);
+    // Keeps data for the GET RESPONSE that follows a 6Cxx.
+    void Hold(Bytes data);
+    void Drop();
+    bool holding() const { return m_holding; }
+    // GET RESPONSE: what is held for Le 00 or its exact length, 6Cxx with its
+    // length for another Le, 6985 with nothing held.
+    CardResponse GetResponse(unsigned le);
+    // 00 C0 00 00 Le.
+    static bool IsGetResponse(const Bytes& apdu);
+
+private:
+    bool m_t1;
+    bool m_holding = false;
+    Bytes m_held;
+};
+
+// The protocol a card's answer to reset names first (TD1's low nibble; T=0
+// when there is no TD1), which a reader without PPS uses: 0 or 1.
+unsigned FirstProtocol(const Bytes& atr);
 
 std::unique_ptr<Card> MakeCard(const CardConfig& config, std::string* error = nullptr);
 Bytes DefaultAtr(const CardTypeInfo& info);
@@ -240,11 +283,7 @@ public:
     Answer Apdu(const Bytes& apdu) override;
     std::string Dump() const override;
 
-    // The card-level command: data bytes and the status word.
-    struct Response {
-        Bytes data;
-        uint16_t sw = 0x9000;
-    };
+    using Response = CardResponse;
     Response Process(const Bytes& apdu);
     bool HasMf() const;
 
@@ -253,9 +292,6 @@ public:
 private:
     Response Select(const Bytes& data);
     Response SelectIso(unsigned p1, unsigned p2, const Bytes& data);
-    Response Answered(Bytes data);
-    void SetPending(Bytes data);
-    Response GetResponse(unsigned le);
     Response GetChallenge(unsigned le);
     uint16_t BinaryTarget(unsigned p1, unsigned p2, Node*& ef, unsigned& offset);
     Response ReadBinary(unsigned p1, unsigned p2, unsigned le);
@@ -274,10 +310,8 @@ private:
     Node* m_currentDf = nullptr;
     Node* m_currentEf = nullptr;
     Node* m_creating = nullptr;  // DF (or MF) whose creation is not ended yet
-    Bytes m_pending;             // data waiting for GET RESPONSE
-    bool m_hasPending = false;
-    bool m_iso = false;  // file system from the scenario: the fuller SELECT and VERIFY
-    bool m_t1 = false;
+    bool m_iso = false;          // file system from the scenario: the fuller SELECT and VERIFY
+    AnswerTransport m_transport;
     std::map<unsigned, bool> m_verified;  // key id -> presented since power-on
 };
 

@@ -134,7 +134,8 @@ CpuCard::CpuCard(const CardTypeInfo& info, bool erased) : Card(info) {
     PowerOn();
 }
 
-CpuCard::CpuCard(const CardTypeInfo& info, const FileEntry* files, bool t1) : Card(info), m_iso(files), m_t1(t1) {
+CpuCard::CpuCard(const CardTypeInfo& info, const FileEntry* files, bool t1)
+    : Card(info), m_iso(files), m_transport(t1) {
     m_atr = t1 ? T1Atr() : DefaultAtr(info);
     if (files) {
         auto build = [](auto& self, const FileEntry& f) -> std::unique_ptr<Node> {
@@ -175,20 +176,13 @@ bool CpuCard::HasMf() const { return m_mf != nullptr; }
 void CpuCard::PowerOn() {
     m_currentDf = m_mf.get();
     m_currentEf = nullptr;
-    m_hasPending = false;
-    m_pending.clear();
+    m_transport.Drop();
     m_verified.clear();
 }
 
 void CpuCard::PowerOff() { PowerOn(); }
 
-Answer CpuCard::Apdu(const Bytes& apdu) {
-    Response r = Process(apdu);
-    Bytes out = r.data;
-    out.push_back(static_cast<uint8_t>(r.sw >> 8));
-    out.push_back(static_cast<uint8_t>(r.sw));
-    return Answer::Ok(std::move(out));
-}
+Answer CpuCard::Apdu(const Bytes& apdu) { return Process(apdu).ToAnswer(); }
 
 Answer CpuCard::Verify(unsigned addr, const Bytes& code) {
     // Reader command 56 on a CPU card: the low address byte names the key.
@@ -203,17 +197,13 @@ CpuCard::Response CpuCard::Process(const Bytes& apdu) {
     if (apdu.size() < 5) return {{}, kWrongLength};
     const unsigned cla = apdu[0], ins = apdu[1], p1 = apdu[2], p2 = apdu[3], p3 = apdu[4];
     Bytes data(apdu.begin() + 5, apdu.end());
-    const bool keep_pending = cla == 0x00 && ins == 0xC0;
-    if (!keep_pending) {
-        m_hasPending = false;
-        m_pending.clear();
-    }
+    if (!(cla == 0x00 && ins == 0xC0)) m_transport.Drop();
     if (cla != 0x00 && cla != 0x80) return {{}, kBadCla};
 
     // Commands that carry data take P3 as Lc; the others take it as Le.
     // A case-4 command may carry its Le after the data (T=1, or a
     // scenario's card); the answer is whole whatever it asks.
-    const bool le_allowed = m_iso || m_t1;
+    const bool le_allowed = m_iso || m_transport.t1();
     auto with_data = [&](auto fn) -> Response {
         if (data.size() != p3 && !(le_allowed && p3 > 0 && data.size() == p3 + 1u)) return {{}, kWrongLength};
         if (data.size() != p3) data.pop_back();
@@ -231,7 +221,7 @@ CpuCard::Response CpuCard::Process(const Bytes& apdu) {
                 if (p1 != 0x00 || p2 != 0x00) return {{}, kBadP1P2};
                 return with_data([&] { return Select(data); });
             case 0xC0:
-                return with_le([&] { return GetResponse(p3); });
+                return with_le([&] { return m_transport.GetResponse(p3); });
             case 0x84:
                 return with_le([&] { return GetChallenge(p3); });
             case 0xB0:
@@ -282,15 +272,7 @@ CpuCard::Response CpuCard::Select(const Bytes& data) {
         m_currentDf = found->parent;
         m_currentEf = found;
     }
-    return Answered(Fci(*found));
-}
-
-// Answer data of a case-4 command: whole on T=1, announced with 61xx and
-// kept for GET RESPONSE on T=0.
-CpuCard::Response CpuCard::Answered(Bytes data) {
-    if (m_t1) return {std::move(data), kOk};
-    SetPending(std::move(data));
-    return {{}, static_cast<uint16_t>(0x6100 | m_pending.size())};
+    return m_transport.Case4(Fci(*found));
 }
 
 // SELECT of a card built from a scenario: P1 00 (identifier, as the
@@ -312,8 +294,7 @@ CpuCard::Response CpuCard::SelectIso(unsigned p1, unsigned p2, const Bytes& data
             {
                 Response r = Select(data);  // the built-in lookup, then the answer below
                 if (r.sw == kNotFound) return r;
-                m_hasPending = false;
-                m_pending.clear();
+                m_transport.Drop();
                 found = m_currentEf ? m_currentEf : m_currentDf;
             }
             break;
@@ -362,29 +343,14 @@ CpuCard::Response CpuCard::SelectIso(unsigned p1, unsigned p2, const Bytes& data
         m_currentEf = found;
     }
     if (p2 == 0x0C) return {{}, kOk};
-    return Answered(Fci(*found, p2 == 0x04 ? 0x62 : 0x6F));
-}
-
-void CpuCard::SetPending(Bytes data) {
-    m_pending = std::move(data);
-    m_hasPending = true;
-}
-
-CpuCard::Response CpuCard::GetResponse(unsigned le) {
-    if (!m_hasPending) return {{}, kConditions};
-    const unsigned avail = static_cast<unsigned>(m_pending.size());
-    if (le != 0 && le != avail) return {{}, static_cast<uint16_t>(0x6C00 | avail)};
-    Response r{m_pending, kOk};
-    m_hasPending = false;
-    m_pending.clear();
-    return r;
+    return m_transport.Case4(Fci(*found, p2 == 0x04 ? 0x62 : 0x6F));
 }
 
 CpuCard::Response CpuCard::GetChallenge(unsigned le) {
     Bytes r(le == 0 || le > 8 ? 8 : le);
     for (auto& b : r) b = static_cast<uint8_t>(ChallengeSource()() & 0xFF);
     if (le == 0 || le > 8) {
-        SetPending(r);
+        m_transport.Hold(r);
         return {{}, 0x6C08};
     }
     return {r, kOk};
@@ -425,7 +391,7 @@ CpuCard::Response CpuCard::ReadBinary(unsigned p1, unsigned p2, unsigned le) {
     if (le > remaining) {
         // The host answers 6Cxx with GET RESPONSE, not a second read: keep the
         // exact answer ready for it.
-        SetPending(Bytes(ef->data.begin() + offset, ef->data.end()));
+        m_transport.Hold(Bytes(ef->data.begin() + offset, ef->data.end()));
         return {{}, static_cast<uint16_t>(0x6C00 | remaining)};
     }
     return {Bytes(ef->data.begin() + offset, ef->data.begin() + offset + le), kOk};
@@ -455,7 +421,7 @@ CpuCard::Response CpuCard::ReadRecord(unsigned p1, unsigned p2, unsigned le) {
     if (p1 > ef->records.size()) return {{}, kNoRecord};
     const Bytes& rec = ef->records[p1 - 1];
     if (le != 0 && le != rec.size()) {
-        SetPending(rec);
+        m_transport.Hold(rec);
         return {{}, static_cast<uint16_t>(0x6C00 | rec.size())};
     }
     return {rec, kOk};

@@ -252,6 +252,7 @@ Answer Reader::Execute(const std::string&, const Bytes& body) {
         return true;
     };
 
+    CardLeft();
     // Reader commands that need no card.
     switch (code) {
         case 0x25:
@@ -294,6 +295,7 @@ Answer Reader::Execute(const std::string&, const Bytes& body) {
             if (m_selected && !m_card->Accepts(*m_selected)) return Answer::Fail(st::kWrongType);
             if (m_powered) m_card->PowerOff();  // a second power-on is a reset
             m_card->PowerOn();
+            if (CardLeft()) return Answer::Fail(st::kNoCard);
             m_powered = true;
             return Answer::Ok(m_card->Atr());
         case 0x44:
@@ -507,6 +509,17 @@ bool Reader::Insert(const std::string& named, std::string* error) {
     return true;
 }
 
+void Reader::InsertCard(std::unique_ptr<Card> card) {
+    m_card = std::move(card);
+    m_powered = false;
+}
+
+bool Reader::CardLeft() {
+    if (!m_card || !m_card->Gone()) return false;
+    Remove();
+    return true;
+}
+
 void Reader::Remove() {
     m_card.reset();
     m_powered = false;
@@ -525,7 +538,7 @@ std::string Reader::Dump() const {
            : m_scenario.swipe == SwipeMode::Never ? "never"
                                                   : std::to_string(m_scenario.swipe_delay_ms) + " ms")
        << (m_pendingRead ? " (read waiting)" : "") << (m_pendingWrite ? " (write waiting)" : "") << "\n";
-    if (m_card) {
+    if (m_card && !m_card->Gone()) {
         os << m_card->Dump();
     } else {
         os << "card none\n";

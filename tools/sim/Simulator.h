@@ -117,6 +117,8 @@ public:
 
     // Slot and head, as an operator would use them.
     bool Insert(const std::string& type, std::string* error = nullptr);
+    // Puts this card into the slot (a card another program runs).
+    void InsertCard(std::unique_ptr<Card> card);
     void Remove();
     // Swipe a card: answers a waiting read at once, otherwise the next read
     // gets these tracks without waiting. nullopt = a track it can't read.
@@ -134,6 +136,8 @@ public:
 private:
     Output HandleFrame(const std::string& frame, uint64_t now);
     Answer Execute(const std::string& code_text, const Bytes& body);
+    // A card that left on its own (its connection closed) is taken out: true.
+    bool CardLeft();
     Output MagneticRead(int tracks, uint64_t now);
     Output MagneticAnswer(std::string bytes, bool atomic, uint64_t now);
     std::string MagReadReply(int tracks) const;

@@ -19,6 +19,7 @@
 #include "Hex.h"
 #include "NetListener.h"
 #include "Simulator.h"
+#include "Vpcd.h"
 
 using namespace qd500sim;
 
@@ -36,6 +37,7 @@ void Usage(FILE* f) {
     fprintf(f,
             "usage: qd500-sim [--pty | --device PATH] [--baud N] [--scenario FILE] [--log FILE]\n"
             "                 [--control PATH] [--link PATH] [--listen HOST:PORT]\n"
+            "                 [--vpcd-listen HOST:PORT | --vpcd-connect HOST:PORT]\n"
             "       qd500-sim ctl SOCKET_OR_LINK COMMAND...\n"
             "  --pty            serve a new pseudo-terminal; its slave path is the first line on stdout\n"
             "  --device PATH    serve an existing tty instead\n"
@@ -50,6 +52,12 @@ void Usage(FILE* f) {
             "  --listen HOST:PORT  also serve the reader on a TCP port, one client at a time:\n"
             "                   raw bytes, or RFC 2217 when the client opens with telnet;\n"
             "                   port 0 takes a free one (printed as \"listen HOST:PORT\")\n"
+            "  --vpcd-listen HOST:PORT  the CPU slot holds a card another program runs, which\n"
+            "                   connects here with vpcd's protocol (as to vpcd, usually port 35963;\n"
+            "                   port 0 takes a free one, printed as \"vpcd listen HOST:PORT\"); the\n"
+            "                   slot starts empty, a card that connects is inserted, one that leaves removed\n"
+            "  --vpcd-connect HOST:PORT  the same with a card that listens there (vicc -R):\n"
+            "                   connected to at start and again a second after it left\n"
             "  ctl PATH CMD...  send one control command to a running simulator (PATH: its\n"
             "                   --control socket or its --link) and print the answer\n"
             "  --version        print the version and exit\n"
@@ -182,7 +190,7 @@ int Ctl(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::string(argv[1]) == "ctl") return Ctl(argc - 2, argv + 2);
-    std::string device, scenario_file, log_file, control_path, listen_at;
+    std::string device, scenario_file, log_file, control_path, listen_at, vpcd_listen, vpcd_connect;
     ServerOptions options;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -213,6 +221,10 @@ int main(int argc, char** argv) {
             control_path = value();
         } else if (a == "--listen") {
             listen_at = value();
+        } else if (a == "--vpcd-listen") {
+            vpcd_listen = value();
+        } else if (a == "--vpcd-connect") {
+            vpcd_connect = value();
         } else if (a == "--link") {
             options.link_path = value();
         } else if (a == "--help" || a == "-h") {
@@ -226,6 +238,11 @@ int main(int argc, char** argv) {
             Usage(stderr);
             return 2;
         }
+    }
+
+    if (!vpcd_listen.empty() && !vpcd_connect.empty()) {
+        fprintf(stderr, "qd500-sim: --vpcd-listen and --vpcd-connect exclude each other (one CPU slot)\n");
+        return 2;
     }
 
     // A simulator reached through its link takes control commands beside it
@@ -286,6 +303,21 @@ int main(int argc, char** argv) {
             return 1;
         }
         printf("listen %s\n", listener.Address().c_str());
+        fflush(stdout);
+    }
+
+    // The slot is the vpcd card's: empty until one connects.
+    VpcdBridge vpcd([&server](std::unique_ptr<Card> card) {
+        server.WithReader([&card](Reader& r) { r.InsertCard(std::move(card)); });
+    });
+    if (!vpcd_listen.empty() || !vpcd_connect.empty()) {
+        server.Remove();
+        const bool ok = vpcd_listen.empty() ? vpcd.Connect(vpcd_connect, &error) : vpcd.Listen(vpcd_listen, &error);
+        if (!ok) {
+            fprintf(stderr, "qd500-sim: %s\n", error.c_str());
+            return 1;
+        }
+        printf("vpcd %s %s\n", vpcd_listen.empty() ? "connect" : "listen", vpcd.Address().c_str());
         fflush(stdout);
     }
 
@@ -373,6 +405,7 @@ int main(int argc, char** argv) {
         }
     }
     listener.Stop();
+    vpcd.Stop();
     server.Stop();
     for (auto& c : clients) close(c.fd);
     if (listen_fd >= 0) {
