@@ -14,7 +14,8 @@ demo=(
 # The test suites: GoogleTest and the oracles, the Python package's venv,
 # the sanitizers and fuzzers, the Windows cross builds and Wine, the
 # packages' own checks, the style gates, the PC/SC driver's build and its
-# daemon and clients.
+# daemon and clients, ser2net and openssl for the network lines, and
+# vsmartcard's vicc (a card in another program, optional to the tests).
 test=(
   "${demo[@]}"
   python3-venv python3-pytest python3-setuptools python3-wheel
@@ -26,6 +27,7 @@ test=(
   clang-format flake8 mypy
   libpcsclite-dev pcscd pcsc-tools python3-pyscard opensc
   ser2net openssl
+  vsmartcard-vpicc python3-pycryptodome
   mono-devel nunit-console libnunit-cil-dev
   openjdk-17-jdk-headless libjna-java junit5
 )
