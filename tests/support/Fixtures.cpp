@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 namespace qd500::test {
 
@@ -22,10 +24,15 @@ std::string HostDirectory() {
 }
 
 ScopedTraceFile::ScopedTraceFile() {
-    char name[] = "/tmp/qd500-trace-XXXXXX";
-    int fd = mkstemp(name);
+    // The process id in the name: MinGW's mkstemp draws its letters from an
+    // unseeded rand(), so two test programs under Wine draw the same name,
+    // and the file is removed at once for the library to create.
+    std::string pattern = "/tmp/qd500-trace-" + std::to_string(getpid()) + "-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    int fd = mkstemp(name.data());
     if (fd >= 0) close(fd);
-    m_path = name;
+    m_path = name.data();
     std::remove(m_path.c_str());
     setenv("QD500_TRACE_FILE", m_path.c_str(), 1);
 }
