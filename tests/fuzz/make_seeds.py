@@ -24,7 +24,8 @@ def write(target: str, name: str, data: bytes) -> None:
 
 
 def conversions() -> None:
-    write('conversions', 'hex16', chunk(text(b'0123456789ABCDEF') + text(b'FEDCBA98765432100123456789ABCDEF') + struct.pack('<h', 16) + b'\x08'))
+    write('conversions', 'hex16', chunk(text(b'0123456789ABCDEF') + text(b'FEDCBA98765432100123456789ABCDEF')
+                                        + struct.pack('<h', 16) + b'\x08'))
     write('conversions', 'odd', chunk(text(b'abc') + text(b'1') + struct.pack('<h', 3) + b'\x03'))
     write('conversions', 'nonhex', chunk(text(b'G1 z-+xx\xff\x80') + text(b'') + struct.pack('<h', 9) + b'\x3f'))
     write('conversions', 'long', chunk(text(b'9' * 600) + text(b'A' * 40) + struct.pack('<h', 2047) + b'\x40'))
@@ -51,7 +52,8 @@ def session() -> None:
     write('session', 'read4428_split', chunk(session_params(1, 2, 16, b'00', b'20', b''))
           + chunk(data16[:7]) + chunk(data16[7:], 25))
     write('session', 'write4428', chunk(session_params(2, 1, 0, b'00', b'20', b'\x12\x34')) + chunk(ok))
-    write('session', 'verify_noise', chunk(session_params(4, 1, 0, b'FFFFFF', b'', b'')) + chunk(b'\x00\xff' + reply(b'31')))
+    write('session', 'verify_noise', chunk(session_params(4, 1, 0, b'FFFFFF', b'', b''))
+          + chunk(b'\x00\xff' + reply(b'31')))
     write('session', 'at88_short', chunk(session_params(6, 1, 0, b'00', b'0A', b'1234')) + chunk(b'\x1b=0\x03'))
     write('session', 'raw_endchar', chunk(session_params(33, 1, 0, b'', b'', b'')) + chunk(b'AB\x00CD\x03tail'))
     write('session', 'raw_bylen', chunk(session_params(34, 1, 10, b'', b'', b'')) + chunk(b'ABCD'))
@@ -59,10 +61,14 @@ def session() -> None:
     write('session', 'raw_bylen_zero', chunk(session_params(34, 1, 0, b'', b'', b'')) + chunk(b'ABCD'))
     write('session', 'raw_all', chunk(session_params(35, 1, 0, b'', b'', b'')) + chunk(b'12') + chunk(b'34', 1))
     at24 = [reply(b'00'), reply(b'00'), reply(b'00', b'3B00'), data16, reply(b'00')]
-    write('session', 'at24_read', chunk(session_params(37, 2, 16, b'00', b'20', b'')) + b''.join(chunk(r) for r in at24))
-    write('session', 'at24_write_refused', chunk(session_params(38, 1, 1, b'00', b'20', b'\x55')) + chunk(reply(b'00')) + chunk(reply(b'24')))
-    write('session', 'power_on', chunk(session_params(10, 1, 0, b'', b'', b'')) + chunk(reply(b'00', b'3B6800005144353030')))
-    write('session', 'version', chunk(session_params(15, 1, 0, b'', b'', b'')) + chunk(reply(b'00', b'51443530302D53494D')))
+    write('session', 'at24_read', chunk(session_params(37, 2, 16, b'00', b'20', b''))
+          + b''.join(chunk(r) for r in at24))
+    write('session', 'at24_write_refused', chunk(session_params(38, 1, 1, b'00', b'20', b'\x55')) + chunk(reply(b'00'))
+          + chunk(reply(b'24')))
+    write('session', 'power_on', chunk(session_params(10, 1, 0, b'', b'', b''))
+          + chunk(reply(b'00', b'3B6800005144353030')))
+    write('session', 'version', chunk(session_params(15, 1, 0, b'', b'', b''))
+          + chunk(reply(b'00', b'51443530302D53494D')))
     write('session', 'status', chunk(session_params(12, 1, 0, b'', b'', b'')) + chunk(reply(b'21', b'010088')))
     apdu = b'00\x00A4\x0000\x0000\x0002\x00'
     write('session', 'select_61', chunk(session_params(16, 1, 0, apdu, b'3F00', b''))
@@ -72,7 +78,8 @@ def session() -> None:
           + chunk(reply(b'00', b'6110')) + chunk(reply(b'00', b'6108')) + chunk(reply(b'00', b'9000')))
     write('session', 'deletemf', chunk(session_params(23, 1, 0, b'', b'', b'')) + chunk(reply(b'00', b'6A81')))
     write('session', 'readdata', chunk(session_params(18, 1, 16, b'00', b'20', b'')) + chunk(data16))
-    write('session', 'oversized', chunk(session_params(1, 1, 128, b'00', b'00', b'')) + chunk(b'\x1b=FF00' + b'AB' * 400 + b'\x03'))
+    write('session', 'oversized', chunk(session_params(1, 1, 128, b'00', b'00', b''))
+          + chunk(b'\x1b=FF00' + b'AB' * 400 + b'\x03'))
 
 
 def magnetic_params(which: int, mode: int, timeout: int, t2: bytes, t3: bytes) -> bytes:
@@ -84,8 +91,10 @@ def magnetic() -> None:
     t3 = b'996212345678901234567=156000000000000000000000000000000003012=0000000000000000000000000'
     write('magnetic', 'read2', chunk(magnetic_params(0, 0, 1, b'', b'')) + chunk(b'\x1bs' + t2 + b'?\x1c'))
     write('magnetic', 'read3', chunk(magnetic_params(1, 0, 1, b'', b'')) + chunk(b'\x1bsA' + t3 + b'?\x1c'))
-    write('magnetic', 'read23_del', chunk(magnetic_params(2, 0, 1, b'', b'')) + chunk(b'noise\x1bs\x7fA' + t3 + b'?\x1c'))
-    write('magnetic', 'read23_split', chunk(magnetic_params(2, 0, 2, b'', b'')) + chunk(b'\x1bs' + t2) + chunk(b'A' + t3 + b'?\x1c', 25))
+    write('magnetic', 'read23_del', chunk(magnetic_params(2, 0, 1, b'', b''))
+          + chunk(b'noise\x1bs\x7fA' + t3 + b'?\x1c'))
+    write('magnetic', 'read23_split', chunk(magnetic_params(2, 0, 2, b'', b'')) + chunk(b'\x1bs' + t2)
+          + chunk(b'A' + t3 + b'?\x1c', 25))
     write('magnetic', 'write2', chunk(magnetic_params(3, 1, 1, t2, b'')) + chunk(b'\x1b0p'))
     write('magnetic', 'write23_fail', chunk(magnetic_params(5, 0, 1, t2, t3)) + chunk(b'\x1b0q'))
     write('magnetic', 'setting', chunk(magnetic_params(6, 2, 1, b'', b'')) + chunk(b'\x1b%0'))
@@ -132,28 +141,40 @@ def api() -> None:
         + api_data(bytes(range(16))) + api_data(bytes(8)) + b'\x0d'
     data128 = reply(b'00', b'%02X' % 0x5A * 128)
     data44 = reply(b'00', b'A5' * 44)
-    write('api', 'read_memory', chunk(bytes([3, 1, select]) + api_text(b'S4442') + bytes([power_on]) + struct.pack('<H', 33) + b'\x01'
-          + bytes([read_mem]) + struct.pack('<H', 20) + b'\x00' + struct.pack('<H', 300) + b'\x01' + tables)
-          + chunk(reply(b'00')) + chunk(reply(b'00', b'A2131091'), 1) + chunk(data128, 1) + chunk(data128, 1) + chunk(data44, 2))
-    write('api', 'read_memory_wraps', chunk(bytes([1, 1, read_mem]) + struct.pack('<H', 0xFFF0) + b'\x00' + struct.pack('<H', 64) + b'\x01' + tables)
+    write('api', 'read_memory', chunk(bytes([3, 1, select]) + api_text(b'S4442') + bytes([power_on])
+                                      + struct.pack('<H', 33) + b'\x01' + bytes([read_mem]) + struct.pack('<H', 20)
+                                      + b'\x00' + struct.pack('<H', 300) + b'\x01' + tables)
+          + chunk(reply(b'00')) + chunk(reply(b'00', b'A2131091'), 1) + chunk(data128, 1) + chunk(data128, 1)
+          + chunk(data44, 2))
+    write('api', 'read_memory_wraps', chunk(bytes([1, 1, read_mem]) + struct.pack('<H', 0xFFF0) + b'\x00'
+                                            + struct.pack('<H', 64) + b'\x01' + tables)
           + chunk(reply(b'00', b'00' * 16)) + chunk(reply(b'00', b'00' * 48), 1))
-    write('api', 'write_memory', chunk(bytes([1, 1, write_mem]) + struct.pack('<H', 0) + b'\x00' + api_data(bytes(range(200))) + b'\x01' + tables)
+    write('api', 'write_memory', chunk(bytes([1, 1, write_mem]) + struct.pack('<H', 0) + b'\x00'
+                                       + api_data(bytes(range(200))) + b'\x01' + tables)
           + chunk(reply(b'00')) + chunk(reply(b'00'), 1))
-    write('api', 'protection_4442', chunk(bytes([2, 1, select]) + api_text(b'S4442') + bytes([read_prot]) + struct.pack('<H', 4) + b'\x00'
-          + struct.pack('<H', 20) + b'\x01' + tables) + chunk(reply(b'00')) + chunk(reply(b'00', b'F0FFFC'), 1))
+    write('api', 'protection_4442', chunk(bytes([2, 1, select]) + api_text(b'S4442') + bytes([read_prot])
+                                          + struct.pack('<H', 4) + b'\x00' + struct.pack('<H', 20) + b'\x01' + tables)
+          + chunk(reply(b'00')) + chunk(reply(b'00', b'F0FFFC'), 1))
     select_mf = bytes([0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00])
-    write('api', 'apdu_61_chain', chunk(bytes([1, 1, transmit_gr]) + api_data(select_mf) + struct.pack('<H', 600) + b'\x01' + tables)
-          + chunk(reply(b'00', b'6110')) + chunk(reply(b'00', b'00' * 16 + b'6108'), 1) + chunk(reply(b'00', b'11' * 8 + b'9000'), 1))
-    write('api', 'apdu_longer_than_le', chunk(bytes([1, 1, transmit]) + api_data(bytes([0x00, 0xB0, 0x00, 0x00, 0x04])) + struct.pack('<H', 6) + b'\x01' + tables)
+    write('api', 'apdu_61_chain', chunk(bytes([1, 1, transmit_gr]) + api_data(select_mf) + struct.pack('<H', 600)
+                                        + b'\x01' + tables)
+          + chunk(reply(b'00', b'6110')) + chunk(reply(b'00', b'00' * 16 + b'6108'), 1)
+          + chunk(reply(b'00', b'11' * 8 + b'9000'), 1))
+    write('api', 'apdu_longer_than_le', chunk(bytes([1, 1, transmit]) + api_data(bytes([0x00, 0xB0, 0x00, 0x00, 0x04]))
+                                              + struct.pack('<H', 6) + b'\x01' + tables)
           + chunk(reply(b'00', b'00112233445566779000')))
     write('api', 'status_version', chunk(bytes([2, 1, dev_status, version]) + struct.pack('<H', 128) + tables)
           + chunk(reply(b'00', b'010142')) + chunk(reply(b'00', b'51443530302D53494D'), 1))
-    write('api', 'present_wrong', chunk(bytes([1, 1, present]) + api_data(b'\xff\xff\xff') + b'\x01' + tables) + chunk(b'xy' + reply(b'31')))
-    write('api', 'at24_read', chunk(bytes([1, 2, at24_read]) + struct.pack('<H', 0) + struct.pack('<H', 0x20) + b'\x00' + struct.pack('<H', 16) + tables)
-          + b''.join(chunk(r, 1) for r in [reply(b'00'), reply(b'00'), reply(b'00'), reply(b'00', b'AB' * 16), reply(b'00')]))
+    write('api', 'present_wrong', chunk(bytes([1, 1, present]) + api_data(b'\xff\xff\xff') + b'\x01' + tables)
+          + chunk(b'xy' + reply(b'31')))
+    write('api', 'at24_read', chunk(bytes([1, 2, at24_read]) + struct.pack('<H', 0) + struct.pack('<H', 0x20) + b'\x00'
+                                    + struct.pack('<H', 16) + tables)
+          + b''.join(chunk(r, 1) for r in [reply(b'00'), reply(b'00'), reply(b'00'), reply(b'00', b'AB' * 16),
+                                           reply(b'00')]))
     t2 = b'6212345678901234567=30121010000012345'
-    write('api', 'tracks', chunk(bytes([2, 1, read_tracks, 3]) + struct.pack('<H', 0) + b'\x01' + struct.pack('<H', 0) + b'\x01' + b'\x01'
-          + bytes([write_tracks]) + api_text(t2, True) + api_text(b'', True) + b'\x01' + tables)
+    write('api', 'tracks', chunk(bytes([2, 1, read_tracks, 3]) + struct.pack('<H', 0) + b'\x01' + struct.pack('<H', 0)
+                                 + b'\x01' + b'\x01' + bytes([write_tracks]) + api_text(t2, True) + api_text(b'', True)
+                                 + b'\x01' + tables)
           + chunk(b'\x1bs' + t2 + b'A\x7f\x1c') + chunk(b'\x1b0p', 1))
 
 
