@@ -25,6 +25,7 @@
 #include "platform/NetworkLine.h"
 #include "platform/NetworkPort.h"
 #include "platform/Platform.h"
+#include "platform/Tls.h"
 
 namespace qd500 {
 
@@ -266,8 +267,11 @@ private:
 // wait does.
 class Win32NetworkLine final : public NetworkLine {
 public:
-    Win32NetworkLine(SOCKET s, WSAEVENT event, bool rfc2217) : NetworkLine(rfc2217), m_socket(s), m_event(event) {}
+    // tls: the session over s, or null for a plain line.
+    Win32NetworkLine(SOCKET s, WSAEVENT event, bool rfc2217, std::unique_ptr<TlsSession> tls)
+        : NetworkLine(rfc2217), m_socket(s), m_event(event), m_tls(std::move(tls)) {}
     ~Win32NetworkLine() override {
+        m_tls.reset();  // its close notify goes out on the socket
         closesocket(m_socket);
         WSACloseEvent(m_event);
     }
@@ -302,11 +306,13 @@ public:
 
 protected:
     int SendSome(const char* bytes, int count) override {
+        if (m_tls) return m_tls->Send(bytes, count);
         int n = send(m_socket, bytes, count, 0);
         if (n >= 0) return n;
         return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
     }
     int ReceiveSome(char* bytes, int capacity) override {
+        if (m_tls) return m_tls->Receive(bytes, capacity);
         int n = recv(m_socket, bytes, capacity, 0);
         if (n > 0) return n;
         if (n == 0) return -1;  // the server closed it
@@ -325,14 +331,20 @@ protected:
         WSAEnumNetworkEvents(m_socket, m_event, &seen);
     }
     uint32_t NowMs() override { return GetTickCount(); }
+    std::string EndReason(bool receivedAny) const override { return m_tls ? m_tls->EndReason(receivedAny) : ""; }
+    // A server that asked for a client certificate may refuse it only after
+    // the handshake: a raw line waits this long for that before it is open.
+    uint32_t SettleMs() const override { return m_tls && m_tls->CertificateAsked() ? 200 : 0; }
 
 private:
     SOCKET m_socket;
     WSAEVENT m_event;
+    std::unique_ptr<TlsSession> m_tls;
 };
 
-// Connects within the bound: a line, or null with the reason.
-std::unique_ptr<NetworkLine> ConnectLine(const NetworkPort& port, std::string* why) {
+// Connects (and for TLS shakes hands) within the bound of an open that
+// started at startMs: a line, or null with the reason.
+std::unique_ptr<NetworkLine> ConnectLine(const NetworkPort& port, DWORD startMs, std::string* why) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -384,9 +396,18 @@ std::unique_ptr<NetworkLine> ConnectLine(const NetworkPort& port, std::string* w
     BOOL on = TRUE;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
     setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
+    std::unique_ptr<TlsSession> tls;
+    if (port.tls) {
+        DWORD waited = GetTickCount() - startMs;
+        tls = TlsSession::Start(s, port, waited < port.timeoutMs ? port.timeoutMs - waited : 1, why);
+        if (!tls) {
+            closesocket(s);
+            return nullptr;
+        }
+    }
     WSAEVENT event = WSACreateEvent();
     WSAEventSelect(s, event, FD_READ | FD_CLOSE);
-    return std::make_unique<Win32NetworkLine>(s, event, port.rfc2217);
+    return std::make_unique<Win32NetworkLine>(s, event, port.rfc2217, std::move(tls));
 }
 
 std::unique_ptr<SerialLine> OpenNetwork(const std::string& name, const LineSettings& settings, std::string* why) {
@@ -396,10 +417,6 @@ std::unique_ptr<SerialLine> OpenNetwork(const std::string& name, const LineSetti
     }();
     NetworkPort port;
     if (!ParseNetworkPort(name, port, why)) return nullptr;
-    if (port.tls) {
-        if (why) *why = "TLS lines (rfc2217+tls://, socket+tls://) are not supported on Windows yet";
-        return nullptr;
-    }
     if (!started) {
         if (why) *why = "Winsock did not start";
         return nullptr;
@@ -410,7 +427,8 @@ std::unique_ptr<SerialLine> OpenNetwork(const std::string& name, const LineSetti
         return nullptr;
     }
     auto line = OpenNetworkLine(
-        port, settings, why, [&port](std::string* reason) { return ConnectLine(port, reason); },
+        port, settings, why,
+        [&port, start = GetTickCount()](std::string* reason) { return ConnectLine(port, start, reason); },
         [] { return static_cast<uint32_t>(GetTickCount()); }, [](uint32_t ms) { Sleep(ms); });
     if (!line) {
         Release(key);

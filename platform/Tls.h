@@ -1,8 +1,9 @@
-// TLS over a connected socket, with the system's OpenSSL (libssl.so.3)
-// loaded when the first TLS line opens: the library adds no link-time
-// dependency, and a system without OpenSSL fails that open with the reason.
-// The server's certificate is always verified and its name (or IP address)
-// checked; there is no way to turn that off.
+// TLS over a connected socket: on Linux with the system's OpenSSL
+// (libssl.so.3) loaded when the first TLS line opens, so the library adds
+// no link-time dependency and a system without OpenSSL fails that open with
+// the reason; on Windows with the system's TLS (Schannel). The server's
+// certificate is always verified and its name (or IP address) checked;
+// there is no way to turn that off.
 #pragma once
 
 #include <cstdint>
@@ -15,11 +16,11 @@ namespace qd500 {
 
 class TlsSession {
 public:
-    // The handshake on the connected, non-blocking socket fd within ms; null
-    // with the reason when OpenSSL cannot be loaded, a file of the options
-    // cannot be used, the server's certificate is refused, or the handshake
-    // fails or takes too long. The socket stays the caller's.
-    static std::unique_ptr<TlsSession> Start(int fd, const NetworkPort& port, uint32_t ms, std::string* why);
+    // The handshake on the connected, non-blocking socket within ms; null
+    // with the reason when the system's TLS cannot be had, a file of the
+    // options cannot be used, the server's certificate is refused, or the
+    // handshake fails or takes too long. The socket stays the caller's.
+    static std::unique_ptr<TlsSession> Start(uintptr_t socket, const NetworkPort& port, uint32_t ms, std::string* why);
     ~TlsSession();
     TlsSession(const TlsSession&) = delete;
     TlsSession& operator=(const TlsSession&) = delete;

@@ -195,7 +195,9 @@ struct TlsSession::Handles {
     SSL* session = nullptr;
 };
 
-std::unique_ptr<TlsSession> TlsSession::Start(int fd, const NetworkPort& port, uint32_t ms, std::string* why) {
+std::unique_ptr<TlsSession> TlsSession::Start(uintptr_t socket, const NetworkPort& port, uint32_t ms,
+                                              std::string* why) {
+    const int fd = static_cast<int>(socket);
     std::string reason;
     const OpenSsl* ssl = LoadOpenSsl(&reason);
     auto fail = [&](const std::string& text) -> std::unique_ptr<TlsSession> {
@@ -319,22 +321,12 @@ int TlsSession::Receive(char* bytes, int capacity) {
     if (n > 0) return n;
     int error = ssl.SSL_get_error(m_h->session, n);
     if (error == kSslErrorWantRead || error == kSslErrorWantWrite) return 0;
-    if (error == kSslErrorSsl) m_alert = ErrorText(ssl, "");
-    m_ended = true;
-    return -1;
-}
-
-std::string TlsSession::EndReason(bool receivedAny) const {
     // OpenSSL names an EOF without a close notify as an error too; that is
     // no alert of the server's.
-    if (!m_alert.empty() && m_alert != "unexpected eof while reading")
-        return "the server ended the TLS session: " + m_alert;
-    if (receivedAny) return {};
-    std::string text = "the server closed the connection right after the TLS handshake";
-    if (m_certificateAsked && !m_certificateGiven)
-        return text + " (it asked for a client certificate and none was given: cert= and key=)";
-    if (m_certificateAsked) return text + " (probably refusing the client certificate)";
-    return text;
+    if (error == kSslErrorSsl) m_alert = ErrorText(ssl, "");
+    if (m_alert == "unexpected eof while reading") m_alert.clear();
+    m_ended = true;
+    return -1;
 }
 
 }  // namespace qd500

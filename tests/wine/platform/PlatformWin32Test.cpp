@@ -167,12 +167,6 @@ TEST(Win32Ports, MissingPortDoesNotOpen) {
     EXPECT_EQ(NativePlatform().OpenPort(77, LineSettings{}), nullptr);  // "\\.\COM77"
 }
 
-TEST(Win32Ports, TlsLinesAreRefusedWithTheReason) {
-    std::string why;
-    EXPECT_EQ(NativePlatform().Open("rfc2217+tls://127.0.0.1:1", LineSettings{}, &why), nullptr);
-    EXPECT_EQ(why, "TLS lines (rfc2217+tls://, socket+tls://) are not supported on Windows yet");
-}
-
 TEST(Win32Ports, PortIsHeldExclusively) {
     auto first = NativePlatform().OpenPort(EchoPort(), LineSettings{});
     ASSERT_NE(first, nullptr);
