@@ -78,34 +78,50 @@ bool SendAll(SOCKET s, const char* bytes, size_t n, uint32_t waitMs) {
     return true;
 }
 
-// Every certificate of a PEM file, into a memory store; null with the reason.
-HCERTSTORE LoadCaFile(const std::string& path, std::string* why) {
+// The DER of every "-----BEGIN label-----" block of a PEM file; false with
+// the reason when the file cannot be read.
+bool PemBlocks(const std::string& path, const std::string& label, std::vector<std::vector<BYTE>>& out,
+               std::string* why) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        *why = "cannot use the CA file " + path + ": cannot read it";
-        return nullptr;
+        *why = "cannot read it";
+        return false;
     }
     std::stringstream text;
     text << in.rdbuf();
-    const std::string pem = text.str();
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
-    int added = 0;
-    constexpr char kBegin[] = "-----BEGIN CERTIFICATE-----", kEnd[] = "-----END CERTIFICATE-----";
-    for (size_t at = pem.find(kBegin); store && at != std::string::npos; at = pem.find(kBegin, at + 1)) {
-        size_t end = pem.find(kEnd, at);
-        if (end == std::string::npos) break;
-        const std::string block = pem.substr(at, end + sizeof kEnd - 1 - at);
+    const std::string pem = text.str(), begin = "-----BEGIN " + label + "-----", end = "-----END " + label + "-----";
+    for (size_t at = pem.find(begin); at != std::string::npos; at = pem.find(begin, at + 1)) {
+        size_t stop = pem.find(end, at);
+        if (stop == std::string::npos) break;
+        const std::string block = pem.substr(at, stop + end.size() - at);
         DWORD size = 0;
         if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()), CRYPT_STRING_BASE64HEADER, nullptr,
                                   &size, nullptr, nullptr))
             continue;
         std::vector<BYTE> der(size);
         if (CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()), CRYPT_STRING_BASE64HEADER, der.data(),
-                                 &size, nullptr, nullptr) &&
-            CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), size, CERT_STORE_ADD_ALWAYS,
-                                             nullptr))
-            ++added;
+                                 &size, nullptr, nullptr)) {
+            der.resize(size);
+            out.push_back(std::move(der));
+        }
     }
+    return true;
+}
+
+// Every certificate of a PEM file, into a memory store; null with the reason.
+HCERTSTORE LoadCaFile(const std::string& path, std::string* why) {
+    std::vector<std::vector<BYTE>> blocks;
+    std::string reason;
+    if (!PemBlocks(path, "CERTIFICATE", blocks, &reason)) {
+        *why = "cannot use the CA file " + path + ": " + reason;
+        return nullptr;
+    }
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+    int added = 0;
+    for (const std::vector<BYTE>& der : blocks)
+        if (store && CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
+                                                      static_cast<DWORD>(der.size()), CERT_STORE_ADD_ALWAYS, nullptr))
+            ++added;
     if (!store || added == 0) {
         if (store) CertCloseStore(store, 0);
         *why = "cannot use the CA file " + path + ": no PEM certificate in it";
@@ -113,6 +129,138 @@ HCERTSTORE LoadCaFile(const std::string& path, std::string* why) {
     }
     return store;
 }
+
+// One DER element at p (within end): its tag and its contents; false when
+// it does not fit.
+bool DerElement(const BYTE*& p, const BYTE* end, BYTE& tag, const BYTE*& contents, size_t& length) {
+    if (end - p < 2) return false;
+    tag = *p++;
+    size_t n = *p++;
+    if (n & 0x80) {
+        size_t bytes = n & 0x7F;
+        if (bytes == 0 || bytes > 3 || static_cast<size_t>(end - p) < bytes) return false;
+        n = 0;
+        while (bytes--) n = n << 8 | *p++;
+    }
+    if (static_cast<size_t>(end - p) < n) return false;
+    contents = p;
+    length = n;
+    p += n;
+    return true;
+}
+
+// The RSAPrivateKey inside a PKCS #8 PrivateKeyInfo, or empty when it is
+// not one of an RSA key.
+std::vector<BYTE> RsaKeyOfPkcs8(const std::vector<BYTE>& der) {
+    static const BYTE kRsaOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01};  // 1.2.840.113549.1.1.1
+    const BYTE *p = der.data(), *end = der.data() + der.size(), *body, *item;
+    BYTE tag;
+    size_t n, m;
+    if (!DerElement(p, end, tag, body, n) || tag != 0x30) return {};
+    p = body;
+    end = body + n;
+    if (!DerElement(p, end, tag, item, m) || tag != 0x02) return {};  // the version
+    if (!DerElement(p, end, tag, item, m) || tag != 0x30) return {};  // the algorithm
+    const BYTE *q = item, *oid;
+    size_t oidLength;
+    if (!DerElement(q, item + m, tag, oid, oidLength) || tag != 0x06 || oidLength != sizeof kRsaOid ||
+        std::memcmp(oid, kRsaOid, sizeof kRsaOid) != 0)
+        return {};
+    if (!DerElement(p, end, tag, item, m) || tag != 0x04) return {};  // the key
+    return std::vector<BYTE>(item, item + m);
+}
+
+// A client certificate and its RSA key for Schannel: the key imported into
+// a key container of this session's own, which the certificate names; the
+// container goes with it.
+class ClientCertificate {
+public:
+    ~ClientCertificate() {
+        if (m_cert) CertFreeCertificateContext(m_cert);
+        if (!m_container.empty()) {
+            HCRYPTPROV gone = 0;
+            CryptAcquireContextW(&gone, m_container.c_str(), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_DELETEKEYSET);
+        }
+    }
+    PCCERT_CONTEXT cert() const { return m_cert; }
+
+    // False with the reason.
+    bool Load(const std::string& certFile, const std::string& keyFile, std::string* why) {
+        std::vector<std::vector<BYTE>> certs, keys, rsaKeys;
+        std::string reason;
+        if (!PemBlocks(certFile, "CERTIFICATE", certs, &reason) || certs.empty()) {
+            *why = "cannot use the client certificate " + certFile + ": " +
+                   (reason.empty() ? "no PEM certificate in it" : reason);
+            return false;
+        }
+        m_cert = CertCreateCertificateContext(X509_ASN_ENCODING, certs[0].data(), static_cast<DWORD>(certs[0].size()));
+        if (!m_cert) {
+            *why =
+                "cannot use the client certificate " + certFile + ": " + StatusText(static_cast<long>(GetLastError()));
+            return false;
+        }
+        if (!PemBlocks(keyFile, "PRIVATE KEY", keys, &reason) ||
+            !PemBlocks(keyFile, "RSA PRIVATE KEY", rsaKeys, &reason)) {
+            *why = "cannot use the client key " + keyFile + ": " + reason;
+            return false;
+        }
+        std::vector<BYTE> rsa = !rsaKeys.empty() ? rsaKeys[0]
+                                : !keys.empty()  ? RsaKeyOfPkcs8(keys[0])
+                                                 : std::vector<BYTE>();
+        BYTE* blob = nullptr;
+        DWORD blobSize = 0;
+        if (rsa.empty() ||
+            !CryptDecodeObjectEx(X509_ASN_ENCODING, PKCS_RSA_PRIVATE_KEY, rsa.data(), static_cast<DWORD>(rsa.size()),
+                                 CRYPT_DECODE_ALLOC_FLAG, nullptr, &blob, &blobSize)) {
+            *why = "cannot use the client key " + keyFile + ": on Windows it must be an unencrypted RSA key in PEM";
+            return false;
+        }
+        static LONG sessions = 0;
+        wchar_t name[64];
+        wsprintfW(name, L"qd500-tls-%lu-%ld", GetCurrentProcessId(), InterlockedIncrement(&sessions));
+        HCRYPTPROV provider = 0;
+        HCRYPTKEY key = 0;
+        bool ok = CryptAcquireContextW(&provider, name, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_NEWKEYSET);
+        if (ok) m_container = name;
+        ok = ok && CryptImportKey(provider, blob, blobSize, 0, CRYPT_EXPORTABLE, &key);
+        const DWORD failure = ok ? 0 : GetLastError();
+        LocalFree(blob);
+        // The key is the certificate's: its public half is the certificate's.
+        DWORD publicSize = 0;
+        bool matches =
+            ok && CryptExportPublicKeyInfo(provider, AT_KEYEXCHANGE, X509_ASN_ENCODING, nullptr, &publicSize);
+        std::vector<BYTE> publicBytes(matches ? publicSize : 0);
+        auto* publicKey = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(publicBytes.data());
+        matches = matches &&
+                  CryptExportPublicKeyInfo(provider, AT_KEYEXCHANGE, X509_ASN_ENCODING, publicKey, &publicSize) &&
+                  CertComparePublicKeyInfo(X509_ASN_ENCODING, publicKey, &m_cert->pCertInfo->SubjectPublicKeyInfo);
+        if (key) CryptDestroyKey(key);
+        if (provider) CryptReleaseContext(provider, 0);
+        if (!ok) {
+            *why = "cannot use the client key " + keyFile + ": " + StatusText(static_cast<long>(failure));
+            return false;
+        }
+        if (!matches) {
+            *why = "the client key " + keyFile + " is not the key of the certificate " + certFile;
+            return false;
+        }
+        CRYPT_KEY_PROV_INFO info{};
+        info.pwszContainerName = name;
+        info.pwszProvName = const_cast<wchar_t*>(MS_ENH_RSA_AES_PROV_W);
+        info.dwProvType = PROV_RSA_AES;
+        info.dwKeySpec = AT_KEYEXCHANGE;
+        if (!CertSetCertificateContextProperty(m_cert, CERT_KEY_PROV_INFO_PROP_ID, 0, &info)) {
+            *why =
+                "cannot use the client certificate " + certFile + ": " + StatusText(static_cast<long>(GetLastError()));
+            return false;
+        }
+        return true;
+    }
+
+private:
+    PCCERT_CONTEXT m_cert = nullptr;
+    std::wstring m_container;
+};
 
 bool InStore(HCERTSTORE store, PCCERT_CONTEXT cert) {
     PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, cert, nullptr);
@@ -236,6 +384,7 @@ std::string CheckServer(PCCERT_CONTEXT server, const NetworkPort& port) {
 }  // namespace
 
 struct TlsSession::Handles {
+    ClientCertificate client;  // outlives the credentials that use it
     SOCKET socket = INVALID_SOCKET;
     CredHandle credentials{};
     CtxtHandle context{};
@@ -257,13 +406,21 @@ std::unique_ptr<TlsSession> TlsSession::Start(uintptr_t socket, const NetworkPor
         if (why) *why = text;
         return nullptr;
     };
-    if (!port.certFile.empty()) return fail("client certificates (cert=, key=) are not supported on Windows yet");
     std::unique_ptr<TlsSession> tls(new TlsSession);
     tls->m_h = new Handles;
     Handles& h = *tls->m_h;
     h.socket = static_cast<SOCKET>(socket);
 
     SCHANNEL_CRED credentials{};
+    PCCERT_CONTEXT client = nullptr;
+    if (!port.certFile.empty()) {
+        std::string reason;
+        if (!h.client.Load(port.certFile, port.keyFile, &reason)) return fail(reason);
+        client = h.client.cert();
+        credentials.cCreds = 1;
+        credentials.paCred = &client;
+        tls->m_certificateGiven = true;
+    }
     credentials.dwVersion = SCHANNEL_CRED_VERSION;
     credentials.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
     credentials.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;

@@ -3,8 +3,10 @@
 # ser2net with its ssl filter in front of the Linux build's simulator, with
 # a test CA made here: both forms open and power the card; a certificate
 # from another CA and one for another name are refused with their reasons;
-# a host name is checked as a name; a server that asks for a client
-# certificate is told none is given; cert= is refused as not yet supported.
+# a host name is checked as a name; a client certificate (an RSA key, as
+# Schannel takes it from PEM) opens a server that requires one, its absence
+# is refused, and a key that is not the certificate's, or not RSA, is
+# refused before anything is sent.
 #   tls-test.sh WINE_RUN TLS_OPEN_EXE SIM
 # Exit 77 (skipped) without the Linux build's simulator.
 set -uo pipefail
@@ -33,6 +35,11 @@ ca ca && ca other-ca
 sign server ca localhost "subjectAltName=IP:127.0.0.1,DNS:localhost"
 sign wrongname ca elsewhere.example "subjectAltName=DNS:elsewhere.example"
 sign stranger other-ca localhost "subjectAltName=IP:127.0.0.1,DNS:localhost"
+openssl req -new -newkey rsa:2048 -nodes -keyout "$work/client.key" -out "$work/client.csr" -subj /CN=qd500-client 2>/dev/null
+echo "extendedKeyUsage=clientAuth" >"$work/client.ext"
+openssl x509 -req -in "$work/client.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial \
+  -out "$work/client.pem" -days 2 -extfile "$work/client.ext" 2>/dev/null
+openssl genrsa -out "$work/other.key" 2048 2>/dev/null
 mkdir -p "$work/auth/qd500-client/allowed_certs"
 cp "$work/ca.pem" "$work/auth/qd500-client/allowed_certs/" && openssl rehash "$work/auth/qd500-client/allowed_certs"
 
@@ -46,7 +53,7 @@ free_port() { /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("
 declare -A port
 ssl() { echo "ssl(key=$work/$1.key,cert=$work/$1.pem$2)"; }
 {
-  for name in tel raw wrongname stranger auth; do
+  for name in tel raw wrongname stranger auth authraw; do
     port[$name]=$(free_port)
     case $name in
       tel) accepter="telnet(rfc2217),$(ssl server ''),tcp(nodelay)" ;;
@@ -54,6 +61,7 @@ ssl() { echo "ssl(key=$work/$1.key,cert=$work/$1.pem$2)"; }
       wrongname) accepter="telnet(rfc2217),$(ssl wrongname ''),tcp" ;;
       stranger) accepter="telnet(rfc2217),$(ssl stranger ''),tcp" ;;
       auth) accepter="telnet(rfc2217),$(ssl server ',clientauth'),tcp" ;;
+      authraw) accepter="$(ssl server ',clientauth'),tcp" ;;
     esac
     printf 'connection: &%s\n  accepter: %s,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n' \
       "$name" "$accepter" "${port[$name]}" "$tty"
@@ -93,6 +101,11 @@ check "rfc2217+tls://127.0.0.1:${port[raw]}" refused \
 # Wine's Schannel does not say that the server asked for a certificate.
 check "rfc2217+tls://127.0.0.1:${port[auth]}?ca=$ca_file" refused \
   ": the server closed the connection right after the TLS handshake"
-check "rfc2217+tls://127.0.0.1:${port[auth]}?ca=$ca_file&cert=c.pem&key=c.key" refused \
-  ": client certificates (cert=, key=) are not supported on Windows yet"
+client="cert=Z:$work/client.pem&key=Z:$work/client.key"
+check "rfc2217+tls://127.0.0.1:${port[auth]}?ca=$ca_file&$client" "open 3B"
+check "socket+tls://127.0.0.1:${port[authraw]}?ca=$ca_file&$client" "open 3B"
+check "rfc2217+tls://127.0.0.1:${port[auth]}?ca=$ca_file&cert=Z:$work/client.pem&key=Z:$work/other.key" refused \
+  ": the client key Z:$work/other.key is not the key of the certificate Z:$work/client.pem"
+check "rfc2217+tls://127.0.0.1:${port[auth]}?ca=$ca_file&cert=Z:$work/server.pem&key=Z:$work/server.key" refused \
+  ": on Windows it must be an unencrypted RSA key in PEM"
 exit "$failed"
