@@ -260,8 +260,8 @@ std::unique_ptr<TlsSession> TlsSession::Start(uintptr_t socket, const NetworkPor
         if (error == kSslErrorWantRead || error == kSslErrorWantWrite) {
             uint32_t waited = NowMs() - start;
             if (waited >= ms)
-                return fail("the TLS handshake with " + port.Where() + " did not finish within " + std::to_string(ms) +
-                            " ms");
+                return fail("the TLS handshake with " + port.Where() + " did not finish within " +
+                            std::to_string(port.timeoutMs) + " ms");
             pollfd p{fd, static_cast<short>(error == kSslErrorWantRead ? POLLIN : POLLOUT), 0};
             ::poll(&p, 1, static_cast<int>(ms - waited));
             continue;

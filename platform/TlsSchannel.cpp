@@ -481,8 +481,8 @@ std::unique_ptr<TlsSession> TlsSession::Start(uintptr_t socket, const NetworkPor
                 return fail("the TLS handshake with " + port.Where() + " failed: the server closed the connection");
             uint32_t waited = NowMs() - start;
             if (waited >= ms || !WaitSocket(h.socket, false, ms - waited))
-                return fail("the TLS handshake with " + port.Where() + " did not finish within " + std::to_string(ms) +
-                            " ms");
+                return fail("the TLS handshake with " + port.Where() + " did not finish within " +
+                            std::to_string(port.timeoutMs) + " ms");
         }
     }
 
