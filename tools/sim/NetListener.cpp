@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "Sockets.h"
+
 namespace qd500sim {
 
 namespace {
@@ -135,60 +137,27 @@ private:
 }  // namespace
 
 bool NetListener::Start(const std::string& where, std::string* error) {
-    auto fail = [&](const std::string& why) {
+    std::string why;
+    m_listen = ListenTcp(where, 4, m_address, why);
+    if (m_listen < 0 || !m_thread.Start([this] { Run(); }, why)) {
         if (error) *error = "--listen " + where + ": " + why;
         if (m_listen >= 0) close(m_listen);
         m_listen = -1;
         return false;
-    };
-    size_t colon = where.rfind(':');
-    if (colon == std::string::npos) return fail("give HOST:PORT");
-    const std::string host = where.substr(0, colon), port = where.substr(colon + 1);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    addrinfo* found = nullptr;
-    if (int rc = getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &found); rc != 0)
-        return fail(gai_strerror(rc));
-    m_listen = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
-    int on = 1;
-    setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    bool ok = m_listen >= 0 && bind(m_listen, found->ai_addr, found->ai_addrlen) == 0 && listen(m_listen, 4) == 0;
-    freeaddrinfo(found);
-    if (!ok) return fail(strerror(errno));
-    sockaddr_storage bound{};
-    socklen_t len = sizeof bound;
-    getsockname(m_listen, reinterpret_cast<sockaddr*>(&bound), &len);
-    char name[NI_MAXHOST], service[NI_MAXSERV];
-    getnameinfo(reinterpret_cast<sockaddr*>(&bound), len, name, sizeof name, service, sizeof service,
-                NI_NUMERICHOST | NI_NUMERICSERV);
-    m_address = std::string(name) + ":" + service;
-    if (pipe2(m_stop, O_CLOEXEC) != 0) return fail(strerror(errno));
-    m_running = true;
-    m_thread = std::thread([this] { Run(); });
+    }
     return true;
 }
 
 void NetListener::Stop() {
-    if (!m_running.exchange(false)) return;
-    char b = 1;
-    (void)!write(m_stop[1], &b, 1);
-    m_thread.join();
-    close(m_listen);
-    close(m_stop[0]);
-    close(m_stop[1]);
-    m_listen = m_stop[0] = m_stop[1] = -1;
+    m_thread.Stop();
+    if (m_listen >= 0) close(m_listen);
+    m_listen = -1;
 }
 
 void NetListener::Run() {
-    while (m_running) {
-        pollfd p[2] = {{m_listen, POLLIN, 0}, {m_stop[0], POLLIN, 0}};
-        if (poll(p, 2, -1) < 0 && errno != EINTR) return;
-        if (p[1].revents) return;
-        if (!(p[0].revents & POLLIN)) continue;
-        int client = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) continue;
+    while (m_thread.Running()) {
+        int client = AcceptUnlessStopped(m_listen, m_thread.StopFd());
+        if (client < 0) return;
         int on = 1;
         setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         Serve(client);  // one client at a time; the next waits in the backlog
@@ -207,8 +176,8 @@ void NetListener::Serve(int client) {
     TelnetServer telnet;
     bool first = true, isTelnet = false;
     char buf[4096];
-    while (m_running) {
-        pollfd p[3] = {{client, POLLIN, 0}, {tty, POLLIN, 0}, {m_stop[0], POLLIN, 0}};
+    while (m_thread.Running()) {
+        pollfd p[3] = {{client, POLLIN, 0}, {tty, POLLIN, 0}, {m_thread.StopFd(), POLLIN, 0}};
         if (poll(p, 3, -1) < 0 && errno != EINTR) break;
         if (p[2].revents) break;
         if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {

@@ -6,10 +6,10 @@
 // line. Its own telnet code: nothing here is the driver library's.
 #pragma once
 
-#include <atomic>
 #include <functional>
 #include <string>
-#include <thread>
+
+#include "Sockets.h"
 
 namespace qd500sim {
 
@@ -34,10 +34,8 @@ private:
 
     std::function<std::string()> m_slave;
     int m_listen = -1;
-    int m_stop[2] = {-1, -1};
-    std::atomic<bool> m_running{false};
-    std::thread m_thread;
     std::string m_address;
+    SocketThread m_thread;  // last: it stops before the rest goes
 };
 
 }  // namespace qd500sim

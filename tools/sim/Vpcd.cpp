@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "Hex.h"
+#include "Sockets.h"
 
 namespace qd500sim {
 
@@ -26,21 +27,6 @@ constexpr size_t kMaxAtr = 33;          // TS and 32 more bytes
 int64_t NowMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-std::string NameOf(const sockaddr* addr, socklen_t len) {
-    char host[NI_MAXHOST], service[NI_MAXSERV];
-    if (getnameinfo(addr, len, host, sizeof host, service, sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0)
-        return "?";
-    return std::string(host) + ":" + service;
-}
-
-bool SplitHostPort(const std::string& where, std::string& host, std::string& port) {
-    const size_t colon = where.rfind(':');
-    if (colon == std::string::npos || colon + 1 == where.size()) return false;
-    host = where.substr(0, colon);
-    port = where.substr(colon + 1);
-    return true;
 }
 
 }  // namespace
@@ -174,30 +160,12 @@ std::string VpcdCard::Dump() const {
 // ---- the bridge -------------------------------------------------------------
 
 bool VpcdBridge::Listen(const std::string& where, std::string* error) {
-    auto fail = [&](const std::string& why) {
+    std::string why;
+    m_listen = ListenTcp(where, 1, m_address, why);
+    if (m_listen < 0) {
         if (error) *error = "--vpcd-listen " + where + ": " + why;
-        if (m_listen >= 0) close(m_listen);
-        m_listen = -1;
         return false;
-    };
-    if (!SplitHostPort(where, m_host, m_port)) return fail("give HOST:PORT");
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    addrinfo* found = nullptr;
-    if (int rc = getaddrinfo(m_host.empty() ? nullptr : m_host.c_str(), m_port.c_str(), &hints, &found); rc != 0)
-        return fail(gai_strerror(rc));
-    m_listen = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
-    int on = 1;
-    if (m_listen >= 0) setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    bool ok = m_listen >= 0 && bind(m_listen, found->ai_addr, found->ai_addrlen) == 0 && listen(m_listen, 1) == 0;
-    freeaddrinfo(found);
-    if (!ok) return fail(strerror(errno));
-    sockaddr_storage bound{};
-    socklen_t len = sizeof bound;
-    getsockname(m_listen, reinterpret_cast<sockaddr*>(&bound), &len);
-    m_address = NameOf(reinterpret_cast<sockaddr*>(&bound), len);
+    }
     m_listening = true;
     return Begin(error);
 }
@@ -221,43 +189,27 @@ bool VpcdBridge::Connect(const std::string& where, std::string* error) {
 }
 
 bool VpcdBridge::Begin(std::string* error) {
-    if (pipe2(m_stop, O_CLOEXEC) != 0) {
-        if (error) *error = strerror(errno);
-        return false;
-    }
-    m_running = true;
-    m_thread = std::thread([this] { Run(); });
-    return true;
+    std::string why;
+    if (m_thread.Start([this] { Run(); }, why)) return true;
+    if (error) *error = why;
+    return false;
 }
 
 void VpcdBridge::Stop() {
-    if (!m_running.exchange(false)) return;
-    char b = 1;
-    (void)!write(m_stop[1], &b, 1);
-    m_thread.join();
+    m_thread.Stop();
     if (m_listen >= 0) close(m_listen);
-    close(m_stop[0]);
-    close(m_stop[1]);
-    m_listen = m_stop[0] = m_stop[1] = -1;
+    m_listen = -1;
 }
 
 bool VpcdBridge::Pause(int ms) {
-    pollfd p{m_stop[0], POLLIN, 0};
-    return poll(&p, 1, ms) == 0 && m_running;
+    pollfd p{m_thread.StopFd(), POLLIN, 0};
+    return poll(&p, 1, ms) == 0 && m_thread.Running();
 }
 
 // The next card's socket, or -1 when the bridge stops.
 int VpcdBridge::NextCard() {
-    while (m_running) {
-        if (m_listening) {
-            pollfd p[2] = {{m_listen, POLLIN, 0}, {m_stop[0], POLLIN, 0}};
-            if (poll(p, 2, -1) < 0 && errno != EINTR) return -1;
-            if (p[1].revents) return -1;
-            if (!(p[0].revents & POLLIN)) continue;
-            int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) return fd;
-            continue;
-        }
+    while (m_thread.Running()) {
+        if (m_listening) return AcceptUnlessStopped(m_listen, m_thread.StopFd());
         // A card that listens: try it, and again every second until it answers.
         addrinfo hints{};
         hints.ai_family = AF_UNSPEC;
@@ -269,7 +221,7 @@ int VpcdBridge::NextCard() {
                 if (fd < 0) continue;
                 int rc = connect(fd, a->ai_addr, a->ai_addrlen);
                 if (rc != 0 && errno == EINPROGRESS) {
-                    pollfd p[2] = {{fd, POLLOUT, 0}, {m_stop[0], POLLIN, 0}};
+                    pollfd p[2] = {{fd, POLLOUT, 0}, {m_thread.StopFd(), POLLIN, 0}};
                     int soerr = 0;
                     socklen_t l = sizeof soerr;
                     if (poll(p, 2, 2000) > 0 && !p[1].revents && (p[0].revents & POLLOUT) &&
@@ -293,8 +245,8 @@ int VpcdBridge::NextCard() {
 // Until the card leaves, the slot empties (the line closed by the engine)
 // or the bridge stops.
 void VpcdBridge::Watch(const std::shared_ptr<VpcdLine>& line) {
-    while (m_running && line->open()) {
-        pollfd p[2] = {{line->fd(), POLLRDHUP, 0}, {m_stop[0], POLLIN, 0}};
+    while (m_thread.Running() && line->open()) {
+        pollfd p[2] = {{line->fd(), POLLRDHUP, 0}, {m_thread.StopFd(), POLLIN, 0}};
         if (poll(p, 2, -1) < 0 && errno != EINTR) break;
         if (p[1].revents) break;
         if (p[0].revents) break;
@@ -311,7 +263,7 @@ void VpcdBridge::Run() {
         sockaddr_storage peer{};
         socklen_t len = sizeof peer;
         getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len);
-        auto line = std::make_shared<VpcdLine>(fd, NameOf(reinterpret_cast<sockaddr*>(&peer), len));
+        auto line = std::make_shared<VpcdLine>(fd, AddressOf(reinterpret_cast<sockaddr*>(&peer), len));
         m_insert(std::make_unique<VpcdCard>(line));
         Watch(line);
         // In connect mode a card that left is looked for again after a pause.

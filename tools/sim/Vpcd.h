@@ -11,9 +11,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "Cards.h"
+#include "Sockets.h"
 
 namespace qd500sim {
 
@@ -97,10 +97,8 @@ private:
     bool m_listening = false;
     int m_listen = -1;
     std::string m_host, m_port;
-    int m_stop[2] = {-1, -1};
-    std::atomic<bool> m_running{false};
-    std::thread m_thread;
     std::string m_address;
+    SocketThread m_thread;  // last: it stops before the rest goes
 };
 
 }  // namespace qd500sim
