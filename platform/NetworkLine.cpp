@@ -11,9 +11,7 @@ bool NetworkLine::Negotiate(uint32_t baud, uint32_t timeoutMs, uint32_t boundMs,
     bool acked[6] = {};
     for (;;) {
         if (!Exchange()) {
-            std::string ended = EndReason(m_receivedAny);
-            if (why)
-                *why = ended.empty() ? "the server closed the connection during the port settings" + Said() : ended;
+            if (why) *why = Ended("the server closed the connection during the port settings" + Said());
             return false;
         }
         for (const PortAck& ack : m_acks) {
@@ -40,17 +38,23 @@ bool NetworkLine::Negotiate(uint32_t baud, uint32_t timeoutMs, uint32_t boundMs,
     }
 }
 
+bool NetworkLine::StartTls(const NetworkPort& port, uint32_t ms, std::string* why) {
+    m_tls = TlsSession::Start(Socket(), port, ms, why);
+    return m_tls != nullptr;
+}
+
 bool NetworkLine::Settle(std::string* why) {
+    constexpr uint32_t kSettleMs = 200;
+    if (!m_tls || !m_tls->CertificateAsked()) return true;
     const uint32_t start = NowMs();
     for (;;) {
         if (!Exchange()) {
-            std::string ended = EndReason(m_receivedAny);
-            if (why) *why = ended.empty() ? "the server closed the connection" + Said() : ended;
+            if (why) *why = Ended("the server closed the connection" + Said());
             return false;
         }
         uint32_t waited = NowMs() - start;
-        if (m_receivedAny || waited >= SettleMs()) return true;
-        WaitReadable(SettleMs() - waited);
+        if (m_receivedAny || waited >= kSettleMs) return true;
+        WaitReadable(kSettleMs - waited);
     }
 }
 
@@ -82,7 +86,8 @@ bool NetworkLine::PurgeOutput() {
 
 bool NetworkLine::Flush() {
     while (!m_failed && !m_out.empty()) {
-        int n = SendSome(m_out.data(), static_cast<int>(std::min<size_t>(m_out.size(), 65536)));
+        const int count = static_cast<int>(std::min<size_t>(m_out.size(), 65536));
+        int n = m_tls ? m_tls->Send(m_out.data(), count) : SendSome(m_out.data(), count);
         if (n > 0)
             m_out.erase(0, static_cast<size_t>(n));
         else if (n < 0 || !WaitWritable(1000))
@@ -94,7 +99,7 @@ bool NetworkLine::Flush() {
 bool NetworkLine::Pump() {
     char buf[4096];
     while (!m_failed) {
-        int n = ReceiveSome(buf, sizeof buf);
+        int n = m_tls ? m_tls->Receive(buf, sizeof buf) : ReceiveSome(buf, sizeof buf);
         if (n == 0) return true;
         if (n < 0) {
             m_failed = true;  // the server closed it, or its error
@@ -111,6 +116,11 @@ bool NetworkLine::Pump() {
         if (!Flush()) break;
     }
     return false;
+}
+
+std::string NetworkLine::Ended(const std::string& plain) const {
+    std::string known = m_tls ? m_tls->EndReason(m_receivedAny) : std::string();
+    return known.empty() ? plain : known;
 }
 
 std::string NetworkLine::Said() const {
@@ -131,10 +141,12 @@ std::unique_ptr<NetworkLine> OpenNetworkLine(
         std::string reason;
         std::unique_ptr<NetworkLine> line = connect(&reason);
         if (line) {
-            uint32_t left = port.timeoutMs - std::min(port.timeoutMs, nowMs() - start);
-            bool open = port.rfc2217
-                            ? line->Negotiate(settings.baud, std::max<uint32_t>(left, 1), port.timeoutMs, &reason)
-                            : line->SettleMs() == 0 || line->Settle(&reason);
+            auto left = [&] {
+                return std::max<uint32_t>(port.timeoutMs - std::min(port.timeoutMs, nowMs() - start), 1);
+            };
+            bool open = (!port.tls || line->StartTls(port, left(), &reason)) &&
+                        (port.rfc2217 ? line->Negotiate(settings.baud, left(), port.timeoutMs, &reason)
+                                      : line->Settle(&reason));
             if (open) return line;
             line.reset();
             if (reason.find("in use") != std::string::npos) busyReason = reason;

@@ -1,5 +1,6 @@
 // A line to a serial device server over TCP, the part every system shares:
-// raw bytes, or RFC 2217's telnet with every 0xFF doubled; output gathered
+// raw bytes, or RFC 2217's telnet with every 0xFF doubled, either inside
+// TLS when asked; output gathered
 // byte by byte and sent as one segment when the channel next looks for
 // input; input taken apart and kept until it is read; the port settings
 // acknowledged before the line is open. Each system gives it a socket (send
@@ -17,6 +18,7 @@
 #include "platform/NetworkPort.h"
 #include "platform/Platform.h"
 #include "platform/Telnet.h"
+#include "platform/Tls.h"
 
 namespace qd500 {
 
@@ -34,13 +36,14 @@ public:
     // baud rate set). boundMs is the open's whole bound, as the reason says it.
     bool Negotiate(uint32_t baud, uint32_t timeoutMs, uint32_t boundMs, std::string* why);
 
-    // A raw line whose server may refuse the client after the handshake
-    // (TLS 1.3 lets a server do that only once the handshake looks done):
-    // waits up to SettleMs() for the refusal; false with the reason.
+    // TLS over the connected socket, before anything else goes on it,
+    // within ms; false with the reason.
+    bool StartTls(const NetworkPort& port, uint32_t ms, std::string* why);
+    // A raw line whose server may refuse the client after the TLS handshake
+    // (TLS 1.3 lets a server do that only once the handshake looks done;
+    // it may when it asked for a client certificate): waits a moment for the
+    // refusal; false with the reason. At once true for any other line.
     bool Settle(std::string* why);
-    // How long Settle waits; 0 when the server cannot refuse after the
-    // connection is made.
-    virtual uint32_t SettleMs() const { return 0; }
 
     bool WriteByte(uint8_t byte, uint32_t waitMs) override;
     int InQueue() override;
@@ -55,12 +58,11 @@ protected:
     virtual bool WaitWritable(uint32_t ms) = 0;
     virtual void WaitReadable(uint32_t ms) = 0;
     virtual uint32_t NowMs() = 0;
-    // Why the connection ended, when the layer under the line knows better
-    // than "closed" (receivedAny: a byte came before it ended); else empty.
-    virtual std::string EndReason(bool receivedAny) const {
-        (void)receivedAny;
-        return {};
-    }
+    // The socket, as the system's TLS takes it.
+    virtual uintptr_t Socket() const = 0;
+    // Ends the TLS session (its close notify goes out on the socket): each
+    // system's destructor calls it before the socket closes.
+    void EndTls() { m_tls.reset(); }
 
     // Sends what is gathered, then takes in what arrived; false once the
     // connection is closed or failed.
@@ -71,6 +73,8 @@ private:
     bool Flush();
     bool Pump();
     std::string Said() const;
+    // Why the connection ended: what TLS knows of it, else plain.
+    std::string Ended(const std::string& plain) const;
 
     bool m_rfc2217;
     TelnetReceiver m_telnet;
@@ -78,6 +82,7 @@ private:
     std::string m_in, m_out;
     bool m_failed = false;
     bool m_receivedAny = false;
+    std::unique_ptr<TlsSession> m_tls;  // null on a plain line
     std::function<void()> m_onClose;
 };
 

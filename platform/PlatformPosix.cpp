@@ -28,7 +28,6 @@
 #include "platform/NetworkLine.h"
 #include "platform/NetworkPort.h"
 #include "platform/Platform.h"
-#include "platform/Tls.h"
 
 namespace qd500 {
 
@@ -166,11 +165,9 @@ uint32_t NowMs() {
 // The POSIX socket of a network line.
 class PosixNetworkLine final : public NetworkLine {
 public:
-    // tls: the session over fd, or null for a plain line.
-    PosixNetworkLine(int fd, bool rfc2217, std::unique_ptr<TlsSession> tls)
-        : NetworkLine(rfc2217), m_fd(fd), m_tls(std::move(tls)) {}
+    PosixNetworkLine(int fd, bool rfc2217) : NetworkLine(rfc2217), m_fd(fd) {}
     ~PosixNetworkLine() override {
-        m_tls.reset();  // its close notify goes out on the socket
+        EndTls();
         ::close(m_fd);
     }
 
@@ -194,7 +191,6 @@ public:
 
 protected:
     int SendSome(const char* bytes, int count) override {
-        if (m_tls) return m_tls->Send(bytes, count);
         for (;;) {
             ssize_t n = ::send(m_fd, bytes, static_cast<size_t>(count), MSG_NOSIGNAL);
             if (n >= 0) return static_cast<int>(n);
@@ -203,7 +199,6 @@ protected:
         }
     }
     int ReceiveSome(char* bytes, int capacity) override {
-        if (m_tls) return m_tls->Receive(bytes, capacity);
         for (;;) {
             ssize_t n = ::recv(m_fd, bytes, static_cast<size_t>(capacity), MSG_DONTWAIT);
             if (n > 0) return static_cast<int>(n);
@@ -221,14 +216,10 @@ protected:
         ::poll(&p, 1, static_cast<int>(ms));
     }
     uint32_t NowMs() override { return qd500::NowMs(); }
-    std::string EndReason(bool receivedAny) const override { return m_tls ? m_tls->EndReason(receivedAny) : ""; }
-    // A server that asked for a client certificate may refuse it only after
-    // the handshake: a raw line waits this long for that before it is open.
-    uint32_t SettleMs() const override { return m_tls && m_tls->CertificateAsked() ? 200 : 0; }
+    uintptr_t Socket() const override { return static_cast<uintptr_t>(m_fd); }
 
 private:
     int m_fd;
-    std::unique_ptr<TlsSession> m_tls;
 };
 
 // Connects within the bound; the socket, or -1 with the reason.
@@ -304,19 +295,9 @@ std::unique_ptr<SerialLine> OpenNetwork(const std::string& name, const LineSetti
     };
     auto line = OpenNetworkLine(
         port, settings, why,
-        [&port, start = NowMs()](std::string* reason) -> std::unique_ptr<NetworkLine> {
+        [&port](std::string* reason) -> std::unique_ptr<NetworkLine> {
             int fd = Connect(port, reason);
-            if (fd < 0) return nullptr;
-            std::unique_ptr<TlsSession> tls;
-            if (port.tls) {
-                uint32_t waited = NowMs() - start;
-                tls = TlsSession::Start(fd, port, waited < port.timeoutMs ? port.timeoutMs - waited : 1, reason);
-                if (!tls) {
-                    ::close(fd);
-                    return nullptr;
-                }
-            }
-            return std::make_unique<PosixNetworkLine>(fd, port.rfc2217, std::move(tls));
+            return fd < 0 ? nullptr : std::make_unique<PosixNetworkLine>(fd, port.rfc2217);
         },
         NowMs, [](uint32_t ms) { ::usleep(ms * 1000); });
     if (!line) {

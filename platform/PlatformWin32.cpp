@@ -25,7 +25,6 @@
 #include "platform/NetworkLine.h"
 #include "platform/NetworkPort.h"
 #include "platform/Platform.h"
-#include "platform/Tls.h"
 
 namespace qd500 {
 
@@ -267,11 +266,9 @@ private:
 // wait does.
 class Win32NetworkLine final : public NetworkLine {
 public:
-    // tls: the session over s, or null for a plain line.
-    Win32NetworkLine(SOCKET s, WSAEVENT event, bool rfc2217, std::unique_ptr<TlsSession> tls)
-        : NetworkLine(rfc2217), m_socket(s), m_event(event), m_tls(std::move(tls)) {}
+    Win32NetworkLine(SOCKET s, WSAEVENT event, bool rfc2217) : NetworkLine(rfc2217), m_socket(s), m_event(event) {}
     ~Win32NetworkLine() override {
-        m_tls.reset();  // its close notify goes out on the socket
+        EndTls();
         closesocket(m_socket);
         WSACloseEvent(m_event);
     }
@@ -306,13 +303,11 @@ public:
 
 protected:
     int SendSome(const char* bytes, int count) override {
-        if (m_tls) return m_tls->Send(bytes, count);
         int n = send(m_socket, bytes, count, 0);
         if (n >= 0) return n;
         return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
     }
     int ReceiveSome(char* bytes, int capacity) override {
-        if (m_tls) return m_tls->Receive(bytes, capacity);
         int n = recv(m_socket, bytes, capacity, 0);
         if (n > 0) return n;
         if (n == 0) return -1;  // the server closed it
@@ -331,20 +326,15 @@ protected:
         WSAEnumNetworkEvents(m_socket, m_event, &seen);
     }
     uint32_t NowMs() override { return GetTickCount(); }
-    std::string EndReason(bool receivedAny) const override { return m_tls ? m_tls->EndReason(receivedAny) : ""; }
-    // A server that asked for a client certificate may refuse it only after
-    // the handshake: a raw line waits this long for that before it is open.
-    uint32_t SettleMs() const override { return m_tls && m_tls->CertificateAsked() ? 200 : 0; }
+    uintptr_t Socket() const override { return static_cast<uintptr_t>(m_socket); }
 
 private:
     SOCKET m_socket;
     WSAEVENT m_event;
-    std::unique_ptr<TlsSession> m_tls;
 };
 
-// Connects (and for TLS shakes hands) within the bound of an open that
-// started at startMs: a line, or null with the reason.
-std::unique_ptr<NetworkLine> ConnectLine(const NetworkPort& port, DWORD startMs, std::string* why) {
+// Connects within the bound: a line, or null with the reason.
+std::unique_ptr<NetworkLine> ConnectLine(const NetworkPort& port, std::string* why) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -396,18 +386,9 @@ std::unique_ptr<NetworkLine> ConnectLine(const NetworkPort& port, DWORD startMs,
     BOOL on = TRUE;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
     setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
-    std::unique_ptr<TlsSession> tls;
-    if (port.tls) {
-        DWORD waited = GetTickCount() - startMs;
-        tls = TlsSession::Start(s, port, waited < port.timeoutMs ? port.timeoutMs - waited : 1, why);
-        if (!tls) {
-            closesocket(s);
-            return nullptr;
-        }
-    }
     WSAEVENT event = WSACreateEvent();
     WSAEventSelect(s, event, FD_READ | FD_CLOSE);
-    return std::make_unique<Win32NetworkLine>(s, event, port.rfc2217, std::move(tls));
+    return std::make_unique<Win32NetworkLine>(s, event, port.rfc2217);
 }
 
 std::unique_ptr<SerialLine> OpenNetwork(const std::string& name, const LineSettings& settings, std::string* why) {
@@ -427,8 +408,7 @@ std::unique_ptr<SerialLine> OpenNetwork(const std::string& name, const LineSetti
         return nullptr;
     }
     auto line = OpenNetworkLine(
-        port, settings, why,
-        [&port, start = GetTickCount()](std::string* reason) { return ConnectLine(port, start, reason); },
+        port, settings, why, [&port](std::string* reason) { return ConnectLine(port, reason); },
         [] { return static_cast<uint32_t>(GetTickCount()); }, [](uint32_t ms) { Sleep(ms); });
     if (!line) {
         Release(key);
