@@ -292,6 +292,7 @@ public:
 private:
     Response Select(const Bytes& data);
     Response SelectIso(unsigned p1, unsigned p2, const Bytes& data);
+    void MakeCurrent(Node* found);
     Response GetChallenge(unsigned le);
     uint16_t BinaryTarget(unsigned p1, unsigned p2, Node*& ef, unsigned& offset);
     Response ReadBinary(unsigned p1, unsigned p2, unsigned le);

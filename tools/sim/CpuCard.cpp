@@ -265,13 +265,7 @@ CpuCard::Response CpuCard::Select(const Bytes& data) {
         if (!found) found = m_mf->Child(fid);
     }
     if (!found) return {{}, kNotFound};
-    if (found->type == Node::Df) {
-        m_currentDf = found;
-        m_currentEf = nullptr;
-    } else {
-        m_currentDf = found->parent;
-        m_currentEf = found;
-    }
+    MakeCurrent(found);
     return m_transport.Case4(Fci(*found));
 }
 
@@ -335,15 +329,16 @@ CpuCard::Response CpuCard::SelectIso(unsigned p1, unsigned p2, const Bytes& data
             return {{}, kBadP1P2};
     }
     if (!found) return {{}, kNotFound};
-    if (found->type == Node::Df) {
-        m_currentDf = found;
-        m_currentEf = nullptr;
-    } else {
-        m_currentDf = found->parent;
-        m_currentEf = found;
-    }
+    MakeCurrent(found);
     if (p2 == 0x0C) return {{}, kOk};
     return m_transport.Case4(Fci(*found, p2 == 0x04 ? 0x62 : 0x6F));
+}
+
+// A selected DF becomes the current DF; a selected EF the current EF, in
+// its DF.
+void CpuCard::MakeCurrent(Node* found) {
+    m_currentDf = found->type == Node::Df ? found : found->parent;
+    m_currentEf = found->type == Node::Df ? nullptr : found;
 }
 
 CpuCard::Response CpuCard::GetChallenge(unsigned le) {
