@@ -25,6 +25,7 @@
 #include "platform/NetworkLine.h"
 #include "platform/NetworkPort.h"
 #include "platform/Platform.h"
+#include "platform/SystemReason.h"
 
 namespace qd500 {
 
@@ -52,16 +53,6 @@ bool Hold(const std::string& key) {
 void Release(const std::string& key) {
     std::lock_guard<std::mutex> lock(g_heldLock);
     g_held.erase(key);
-}
-
-// The system's text for an error code, without its line break.
-std::string SystemReason(DWORD error) {
-    char text[256] = {};
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
-                             sizeof text, nullptr);
-    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.')) text[--n] = '\0';
-    if (n == 0) return "system error " + std::to_string(error);
-    return std::string(text, n);
 }
 
 // A manual-reset event the wait on the line watches beside the read.
@@ -535,6 +526,15 @@ public:
 };
 
 }  // namespace
+
+std::string SystemReason(unsigned long error) {
+    char text[256] = {};
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                             sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.')) text[--n] = '\0';
+    if (n == 0) return "system error " + std::to_string(error);
+    return std::string(text, n);
+}
 
 Platform& NativePlatform() {
     static Win32Platform platform;

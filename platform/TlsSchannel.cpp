@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/SystemReason.h"
 #include "platform/Tls.h"
 
 namespace qd500 {
@@ -39,15 +40,7 @@ std::string Hex(long value) {
 
 // The system's text of a status or error code, with the code.
 std::string StatusText(long status) {
-    char* text = nullptr;
-    DWORD n =
-        FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, static_cast<DWORD>(status), 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string out = n && text ? std::string(text, n) : std::string();
-    if (text) LocalFree(text);
-    while (!out.empty() && (out.back() == '\r' || out.back() == '\n' || out.back() == ' ' || out.back() == '.'))
-        out.pop_back();
-    return out.empty() ? Hex(status) : out + " (" + Hex(status) + ")";
+    return SystemReason(static_cast<unsigned long>(status)) + " (" + Hex(status) + ")";
 }
 
 uint32_t NowMs() { return GetTickCount(); }
@@ -268,23 +261,9 @@ bool InStore(HCERTSTORE store, PCCERT_CONTEXT cert) {
     return found != nullptr;
 }
 
-// The certificate names the IP address ip (its subjectAltName's entries).
-bool NamesAddress(PCCERT_CONTEXT cert, const std::string& ip) {
-    BYTE want[16];
-    size_t wantSize = 0;
-    sockaddr_storage parsed{};
-    int len = sizeof parsed;
-    std::string copy = ip;
-    if (WSAStringToAddressA(&copy[0], AF_INET, nullptr, reinterpret_cast<sockaddr*>(&parsed), &len) == 0) {
-        std::memcpy(want, &reinterpret_cast<sockaddr_in*>(&parsed)->sin_addr, 4);
-        wantSize = 4;
-    } else {
-        len = sizeof parsed;
-        if (WSAStringToAddressA(&copy[0], AF_INET6, nullptr, reinterpret_cast<sockaddr*>(&parsed), &len) != 0)
-            return false;
-        std::memcpy(want, &reinterpret_cast<sockaddr_in6*>(&parsed)->sin6_addr, 16);
-        wantSize = 16;
-    }
+// The certificate names the IP address of these bytes (among its
+// subjectAltName's entries).
+bool NamesAddress(PCCERT_CONTEXT cert, const std::string& address) {
     PCERT_EXTENSION ext =
         CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension, cert->pCertInfo->rgExtension);
     if (!ext) return false;
@@ -296,22 +275,24 @@ bool NamesAddress(PCCERT_CONTEXT cert, const std::string& ip) {
     bool match = false;
     for (DWORD i = 0; i < names->cAltEntry && !match; ++i) {
         const CERT_ALT_NAME_ENTRY& e = names->rgAltEntry[i];
-        match = e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && e.IPAddress.cbData == wantSize &&
-                std::memcmp(e.IPAddress.pbData, want, wantSize) == 0;
+        match = e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && e.IPAddress.cbData == address.size() &&
+                std::memcmp(e.IPAddress.pbData, address.data(), address.size()) == 0;
     }
     LocalFree(names);
     return match;
 }
 
-bool IsIpAddress(const std::string& host) {
+// The host as an IP address's bytes (4 or 16); empty when it is a name.
+std::string AddressBytes(const std::string& host) {
     sockaddr_storage parsed{};
     std::string copy = host;
-    for (int family : {AF_INET, AF_INET6}) {
-        int len = sizeof parsed;
-        if (WSAStringToAddressA(&copy[0], family, nullptr, reinterpret_cast<sockaddr*>(&parsed), &len) == 0)
-            return true;
-    }
-    return false;
+    int len = sizeof parsed;
+    if (WSAStringToAddressA(&copy[0], AF_INET, nullptr, reinterpret_cast<sockaddr*>(&parsed), &len) == 0)
+        return std::string(reinterpret_cast<const char*>(&reinterpret_cast<sockaddr_in*>(&parsed)->sin_addr), 4);
+    len = sizeof parsed;
+    if (WSAStringToAddressA(&copy[0], AF_INET6, nullptr, reinterpret_cast<sockaddr*>(&parsed), &len) == 0)
+        return std::string(reinterpret_cast<const char*>(&reinterpret_cast<sockaddr_in6*>(&parsed)->sin6_addr), 16);
+    return {};
 }
 
 // The server's certificate against the CA of ca= (or the system's roots) and
@@ -350,8 +331,9 @@ std::string CheckServer(PCCERT_CONTEXT server, const NetworkPort& port) {
                   ")";
         // The name: an IP address among the certificate's addresses; a host
         // name by the system's rules for servers (its DNS names, wildcards).
-        if (why.empty() && IsIpAddress(port.host)) {
-            if (!NamesAddress(server, port.host))
+        const std::string address = AddressBytes(port.host);
+        if (why.empty() && !address.empty()) {
+            if (!NamesAddress(server, address))
                 why = "the server's certificate is not for " + port.host + " (IP address mismatch)";
         } else if (why.empty()) {
             std::wstring name(port.host.begin(), port.host.end());
